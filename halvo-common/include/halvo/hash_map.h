@@ -1,0 +1,140 @@
+// HashMap<V>: a map from SmallString keys to values of type V.
+//
+// Entries are kept in insertion order (a key that is assigned again keeps its
+// place), so iteration is stable: a copy iterates exactly like its original.
+// Maps of up to kLinearLimit entries are searched linearly and build no index;
+// larger maps add an open-addressing index hashed with the per-process secret
+// key (keyed_hash.h), so chosen keys cannot force collisions.
+//
+//   halvo::HashMap<int> counts;
+//   counts.insert_or_assign(halvo::SmallString("a"), 1);
+//   if (const int* n = counts.find("a")) { ... }
+//   for (const auto& entry : counts) use(entry.key, entry.value);
+//
+// There is no removal of single keys; clear() empties the map and keeps its
+// storage. V may be an incomplete type where the map is declared.
+// Operations that add entries may throw std::bad_alloc and then leave the
+// map unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "halvo/keyed_hash.h"
+#include "halvo/small_string.h"
+
+namespace halvo {
+
+template <class V>
+class HashMap {
+ public:
+  struct Entry {
+    SmallString key;
+    V value;
+  };
+  using const_iterator = typename std::vector<Entry>::const_iterator;
+  using iterator = typename std::vector<Entry>::iterator;
+
+  static constexpr std::size_t kLinearLimit = 8;
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+  const_iterator begin() const noexcept { return entries_.begin(); }
+  const_iterator end() const noexcept { return entries_.end(); }
+  iterator begin() noexcept { return entries_.begin(); }
+  iterator end() noexcept { return entries_.end(); }
+
+  // Returns the value stored under `key`, or nullptr when there is none.
+  const V* find(std::string_view key) const noexcept {
+    std::size_t index = index_of(key);
+    return index == kNotFound ? nullptr : &entries_[index].value;
+  }
+  V* find(std::string_view key) noexcept {
+    std::size_t index = index_of(key);
+    return index == kNotFound ? nullptr : &entries_[index].value;
+  }
+  bool contains(std::string_view key) const noexcept {
+    return index_of(key) != kNotFound;
+  }
+
+  // Stores `value` under `key`, replacing (and dropping) an earlier value.
+  // Returns the stored value.
+  V& insert_or_assign(SmallString key, V value) {
+    std::size_t index = index_of(key.view());
+    if (index != kNotFound) {
+      entries_[index].value = std::move(value);
+      return entries_[index].value;
+    }
+    entries_.reserve(entries_.size() + 1);  // may throw; nothing changed yet
+    if (entries_.size() + 1 > kLinearLimit) ensure_index(entries_.size() + 1);
+    entries_.push_back(Entry{std::move(key), std::move(value)});
+    if (!slots_.empty()) place(entries_.size() - 1);
+    return entries_.back().value;
+  }
+
+  // Reserves room for `count` entries.
+  void reserve(std::size_t count) {
+    entries_.reserve(count);
+    if (count > kLinearLimit) ensure_index(count);
+  }
+
+  // Removes every entry; the storage stays for reuse.
+  void clear() noexcept {
+    entries_.clear();
+    for (auto& slot : slots_) slot = 0;
+  }
+
+ private:
+  static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+
+  // A slot holds 0 when empty, else (low 32 bits of hash) << 32 | (index + 1).
+  static std::uint64_t make_slot(std::uint64_t hash, std::size_t index) {
+    return (hash << 32) | static_cast<std::uint64_t>(index + 1);
+  }
+
+  std::size_t index_of(std::string_view key) const noexcept {
+    if (slots_.empty()) {
+      for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].key == key) return i;
+      }
+      return kNotFound;
+    }
+    const std::uint64_t hash = keyed_hash(key) & 0xFFFFFFFFu;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t pos = hash & mask;; pos = (pos + 1) & mask) {
+      const std::uint64_t slot = slots_[pos];
+      if (slot == 0) return kNotFound;
+      if ((slot >> 32) == hash) {
+        const std::size_t index = (slot & 0xFFFFFFFFu) - 1;
+        if (entries_[index].key == key) return index;
+      }
+    }
+  }
+
+  // Keeps the load factor at or below one half for `count` entries.
+  void ensure_index(std::size_t count) {
+    std::size_t wanted = 16;
+    while (wanted < count * 2) wanted *= 2;
+    if (wanted <= slots_.size()) return;
+    std::vector<std::uint64_t> fresh(wanted, 0);  // may throw; map unchanged
+    slots_.swap(fresh);
+    for (std::size_t i = 0; i < entries_.size(); ++i) place(i);
+  }
+
+  void place(std::size_t index) noexcept {
+    const std::uint64_t hash =
+        keyed_hash(entries_[index].key.view()) & 0xFFFFFFFFu;
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t pos = hash & mask;
+    while (slots_[pos] != 0) pos = (pos + 1) & mask;
+    slots_[pos] = make_slot(hash, index);
+  }
+
+  std::vector<Entry> entries_;
+  std::vector<std::uint64_t> slots_;  // empty while the map is small
+};
+
+}  // namespace halvo

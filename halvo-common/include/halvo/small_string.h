@@ -1,0 +1,94 @@
+// SmallString: the immutable text type of every identifier, key and string
+// value in the policy model, the runtime values and the results.
+//
+// Texts of up to 23 bytes live inline in the 24-byte object, so short
+// identifiers cost no heap allocation. Longer texts live in one
+// reference-counted heap block that every copy shares; copying never copies
+// bytes. Comparison is byte for byte and case-sensitive.
+//
+//   halvo::SmallString name("tool_call");     // inline, no allocation
+//   halvo::SmallString copy = name;           // 24-byte copy
+//   if (copy == "tool_call") { ... }          // compares with string_view
+//
+// Construction from text may throw std::bad_alloc (long texts only); every
+// other operation is noexcept.
+#pragma once
+
+#include <atomic>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace halvo {
+
+class SmallString {
+ public:
+  static constexpr std::size_t kInlineCapacity = 23;
+
+  SmallString() noexcept { clear_inline(); }
+  explicit SmallString(std::string_view text);
+  SmallString(const char* text) : SmallString(std::string_view(text)) {}
+
+  SmallString(const SmallString& other) noexcept;
+  SmallString(SmallString&& other) noexcept;
+  SmallString& operator=(const SmallString& other) noexcept;
+  SmallString& operator=(SmallString&& other) noexcept;
+  ~SmallString() { release(); }
+
+  const char* data() const noexcept {
+    return is_inline() ? storage_.bytes : storage_.heap.block->bytes;
+  }
+  std::size_t size() const noexcept {
+    return is_inline() ? static_cast<std::size_t>(tag()) : storage_.heap.size;
+  }
+  bool empty() const noexcept { return size() == 0; }
+  std::string_view view() const noexcept { return {data(), size()}; }
+  operator std::string_view() const noexcept { return view(); }
+  std::string str() const { return std::string(view()); }
+
+  // True when the text is held inline (exposed for tests of the layout).
+  bool is_inline() const noexcept { return tag() != kHeapTag; }
+
+  friend bool operator==(const SmallString& a, const SmallString& b) noexcept {
+    return a.view() == b.view();
+  }
+  friend bool operator==(const SmallString& a, std::string_view b) noexcept {
+    return a.view() == b;
+  }
+  friend std::strong_ordering operator<=>(const SmallString& a,
+                                          const SmallString& b) noexcept {
+    return a.view() <=> b.view();
+  }
+
+ private:
+  static constexpr unsigned char kHeapTag = 0xFF;
+
+  struct HeapBlock {
+    std::atomic<std::uint64_t> refs;
+    char bytes[1];  // the text follows, NUL-terminated
+  };
+
+  unsigned char tag() const noexcept {
+    return static_cast<unsigned char>(storage_.bytes[kInlineCapacity]);
+  }
+  void clear_inline() noexcept {
+    storage_.bytes[0] = '\0';
+    storage_.bytes[kInlineCapacity] = 0;
+  }
+  void release() noexcept;
+
+  // Byte 23 is the tag: the inline length (0..23), or kHeapTag.
+  union Storage {
+    char bytes[kInlineCapacity + 1];
+    struct {
+      HeapBlock* block;
+      std::size_t size;
+    } heap;
+  } storage_;
+};
+
+static_assert(sizeof(SmallString) == 24);
+
+}  // namespace halvo

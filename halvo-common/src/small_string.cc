@@ -1,0 +1,68 @@
+#include "halvo/small_string.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace halvo {
+
+SmallString::SmallString(std::string_view text) {
+  if (text.size() <= kInlineCapacity) {
+    // Copy through a zeroed buffer so unused inline bytes are deterministic.
+    std::memset(storage_.bytes, 0, sizeof storage_.bytes);
+    std::memcpy(storage_.bytes, text.data(), text.size());
+    storage_.bytes[kInlineCapacity] = static_cast<char>(text.size());
+    return;
+  }
+  void* raw = std::malloc(offsetof(HeapBlock, bytes) + text.size() + 1);
+  if (raw == nullptr) throw std::bad_alloc();
+  auto* block = static_cast<HeapBlock*>(raw);
+  new (&block->refs) std::atomic<std::uint64_t>(1);
+  std::memcpy(block->bytes, text.data(), text.size());
+  block->bytes[text.size()] = '\0';
+  storage_.heap.block = block;
+  storage_.heap.size = text.size();
+  storage_.bytes[kInlineCapacity] = static_cast<char>(kHeapTag);
+}
+
+SmallString::SmallString(const SmallString& other) noexcept
+    : storage_(other.storage_) {
+  if (!is_inline()) {
+    storage_.heap.block->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+SmallString::SmallString(SmallString&& other) noexcept
+    : storage_(other.storage_) {
+  other.clear_inline();
+}
+
+SmallString& SmallString::operator=(const SmallString& other) noexcept {
+  if (this != &other) {
+    SmallString copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+SmallString& SmallString::operator=(SmallString&& other) noexcept {
+  if (this != &other) {
+    release();
+    storage_ = other.storage_;
+    other.clear_inline();
+  }
+  return *this;
+}
+
+void SmallString::release() noexcept {
+  if (is_inline()) return;
+  HeapBlock* block = storage_.heap.block;
+  // The last owner must see every write made through the other copies.
+  if (block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    block->refs.~atomic();
+    std::free(block);
+  }
+  clear_inline();
+}
+
+}  // namespace halvo

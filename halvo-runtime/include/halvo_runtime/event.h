@@ -1,0 +1,50 @@
+// Event: one action of the agent, as submitted by the host.
+//
+// An event has a type ("tool_call"), named fields and a wall-clock timestamp
+// in milliseconds, taken when the event is created.
+//
+//   Event event(SmallString("tool_call"));          // stamped now
+//   event.set_field(SmallString("tool"), Value::string(SmallString("bash")));
+//   const Value* tool = event.get_field(path);       // nullptr when absent
+#pragma once
+
+#include <cstdint>
+
+#include "halvo/small_string.h"
+#include "halvo_runtime/value.h"
+
+namespace halvo_runtime::event {
+
+class Event {
+ public:
+  // Stamps the event with wall_clock_millis().
+  explicit Event(halvo::SmallString event_type);
+  Event(halvo::SmallString event_type, std::uint64_t timestamp) noexcept
+      : event_type_(std::move(event_type)), timestamp_(timestamp) {}
+
+  const halvo::SmallString& event_type() const noexcept { return event_type_; }
+  std::uint64_t timestamp() const noexcept { return timestamp_; }
+  const ValueMap& fields() const noexcept { return fields_; }
+  ValueMap& fields() noexcept { return fields_; }
+
+  // Stores a field; a name already present is replaced.
+  void set_field(halvo::SmallString name, Value value) {
+    fields_.insert_or_assign(std::move(name), std::move(value));
+  }
+
+  // A Map of copies of the fields, then "type" (String) and "timestamp"
+  // (Duration), which replace fields of those names.
+  Value to_value() const;
+
+  // Looks `path` up in the fields: the first segment in `fields`, the rest
+  // through nested maps. nullptr for an empty path or a missing step. The
+  // type and timestamp are not reachable here.
+  const Value* get_field(Path path) const noexcept;
+
+ private:
+  halvo::SmallString event_type_;
+  ValueMap fields_;
+  std::uint64_t timestamp_ = 0;
+};
+
+}  // namespace halvo_runtime::event

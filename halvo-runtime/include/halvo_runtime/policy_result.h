@@ -1,0 +1,54 @@
+// What one evaluation returns: PolicyResult and its records.
+//
+// A PolicyResult owns everything in it and shares nothing with the engine.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "halvo/small_string.h"
+#include "halvo_compiler/ast/nodes.h"
+#include "halvo_runtime/value.h"
+
+namespace halvo_runtime::engine {
+
+using halvo_compiler::ast::nodes::ConstraintKind;
+using halvo_compiler::ast::nodes::TemporalKind;
+using halvo_compiler::ast::nodes::Verdict;
+
+// One action of a matched rule: the verb's name ("Log", "Block", ...) and
+// each argument name mapped to the value of its expression.
+struct ActionResult {
+  halvo::SmallString verb;
+  event::ValueMap args;
+};
+
+// An invariant violation found by a state machine.
+struct Violation {
+  halvo::SmallString proof;      // the machine's name
+  halvo::SmallString invariant;  // the machine's invariant_name
+  TemporalKind kind;
+  halvo::SmallString message;
+};
+
+// An exceeded rate or quota constraint.
+struct ConstraintViolation {
+  ConstraintKind kind;
+  halvo::SmallString target;
+  std::uint64_t limit;
+  std::uint64_t current;  // events inside the window, this one included
+  std::uint64_t window_ms;
+};
+
+struct PolicyResult {
+  Verdict verdict = Verdict::Allow;
+  std::optional<halvo::SmallString> reason;
+  std::vector<std::uint32_t> triggered_rules;
+  std::uint64_t eval_time_us = 0;
+  std::vector<ActionResult> actions;
+  std::vector<Violation> violations;
+  std::vector<ConstraintViolation> constraint_violations;
+};
+
+}  // namespace halvo_runtime::engine
