@@ -1,0 +1,103 @@
+"""Loading speed: PolicyEngine.from_json against json.loads of the same text.
+
+Generates a policy of about 1 MB (hundreds of rules with nested
+expressions), then times both in one run and prints MB/s and the ratio.
+from_json builds the whole typed policy (and the engine); json.loads builds
+plain dicts.
+
+    python bench/bench_from_json.py
+"""
+
+import json
+import random
+import statistics
+import timeit
+
+from _corvanth_core import PolicyEngine
+
+TARGET_BYTES = 1_000_000
+
+
+def expr(rng, depth):
+    """A random nested expression of the policy language."""
+    if depth == 0:
+        choice = rng.randrange(4)
+        if choice == 0:
+            return {"Literal": {"Int": rng.randrange(-(10**9), 10**9)}}
+        if choice == 1:
+            return {"Literal": {"String": f"value_{rng.randrange(10**6)}"}}
+        if choice == 2:
+            return {"Literal": {"Float": rng.random() * 1000}}
+        return {"Ref": {"root": "Event", "fields": ["args", f"field_{rng.randrange(50)}"]}}
+    choice = rng.randrange(4)
+    if choice == 0:
+        op = rng.choice(["And", "Or", "Eq", "Lt", "Add", "In"])
+        return {"Binary": {"op": op, "left": expr(rng, depth - 1), "right": expr(rng, depth - 1)}}
+    if choice == 1:
+        return {"Unary": {"op": "Not", "operand": expr(rng, depth - 1)}}
+    if choice == 2:
+        return {
+            "Predicate": {
+                "kind": rng.choice(["Contains", "Matches", "StartsWith"]),
+                "subject": expr(rng, depth - 1),
+                "argument": {"Literal": {"String": "needle"}},
+            }
+        }
+    return {
+        "MethodCall": {
+            "object": expr(rng, depth - 1),
+            "method": "to_lower",
+            "args": [expr(rng, depth - 1)],
+        }
+    }
+
+
+def rule(rng, rule_id):
+    return {
+        "id": rule_id,
+        "on_events": ["tool_call", "file_access"],
+        "condition": expr(rng, 5),
+        "verdicts": [{"verdict": "Deny", "message": {"Literal": {"String": "denied by rule"}}}],
+        "actions": [
+            {"verb": "Log", "args": [["detail", expr(rng, 3)], ["rule", {"Literal": {"Int": rule_id}}]]}
+        ],
+        "severity": "High",
+    }
+
+
+def make_policy_text():
+    rng = random.Random(7)
+    rules = []
+    text = ""
+    while len(text) < TARGET_BYTES:
+        rules.extend(rule(rng, len(rules) + i) for i in range(50))
+        doc = {
+            "name": "bench",
+            "severity": "High",
+            "scopes": ["agents"],
+            "rules": rules,
+            "constraints": [],
+            "state_machines": [],
+            "metadata": {"annotations": [], "source_hash": 1, "compiler_version": "1"},
+        }
+        text = json.dumps(doc, indent=1)
+    return text, len(rules)
+
+
+def best_seconds(fn, repeat=15):
+    return statistics.median(timeit.repeat(fn, number=1, repeat=repeat))
+
+
+def main():
+    text, rule_count = make_policy_text()
+    megabytes = len(text.encode()) / 1e6
+    ours = best_seconds(lambda: PolicyEngine.from_json(text))
+    theirs = best_seconds(lambda: json.loads(text))
+    print(f"policy: {megabytes:.2f} MB, {rule_count} rules")
+    print(f"from_json:  {megabytes / ours:8.1f} MB/s")
+    print(f"json.loads: {megabytes / theirs:8.1f} MB/s")
+    print(f"ratio:      {theirs / ours:8.2f}x (goal: at least 1.5x)")
+
+
+if __name__ == "__main__":
+    main()
