@@ -1,0 +1,60 @@
+#include "halvo/small_string.h"
+
+#include <string>
+#include <utility>
+
+#include "check.h"
+
+using halvo::SmallString;
+
+namespace {
+
+void inline_up_to_23_bytes() {
+  const std::string text23(23, 'a');
+  const std::string text24(24, 'b');
+  CHECK(SmallString("").is_inline());
+  CHECK(SmallString(text23).is_inline());
+  CHECK(!SmallString(text24).is_inline());
+  CHECK(SmallString(text23).view() == text23);
+  CHECK(SmallString(text24).view() == text24);
+  CHECK(SmallString(text23).size() == 23);
+}
+
+void copies_share_long_text() {
+  const SmallString original(std::string(100, 'x'));
+  const SmallString copy = original;
+  CHECK(copy.data() == original.data());  // same heap block, no byte copy
+  CHECK(copy == original);
+}
+
+void moves_leave_empty() {
+  SmallString source(std::string(40, 'y'));
+  SmallString target = std::move(source);
+  CHECK(source.empty());  // NOLINT: moved-from state is specified
+  CHECK(target.view() == std::string(40, 'y'));
+  SmallString assigned("short");
+  assigned = std::move(target);
+  CHECK(assigned.size() == 40);
+  assigned = assigned;  // self-assignment keeps the text
+  CHECK(assigned.size() == 40);
+}
+
+void compares_bytewise() {
+  CHECK(SmallString("abc") == SmallString("abc"));
+  CHECK(!(SmallString("abc") == SmallString("ABC")));
+  CHECK(SmallString("ab") < SmallString("abc"));
+  CHECK(SmallString("b") > SmallString("abc"));
+  const std::string with_nul("a\0b", 3);
+  CHECK(SmallString(with_nul).size() == 3);
+  CHECK(SmallString(with_nul) != SmallString("a"));
+}
+
+}  // namespace
+
+int main() {
+  inline_up_to_23_bytes();
+  copies_share_long_text();
+  moves_leave_empty();
+  compares_bytewise();
+  return halvo::testing::failures();
+}
