@@ -41,6 +41,8 @@ void moves_leave_empty() {
 
 void compares_bytewise() {
   CHECK(SmallString("abc") == SmallString("abc"));
+  CHECK(SmallString("abc") == "abc");
+  CHECK(SmallString("abc") == std::string_view("abc"));
   CHECK(!(SmallString("abc") == SmallString("ABC")));
   CHECK(SmallString("ab") < SmallString("abc"));
   CHECK(SmallString("b") > SmallString("abc"));

@@ -57,6 +57,9 @@ class SmallString {
   friend bool operator==(const SmallString& a, std::string_view b) noexcept {
     return a.view() == b;
   }
+  friend bool operator==(const SmallString& a, const char* b) noexcept {
+    return a.view() == std::string_view(b);
+  }
   friend std::strong_ordering operator<=>(const SmallString& a,
                                           const SmallString& b) noexcept {
     return a.view() <=> b.view();
