@@ -187,3 +187,8 @@ def eval_expr(expr, fields=None, event_type="t", context=None, config=None):
     for key, value in (config or {}).items():
         engine.set_config(key, value)
     return engine.evaluate(event_type, fields)["actions"][0]["args"]["v"]
+
+
+def outcome(result):
+    """A result dict without "eval_time_us", the only entry that varies."""
+    return {key: value for key, value in result.items() if key != "eval_time_us"}

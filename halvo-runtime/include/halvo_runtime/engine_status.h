@@ -1,4 +1,12 @@
 // EngineStatus: a summary of an engine for people, with its five-line text.
+// PolicyEngine::status() fills it; the value owns copies of what it holds.
+// The three machine counts are independent tests (an instance may count in
+// several or in none); an instance whose state number lies outside its
+// machine's states is not counted as active.
+//
+//   std::string summary = engine.status().text();
+//
+// gives, for example:
 //
 //   Policy: guard (High)
 //   Rules: 4

@@ -1,24 +1,34 @@
 // StateMachineInstance: the runtime position of one temporal proof.
 //
-// Each instance holds its own copy of the machine, its current state number
-// and its start time (construction or last reset). step() runs the third
-// phase of an evaluation for this instance: at-rest reporting, the timeout
-// test against the event timestamp, the ordinary guarded search, and the
-// violation test after a transition.
+// Each instance owns its own copy of the machine, its current state number
+// and its start time (engine construction or last reset; not renewed by
+// transitions). step() runs the state machine phase of an evaluation for
+// this instance:
+//
+//   1. At rest (the current state is not Active): report "is violated" when
+//      the state number is a violating one; the verdict is left alone.
+//   2. Timeout test: once the deadline has elapsed since the start time
+//      (measured with the event's timestamp, never below 0), the first
+//      Timeout transition from the current state is taken.
+//   3. Otherwise the first transition from the current state whose guard
+//      allows it is taken; later guards are not evaluated.
+//   4. After a transition into a violating state number: report "violated by
+//      event" and force Deny with the invariant reason unless the verdict is
+//      already Deny.
 //
 // A current state number outside the machine's `states` list is never read:
 // such an instance is skipped (it takes no transition, reports nothing) and
-// counts as not active.
+// counts as not active. The satisfied and violated tests only compare state
+// numbers with the machine's lists.
 //
 //   StateMachineInstance instance(machine, start_millis);
-//   instance.step(event, scope, result);
+//   instance.step(scope, result);
 #pragma once
 
 #include <cstdint>
 
 #include "halvo_compiler/ir/policy.h"
 #include "halvo_runtime/eval_scope.h"
-#include "halvo_runtime/event.h"
 #include "halvo_runtime/policy_result.h"
 
 namespace halvo_runtime::engine {
@@ -28,22 +38,26 @@ class StateMachineInstance {
   StateMachineInstance(halvo_compiler::ir::StateMachine machine,
                        std::uint64_t started_at);
 
-  // Runs this instance's part of the state machine phase for `event`:
-  // may append a Violation to `result.violations` and force `result.verdict`
-  // to Deny with the invariant reason.
-  void step(const event::Event& event, const eval::EvalScope& scope,
-            PolicyResult& result);
+  // Runs this instance's part of the state machine phase for the event of
+  // `scope`: may append a Violation to `result.violations` and force
+  // `result.verdict` to Deny with the invariant reason.
+  void step(const eval::EvalScope& scope, PolicyResult& result);
 
   // Back to the initial state with a new start time.
   void reset(std::uint64_t started_at) noexcept;
 
-  bool is_violated() const noexcept;
-  bool is_satisfied() const noexcept;
-  bool is_active() const noexcept;  // false for a state number out of range
+  bool is_violated() const noexcept;   // state number in violating_states
+  bool is_satisfied() const noexcept;  // state number in accepting_states
+  bool is_active() const noexcept;     // false for a state number out of range
 
   std::uint32_t current_state() const noexcept { return current_state_; }
 
  private:
+  // The first transition from the current state that `scope` allows under
+  // the rules above, or nullptr when none is taken.
+  const halvo_compiler::ir::Transition* choose(
+      const eval::EvalScope& scope) const;
+
   halvo_compiler::ir::StateMachine machine_;
   std::uint64_t started_at_;
   std::uint32_t current_state_;
