@@ -1,0 +1,182 @@
+#include "halvo_compiler/bytecode.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "halvo_compiler/policy_reader.h"
+#include "halvo_compiler/read_messages.h"
+
+namespace halvo_compiler::bytecode {
+namespace {
+
+namespace msg = read_messages;
+using PolicyResult = halvo::Result<ir::CompiledPolicy, BytecodeError>;
+
+BytecodeError io_failure(std::string detail) {
+  return BytecodeError{BytecodeError::Kind::Io, std::move(detail), 0};
+}
+
+// Container bytes held in memory.
+class MemorySource {
+ public:
+  explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+
+  bool read_exact(unsigned char* out, std::size_t count, BytecodeError& error) {
+    if (bytes_.size() - pos_ < count) {
+      error = io_failure(msg::input_too_short());
+      return false;
+    }
+    std::memcpy(out, bytes_.data() + pos_, count);
+    pos_ += count;
+    return true;
+  }
+
+  // The payload is a view into the borrowed bytes; nothing is copied.
+  bool read_payload(std::size_t count, std::string_view& out,
+                    BytecodeError& error) {
+    if (bytes_.size() - pos_ < count) {
+      error = io_failure(msg::input_too_short());
+      return false;
+    }
+    out = bytes_.substr(pos_, count);
+    pos_ += count;
+    return true;
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+};
+
+// An open file, closed when the source goes out of scope on every path.
+class FileSource {
+ public:
+  explicit FileSource(int fd) : fd_(fd) {}
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+  ~FileSource() { ::close(fd_); }
+
+  bool read_exact(unsigned char* out, std::size_t count, BytecodeError& error) {
+    std::size_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::read(fd_, out + done, count - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error = io_failure(msg::os_error(errno));
+        return false;
+      }
+      if (n == 0) {
+        error = io_failure(msg::input_too_short());
+        return false;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  // The declared length is not trusted: the buffer grows with the bytes
+  // actually read, so a header claiming gigabytes costs nothing when the
+  // file is short.
+  bool read_payload(std::size_t count, std::string_view& out,
+                    BytecodeError& error) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    struct stat info;
+    if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+      payload_.reserve(std::min(count, static_cast<std::size_t>(info.st_size)));
+    }
+    while (payload_.size() < count) {
+      const std::size_t step = std::min(kChunk, count - payload_.size());
+      const std::size_t old_size = payload_.size();
+      payload_.resize(old_size + step);
+      if (!read_exact(
+              reinterpret_cast<unsigned char*>(payload_.data()) + old_size,
+              step, error)) {
+        return false;
+      }
+    }
+    out = payload_;
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::string payload_;
+};
+
+std::uint16_t le16(const unsigned char* b) {
+  return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+}
+
+std::uint32_t le32(const unsigned char* b) {
+  return static_cast<std::uint32_t>(b[0]) |
+         (static_cast<std::uint32_t>(b[1]) << 8) |
+         (static_cast<std::uint32_t>(b[2]) << 16) |
+         (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+// The reading routine of both sources. Each header field is checked as soon
+// as it is read, so the first failing field is the one reported.
+template <class Source>
+PolicyResult read_bytecode(Source& source) {
+  BytecodeError error{BytecodeError::Kind::Io, {}, 0};
+  unsigned char field[4];
+  if (!source.read_exact(field, 4, error)) return halvo::fail(error);
+  if (le32(field) != kMagic) {
+    return halvo::fail(BytecodeError{BytecodeError::Kind::BadMagic, {}, 0});
+  }
+  if (!source.read_exact(field, 2, error)) return halvo::fail(error);
+  const std::uint16_t version = le16(field);
+  if (version != kVersion) {
+    return halvo::fail(
+        BytecodeError{BytecodeError::Kind::UnsupportedVersion, {}, version});
+  }
+  if (!source.read_exact(field, 2, error))
+    return halvo::fail(error);  // reserved
+  if (!source.read_exact(field, 4, error)) return halvo::fail(error);
+  std::string_view payload;
+  if (!source.read_payload(le32(field), payload, error)) {
+    return halvo::fail(error);
+  }
+  auto policy = read_policy(payload);
+  if (!policy) {
+    return halvo::fail(BytecodeError{BytecodeError::Kind::Serialization,
+                                     policy.error().text(), 0});
+  }
+  return std::move(policy).value();
+}
+
+}  // namespace
+
+std::string BytecodeError::text() const {
+  switch (kind) {
+    case Kind::Io:
+      return msg::io_error(detail);
+    case Kind::Serialization:
+      return msg::serialization_error(detail);
+    case Kind::BadMagic:
+      return msg::bad_magic();
+    case Kind::UnsupportedVersion:
+      break;
+  }
+  return msg::unsupported_version(found_version, kVersion);
+}
+
+PolicyResult from_bytecode(std::string_view bytes) {
+  MemorySource source(bytes);
+  return read_bytecode(source);
+}
+
+PolicyResult read_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return halvo::fail(io_failure(msg::os_error(errno)));
+  FileSource source(fd);
+  return read_bytecode(source);
+}
+
+}  // namespace halvo_compiler::bytecode

@@ -1,0 +1,249 @@
+"""The .halvoc container reader, through PolicyEngine.from_bytes and
+PolicyEngine.from_file."""
+
+import json
+import os
+import struct
+
+import pytest
+from _corvanth_core import PolicyEngine
+from builders import policy
+from halvoc import MAGIC, container
+
+PAYLOAD = json.dumps(policy(name="boxed"), separators=(",", ":"))
+VALID = container(PAYLOAD)
+MAGIC_BYTES = bytes([0xAE, 0x91, 0x5C, 0x01])
+SHORT = "I/O error: failed to fill whole buffer"
+BAD_MAGIC = "not a valid .halvoc file (bad magic bytes)"
+
+
+def bytes_error(data):
+    with pytest.raises(RuntimeError) as info:
+        PolicyEngine.from_bytes(data)
+    prefix = "Failed to parse policy bytes: "
+    message = str(info.value)
+    assert message.startswith(prefix)
+    return message[len(prefix) :]
+
+
+def test_magic_constant_is_written_little_endian():
+    assert struct.pack("<I", MAGIC) == MAGIC_BYTES
+    assert VALID[:4] == MAGIC_BYTES
+
+
+@pytest.mark.parametrize(
+    "label, data",
+    [
+        ("plain", VALID),
+        ("reserved FFFF", container(PAYLOAD, reserved=0xFFFF)),
+        ("extra bytes after the payload", VALID + b"\x00garbage{"),
+        (
+            "a second container after it",
+            VALID + container(json.dumps(policy(name="other"))),
+        ),
+        ("payload with surrounding whitespace", container(" \n" + PAYLOAD + "\n\t ")),
+        (
+            "length covering only the policy",
+            container(PAYLOAD + "trailing", length=len(PAYLOAD)),
+        ),
+    ],
+)
+def test_valid_containers_read(label, data):
+    assert PolicyEngine.from_bytes(data).policy_name == "boxed"
+
+
+HEADER_ERRORS = [
+    ("empty", b"", SHORT),
+    ("one byte", MAGIC_BYTES[:1], SHORT),
+    ("two bytes", MAGIC_BYTES[:2], SHORT),
+    ("three bytes", MAGIC_BYTES[:3], SHORT),
+    ("magic only", MAGIC_BYTES, SHORT),
+    ("magic and half a version", MAGIC_BYTES + b"\x01", SHORT),
+    ("four zero bytes", b"\x00\x00\x00\x00", BAD_MAGIC),
+    ("magic big-endian", bytes([0x01, 0x5C, 0x91, 0xAE]) + VALID[4:], BAD_MAGIC),
+    ("text instead of a container", PAYLOAD.encode(), BAD_MAGIC),
+    ("version 1, nothing more", VALID[:6], SHORT),
+    ("half the reserved field", VALID[:7], SHORT),
+    ("no length", VALID[:8], SHORT),
+    ("three length bytes", VALID[:11], SHORT),
+    ("header without payload", VALID[:12], SHORT),
+    ("payload one byte short", VALID[:-1], SHORT),
+    (
+        "length one more than present",
+        container(PAYLOAD, length=len(PAYLOAD) + 1),
+        SHORT,
+    ),
+    ("length 4294967295 and 20 bytes", container(b"x" * 20, length=0xFFFFFFFF), SHORT),
+    (
+        "version 0",
+        container(PAYLOAD, version=0),
+        "unsupported format version 0 (expected 1)",
+    ),
+    (
+        "version 2",
+        container(PAYLOAD, version=2),
+        "unsupported format version 2 (expected 1)",
+    ),
+    (
+        "version 65535",
+        container(PAYLOAD, version=0xFFFF),
+        "unsupported format version 65535 (expected 1)",
+    ),
+    (
+        "version 2 without payload",
+        MAGIC_BYTES + b"\x02\x00",
+        "unsupported format version 2 (expected 1)",
+    ),
+    (
+        "bad magic before a bad version",
+        b"\x00\x00\x00\x00\x02\x00",
+        BAD_MAGIC,
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "label, data, message", HEADER_ERRORS, ids=[c[0] for c in HEADER_ERRORS]
+)
+def test_header_errors_name_the_first_failing_field(label, data, message):
+    assert bytes_error(data) == message
+
+
+NO_METADATA = PAYLOAD[: PAYLOAD.index(',"metadata"')] + "}"
+
+PAYLOAD_ERRORS = [
+    (
+        "length 0",
+        container(PAYLOAD, length=0),
+        "EOF while parsing a value at line 1 column 0",
+    ),
+    (
+        "length cuts the policy short",
+        container(PAYLOAD, length=len(PAYLOAD) - 1),
+        f"EOF while parsing an object at line 1 column {len(PAYLOAD) - 1}",
+    ),
+    (
+        "second value inside the payload",
+        container(PAYLOAD + " {}"),
+        f"trailing characters at line 1 column {len(PAYLOAD) + 2}",
+    ),
+    (
+        "text after the policy",
+        container(PAYLOAD + "\nx"),
+        "trailing characters at line 2 column 1",
+    ),
+    (
+        "object without name",
+        container('{"severity":"Low"}'),
+        "missing field `name` at line 1 column 18",
+    ),
+    (
+        "policy without metadata",
+        container(NO_METADATA),
+        f"missing field `metadata` at line 1 column {len(NO_METADATA)}",
+    ),
+    (
+        "positions count within the payload",
+        container('{\n "name": 1}'),
+        "invalid type: integer `1`, expected a string at line 2 column 10",
+    ),
+    (
+        "invalid UTF-8 in a string",
+        container(b'{"name":"\xc3\x28"}'),
+        "invalid unicode code point at line 1 column 12",
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "label, data, message", PAYLOAD_ERRORS, ids=[c[0] for c in PAYLOAD_ERRORS]
+)
+def test_payload_errors_are_serialization_errors(label, data, message):
+    assert bytes_error(data) == "serialization error: " + message
+
+
+# --- files -------------------------------------------------------------------
+
+
+def write(tmp_path, name, data):
+    path = tmp_path / name
+    path.write_bytes(data)
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [VALID, container(PAYLOAD, reserved=0xFFFF), VALID + b"tail"],
+)
+def test_valid_files_read(tmp_path, data):
+    assert (
+        PolicyEngine.from_file(write(tmp_path, "p.halvoc", data)).policy_name == "boxed"
+    )
+
+
+def test_file_name_and_extension_do_not_matter(tmp_path):
+    assert (
+        PolicyEngine.from_file(write(tmp_path, "policy.json", VALID)).policy_name
+        == "boxed"
+    )
+
+
+def test_large_payload_file_reads(tmp_path):
+    # Larger than one read chunk, so the payload arrives in several reads.
+    doc = policy(name="big", scopes=[f"scope-{i:06d}" for i in range(20000)])
+    data = container(json.dumps(doc))
+    assert len(data) > 200_000
+    assert (
+        PolicyEngine.from_file(write(tmp_path, "big.halvoc", data)).policy_name == "big"
+    )
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (b"", SHORT),
+        (MAGIC_BYTES, SHORT),
+        (b"\x00\x00\x00\x00", BAD_MAGIC),
+        (container(PAYLOAD, version=2), "unsupported format version 2 (expected 1)"),
+        (container(b"x" * 20, length=0xFFFFFFFF), SHORT),
+        (container(PAYLOAD, length=len(PAYLOAD) + 1), SHORT),
+        (
+            container(PAYLOAD, length=0),
+            "serialization error: EOF while parsing a value at line 1 column 0",
+        ),
+        (
+            container(PAYLOAD + "x"),
+            f"serialization error: trailing characters at line 1 column {len(PAYLOAD) + 1}",
+        ),
+    ],
+)
+def test_file_errors(tmp_path, data, message):
+    path = write(tmp_path, "p.halvoc", data)
+    with pytest.raises(RuntimeError) as info:
+        PolicyEngine.from_file(path)
+    assert str(info.value) == "Failed to load policy: " + message
+
+
+def test_directory_fails_when_read(tmp_path):
+    with pytest.raises(RuntimeError) as info:
+        PolicyEngine.from_file(str(tmp_path))
+    assert (
+        str(info.value)
+        == "Failed to load policy: I/O error: Is a directory (os error 21)"
+    )
+
+
+def test_missing_file(tmp_path):
+    path = str(tmp_path / "missing.halvoc")
+    with pytest.raises(FileNotFoundError) as info:
+        PolicyEngine.from_file(path)
+    assert str(info.value) == f"Policy file not found: {path}"
+
+
+def test_many_failed_reads_leave_no_open_files(tmp_path):
+    path = write(tmp_path, "bad.halvoc", container(PAYLOAD, version=2))
+    before = len(os.listdir("/proc/self/fd"))
+    for _ in range(200):
+        with pytest.raises(RuntimeError):
+            PolicyEngine.from_file(path)
+    assert len(os.listdir("/proc/self/fd")) == before
