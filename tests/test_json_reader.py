@@ -7,7 +7,6 @@ where its object closes, and an error at the end of input counts every byte.
 """
 
 import json
-import time
 
 import pytest
 from _corvanth_core import PolicyEngine
@@ -1582,18 +1581,15 @@ def big_policy_text():
     return dump(policy(rules=rules))
 
 
-def best_time(function, repeats=7):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
-def test_typed_read_is_faster_than_plain_json_parsing():
+def test_a_large_policy_reads_every_rule():
+    # Reading speed is measured by bench/bench_from_json.py; here the same
+    # kind of large document must read completely.
     text = big_policy_text()
-    assert load(text).policy_name == "p"
-    plain = best_time(lambda: json.loads(text))
-    typed = best_time(lambda: load(text))
-    assert plain / typed >= 1.5
+    engine = load(text)
+    result = engine.evaluate("tool_call", {"tool": "web_search", "url": {"host": "x"}})
+    ids = result["triggered_rules"]
+    assert len(text) >= 1_000_000
+    assert ids == list(range(1, len(ids) + 1))
+    assert len(ids) > 100
+    assert result["verdict"] == "deny"
+    assert result["reason"] == "blocked by a rule with a long message"
