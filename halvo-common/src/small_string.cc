@@ -6,14 +6,7 @@
 
 namespace halvo {
 
-SmallString::SmallString(std::string_view text) {
-  if (text.size() <= kInlineCapacity) {
-    // Copy through a zeroed buffer so unused inline bytes are deterministic.
-    std::memset(storage_.bytes, 0, sizeof storage_.bytes);
-    std::memcpy(storage_.bytes, text.data(), text.size());
-    storage_.bytes[kInlineCapacity] = static_cast<char>(text.size());
-    return;
-  }
+void SmallString::init_heap(std::string_view text) {
   void* raw = std::malloc(offsetof(HeapBlock, bytes) + text.size() + 1);
   if (raw == nullptr) throw std::bad_alloc();
   auto* block = static_cast<HeapBlock*>(raw);

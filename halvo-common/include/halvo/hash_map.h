@@ -62,7 +62,7 @@ class HashMap {
 
   // Stores `value` under `key`, replacing (and dropping) an earlier value.
   // Returns the stored value.
-  V& insert_or_assign(SmallString key, V value) {
+  V& insert_or_assign(SmallString&& key, V&& value) {
     std::size_t index = index_of(key.view());
     if (index != kNotFound) {
       entries_[index].value = std::move(value);
@@ -70,9 +70,12 @@ class HashMap {
     }
     entries_.reserve(entries_.size() + 1);  // may throw; nothing changed yet
     if (entries_.size() + 1 > kLinearLimit) ensure_index(entries_.size() + 1);
-    entries_.push_back(Entry{std::move(key), std::move(value)});
+    entries_.emplace_back(std::move(key), std::move(value));
     if (!slots_.empty()) place(entries_.size() - 1);
     return entries_.back().value;
+  }
+  V& insert_or_assign(const SmallString& key, V value) {
+    return insert_or_assign(SmallString(key), std::move(value));
   }
 
   // Reserves room for `count` entries.

@@ -18,6 +18,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -28,7 +29,16 @@ class SmallString {
   static constexpr std::size_t kInlineCapacity = 23;
 
   SmallString() noexcept { clear_inline(); }
-  explicit SmallString(std::string_view text);
+  explicit SmallString(std::string_view text) {
+    // Short texts are the common case (identifiers, field names); keeping
+    // this branch inline makes them a copy of a few bytes.
+    if (text.size() <= kInlineCapacity) {
+      if (!text.empty()) std::memcpy(storage_.bytes, text.data(), text.size());
+      storage_.bytes[kInlineCapacity] = static_cast<char>(text.size());
+    } else {
+      init_heap(text);
+    }
+  }
   SmallString(const char* text) : SmallString(std::string_view(text)) {}
 
   SmallString(const SmallString& other) noexcept;
@@ -80,6 +90,7 @@ class SmallString {
     storage_.bytes[0] = '\0';
     storage_.bytes[kInlineCapacity] = 0;
   }
+  void init_heap(std::string_view text);
   void release() noexcept;
 
   // Byte 23 is the tag: the inline length (0..23), or kHeapTag.
