@@ -1,0 +1,129 @@
+#include "arg_parser.h"
+
+#include "binding_messages.h"
+
+namespace corvanth_core {
+
+namespace {
+
+// Keyword names of a vectorcall are exact str objects, usually interned.
+bool keyword_is(PyObject* keyword, const char* name) noexcept {
+  return PyUnicode_CompareWithASCIIString(keyword, name) == 0;
+}
+
+// The index of `keyword` among the parameters, or -1.
+Py_ssize_t parameter_index(const Signature& signature,
+                           PyObject* keyword) noexcept {
+  for (std::size_t i = 0; i < signature.params.size(); ++i) {
+    if (keyword_is(keyword, signature.params[i].name)) {
+      return static_cast<Py_ssize_t>(i);
+    }
+  }
+  return -1;
+}
+
+// Fills the slots from positions and keywords; the interpreter's order of
+// checks: too many positions, then a missing required parameter, then a
+// keyword that repeats a position, then an unknown keyword.
+bool unpack(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+            PyObject* kwnames, PyObject** slots) noexcept {
+  const auto count = static_cast<Py_ssize_t>(signature.params.size());
+  const auto required = static_cast<Py_ssize_t>(signature.required);
+  if (nargs > count) {
+    raise_error(PyExc_TypeError,
+                too_many_arguments_message(signature.member, count,
+                                           required == count, nargs));
+    return false;
+  }
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  Py_ssize_t used_keywords = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (i < nargs) {
+      slots[i] = args[i];  // borrowed
+      continue;
+    }
+    slots[i] = nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      if (keyword_is(PyTuple_GET_ITEM(kwnames, k), signature.params[i].name)) {
+        slots[i] = args[nargs + k];  // borrowed: keyword values follow
+        ++used_keywords;
+        break;
+      }
+    }
+    if (slots[i] == nullptr && i < required) {
+      raise_error(PyExc_TypeError,
+                  missing_argument_message(signature.member,
+                                           signature.params[i].name, i + 1));
+      return false;
+    }
+  }
+  if (used_keywords == nkw) return true;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // borrowed
+    const Py_ssize_t index = parameter_index(signature, keyword);
+    if (index >= 0 && index < nargs) {
+      raise_error(
+          PyExc_TypeError,
+          duplicate_argument_message(signature.member,
+                                     signature.params[index].name, index + 1));
+      return false;
+    }
+  }
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // borrowed
+    if (parameter_index(signature, keyword) < 0) {
+      raise_error(PyExc_TypeError,
+                  invalid_keyword_message(signature.member, keyword));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool accepts(ParamType type, PyObject* value) noexcept {
+  switch (type) {
+    case ParamType::Str:
+      return PyUnicode_Check(value);
+    case ParamType::Bytes:
+      return PyBytes_Check(value);
+    case ParamType::DictOrNone:
+      return value == Py_None || PyDict_Check(value);
+    case ParamType::Any:
+      return true;
+  }
+  Py_UNREACHABLE();
+}
+
+const char* expected_text(ParamType type) noexcept {
+  switch (type) {
+    case ParamType::Str:
+      return "str";
+    case ParamType::Bytes:
+      return "bytes";
+    case ParamType::DictOrNone:
+      return "dict or None";
+    case ParamType::Any:
+      return "object";
+  }
+  Py_UNREACHABLE();
+}
+
+}  // namespace
+
+bool parse_arguments(const Signature& signature, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots) noexcept {
+  if (!unpack(signature, args, nargs, kwnames, slots)) return false;
+  for (std::size_t i = 0; i < signature.params.size(); ++i) {
+    const Param& param = signature.params[i];
+    if (slots[i] != nullptr && !accepts(param.type, slots[i])) {
+      raise_error(PyExc_TypeError, wrong_argument_type_message(
+                                       signature.member, param.name,
+                                       expected_text(param.type), slots[i]));
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace corvanth_core

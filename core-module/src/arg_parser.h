@@ -1,0 +1,53 @@
+// Argument parsing for the METH_FASTCALL | METH_KEYWORDS members of
+// PolicyEngine: every parameter may be given by position or by keyword.
+//
+// A Signature names the member, its parameters in order, how many of them
+// are required, and the type each accepts. parse_arguments unpacks the
+// vectorcall arguments into one slot per parameter, then checks the types in
+// parameter order. Errors use the interpreter's usual wording, naming the
+// member as "PolicyEngine.{member}()" (texts in binding_messages.h).
+//
+//   constexpr Param kParams[] = {{"event_type", ParamType::Str},
+//                                {"fields", ParamType::DictOrNone}};
+//   constexpr Signature kEvaluate{"evaluate", kParams, 1};
+//   PyObject* slots[2];
+//   if (!parse_arguments(kEvaluate, args, nargs, kwnames, slots)) return
+//   nullptr;
+//
+// The slots receive borrowed references (the caller's arguments); an
+// optional parameter that was not given gets nullptr. On failure the slots
+// are unspecified and a TypeError is set. Parsing runs no Python code.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+
+namespace corvanth_core {
+
+enum class ParamType {
+  Str,         // str or a str subclass
+  Bytes,       // bytes or a bytes subclass
+  DictOrNone,  // dict, a dict subclass, or None
+  Any,         // any object
+};
+
+struct Param {
+  const char* name;
+  ParamType type;
+};
+
+struct Signature {
+  const char* member;  // e.g. "evaluate"
+  std::span<const Param> params;
+  std::size_t required;  // the first `required` params
+};
+
+// Returns true with one borrowed reference (or nullptr) per parameter in
+// `slots`, which must hold signature.params.size() entries.
+bool parse_arguments(const Signature& signature, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots) noexcept;
+
+}  // namespace corvanth_core

@@ -1,0 +1,395 @@
+#include "py_policy_engine.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "arg_parser.h"
+#include "binding_messages.h"
+#include "halvo_compiler/bytecode.h"
+#include "halvo_compiler/policy_reader.h"
+#include "halvo_runtime/event.h"
+#include "py_ref.h"
+#include "py_to_value.h"
+#include "result_dict.h"
+#include "value_to_py.h"
+
+#ifdef CORVANTH_FAULT_INJECTION
+#include <stdexcept>
+#endif
+
+namespace corvanth_core {
+
+using halvo::SmallString;
+using halvo_compiler::ir::CompiledPolicy;
+using halvo_runtime::engine::PolicyEngine;
+using halvo_runtime::engine::PolicyResult;
+using halvo_runtime::event::Event;
+using halvo_runtime::event::Value;
+
+namespace {
+
+// Created once and kept for the life of the process (the module is bound to
+// one interpreter).
+PyTypeObject* g_type = nullptr;
+
+PyPolicyEngine* as_engine(PyObject* self) noexcept {
+  // CPython's method descriptors have already checked the receiver's type.
+  return reinterpret_cast<PyPolicyEngine*>(self);
+}
+
+// --- typed implementations -------------------------------------------------
+
+// Common construction: copy the name, hand the policy to a new engine, then
+// allocate the object, so that a failure leaves no half-built object behind.
+PyObject* wrap_policy(CompiledPolicy policy) {
+  std::string name(policy.name.view());
+  auto engine = std::make_unique<PolicyEngine>(std::move(policy));
+  PyObject* object = g_type->tp_alloc(g_type, 0);  // new reference, zeroed
+  if (object == nullptr) return nullptr;
+  PyPolicyEngine* self = as_engine(object);
+  // Both moves are noexcept, so the object is never left half-constructed.
+  new (&self->policy_name) std::string(std::move(name));
+  new (&self->engine) EngineLock(std::move(engine));
+  return object;
+}
+
+PyObject* from_file(PyObject* path) {
+  // The file system encoding with surrogateescape gives back the bytes of
+  // any name that os.listdir can return.
+  PyRef encoded(PyUnicode_EncodeFSDefault(path));
+  if (!encoded) return nullptr;
+  const std::string native(PyBytes_AS_STRING(encoded.get()),
+                           PyBytes_GET_SIZE(encoded.get()));
+  struct stat info;
+  // A name with a NUL byte cannot name a file; the system call would only
+  // see the part before it.
+  if (native.find('\0') != std::string::npos ||
+      ::stat(native.c_str(), &info) != 0) {
+    raise_error(PyExc_FileNotFoundError, policy_file_not_found_message(path));
+    return nullptr;
+  }
+  auto read = halvo_compiler::bytecode::read_file(native);
+  if (!read) {
+    raise_error(PyExc_RuntimeError,
+                load_policy_failed_message(read.error().text()));
+    return nullptr;
+  }
+  return wrap_policy(std::move(read).value());
+}
+
+PyObject* from_bytes(PyObject* data) {
+  const std::string_view bytes(
+      PyBytes_AS_STRING(data),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  auto read = halvo_compiler::bytecode::from_bytecode(bytes);
+  if (!read) {
+    raise_error(PyExc_RuntimeError,
+                parse_policy_bytes_failed_message(read.error().text()));
+    return nullptr;
+  }
+  return wrap_policy(std::move(read).value());
+}
+
+PyObject* from_json(PyObject* json_str) {
+  std::string_view text;
+  if (!utf8_text(json_str, text)) return nullptr;
+  auto read = halvo_compiler::read_policy(text);
+  if (!read) {
+    raise_error(PyExc_ValueError,
+                invalid_policy_json_message(read.error().text()));
+    return nullptr;
+  }
+  return wrap_policy(std::move(read).value());
+}
+
+PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
+                   PyObject* fields) {
+  std::string_view type_text;
+  if (!utf8_text(event_type, type_text)) return nullptr;
+  // Stamped now, before any field is converted.
+  Event event{SmallString(type_text)};
+  // Every conversion, which may run Python code, happens before the lock.
+  if (fields != nullptr && fields != Py_None &&
+      !fill_value_map(fields, event.fields())) {
+    return nullptr;
+  }
+  PolicyResult result;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+#ifdef CORVANTH_FAULT_INJECTION
+    if (event.event_type() == kInjectFaultEventType) {
+      throw std::logic_error(injected_fault_text());
+    }
+#endif
+    result = engine.evaluate(event);
+  });
+  if (!ran) return nullptr;
+  return result_to_dict(result);
+}
+
+using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
+
+PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
+                      ValueSetter setter) {
+  std::string_view key_text;
+  if (!utf8_text(key, key_text)) return nullptr;
+  SmallString name(key_text);
+  Value converted;
+  if (!py_to_value(value, converted)) return nullptr;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    (engine.*setter)(std::move(name), std::move(converted));
+  });
+  if (!ran) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* set_context(PyPolicyEngine* self, PyObject* key, PyObject* value) {
+  return store_value(self, key, value, &PolicyEngine::set_context);
+}
+
+PyObject* set_config(PyPolicyEngine* self, PyObject* key, PyObject* value) {
+  return store_value(self, key, value, &PolicyEngine::set_config);
+}
+
+PyObject* reset(PyPolicyEngine* self) {
+  if (!self->engine.run([](PolicyEngine& engine) { engine.reset(); })) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* status(PyPolicyEngine* self) {
+  std::string text;
+  const bool ran = self->engine.run(
+      [&](PolicyEngine& engine) { text = engine.status().text(); });
+  if (!ran) return nullptr;
+  return text_to_py(text);
+}
+
+PyObject* policy_name(PyPolicyEngine* self) {
+  return text_to_py(self->policy_name);
+}
+
+PyObject* event_count(PyPolicyEngine* self) {
+  std::uint64_t count = 0;
+  const bool ran = self->engine.run(
+      [&](PolicyEngine& engine) { count = engine.event_count(); });
+  if (!ran) return nullptr;
+  return PyLong_FromUnsignedLongLong(count);
+}
+
+PyObject* repr(PyPolicyEngine* self) {
+  std::string text;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    text = engine_repr_text(self->policy_name, engine.event_count());
+  });
+  if (!ran) return nullptr;
+  return text_to_py(text);
+}
+
+// --- C-API entry points ------------------------------------------------------
+//
+// Each one only unpacks its arguments and calls the typed implementation
+// inside guard_entry, so no C++ exception reaches the interpreter.
+
+template <auto kImpl, std::size_t... kIndex>
+PyObject* call_with(PyObject* self, PyObject* const* slots,
+                    std::index_sequence<kIndex...>) {
+  if constexpr (std::is_invocable_v<decltype(kImpl), PyPolicyEngine*,
+                                    decltype(slots[kIndex])...>) {
+    return kImpl(as_engine(self), slots[kIndex]...);
+  } else {
+    // A static method: CPython passes no receiver.
+    return kImpl(slots[kIndex]...);
+  }
+}
+
+template <const Signature& kSignature, auto kImpl>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  constexpr std::size_t kCount = kSignature.params.size();
+  std::array<PyObject*, kCount> slots{};  // borrowed references
+  if (!parse_arguments(kSignature, args, nargs, kwnames, slots.data())) {
+    return nullptr;
+  }
+  return guard_entry([&] {
+    return call_with<kImpl>(self, slots.data(),
+                            std::make_index_sequence<kCount>{});
+  });
+}
+
+template <auto kImpl>
+PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
+  return guard_entry([&] { return kImpl(as_engine(self)); });
+}
+
+template <auto kImpl>
+PyObject* getter_entry(PyObject* self, void* /*closure*/) noexcept {
+  return guard_entry([&] { return kImpl(as_engine(self)); });
+}
+
+PyObject* repr_entry(PyObject* self) noexcept {
+  return guard_entry([&] { return repr(as_engine(self)); });
+}
+
+PyObject* new_entry(PyTypeObject* type, PyObject* /*args*/,
+                    PyObject* /*kwargs*/) noexcept {
+  raise_error(PyExc_TypeError, no_constructor_message(type->tp_name));
+  return nullptr;
+}
+
+void dealloc_entry(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  PyPolicyEngine* self = as_engine(object);
+  self->engine.~EngineLock();
+  self->policy_name.~basic_string();
+  type->tp_free(object);
+  // An instance of a heap type owns a reference to its type.
+  Py_DECREF(type);
+}
+
+// --- signatures, docstrings and tables -------------------------------------
+
+constexpr Param kPathParams[] = {{"path", ParamType::Str}};
+constexpr Param kDataParams[] = {{"data", ParamType::Bytes}};
+constexpr Param kJsonParams[] = {{"json_str", ParamType::Str}};
+constexpr Param kEvaluateParams[] = {{"event_type", ParamType::Str},
+                                     {"fields", ParamType::DictOrNone}};
+constexpr Param kKeyValueParams[] = {{"key", ParamType::Str},
+                                     {"value", ParamType::Any}};
+
+constexpr Signature kFromFile{"from_file", kPathParams, 1};
+constexpr Signature kFromBytes{"from_bytes", kDataParams, 1};
+constexpr Signature kFromJson{"from_json", kJsonParams, 1};
+constexpr Signature kEvaluate{"evaluate", kEvaluateParams, 1};
+constexpr Signature kSetContext{"set_context", kKeyValueParams, 2};
+constexpr Signature kSetConfig{"set_config", kKeyValueParams, 2};
+
+constexpr char kClassDoc[] =
+    "The Corvanth policy engine.\n"
+    "\n"
+    "Load a compiled policy and evaluate agent events against it.\n"
+    "\n"
+    "Example:\n"
+    "    engine = PolicyEngine.from_file(\"guard.halvoc\")\n"
+    "    result = engine.evaluate(\"tool_call\", {\"tool\": \"http_request\", "
+    "\"url\": \"https://example.com\"})\n"
+    "    if result[\"verdict\"] == \"deny\":\n"
+    "        raise PermissionError(result[\"reason\"])";
+
+constexpr char kFromFileDoc[] =
+    "from_file(path)\n--\n\nLoad a policy engine from a compiled .halvoc "
+    "file.";
+constexpr char kFromBytesDoc[] =
+    "from_bytes(data)\n--\n\nLoad a policy engine from raw .halvoc bytes.";
+constexpr char kFromJsonDoc[] =
+    "from_json(json_str)\n--\n\nLoad a policy engine from a JSON string "
+    "(debug format).";
+constexpr char kEvaluateDoc[] =
+    "evaluate($self, event_type, fields=None)\n"
+    "--\n"
+    "\n"
+    "Evaluate an event against the policy.\n"
+    "\n"
+    "Args:\n"
+    "    event_type: The event type string (e.g., \"tool_call\", "
+    "\"data_access\")\n"
+    "    fields: A dict of event fields\n"
+    "\n"
+    "Returns:\n"
+    "    A dict with keys: verdict, reason, triggered_rules, actions,\n"
+    "    violations, constraint_violations, eval_time_us";
+constexpr char kSetContextDoc[] =
+    "set_context($self, key, value)\n--\n\nSet a persistent context value.";
+constexpr char kSetConfigDoc[] =
+    "set_config($self, key, value)\n--\n\nSet a policy configuration value.";
+constexpr char kResetDoc[] =
+    "reset($self)\n--\n\nReset the engine state (state machines, counters).";
+constexpr char kStatusDoc[] = "status($self)\n--\n\nGet engine status summary.";
+constexpr char kPolicyNameDoc[] = "Get the policy name.";
+constexpr char kEventCountDoc[] = "Get the total number of events processed.";
+
+template <const Signature& kSignature, auto kImpl>
+PyCFunction fastcall_method() noexcept {
+  // PyMethodDef stores every kind of C function under the PyCFunction type;
+  // the flags tell CPython the real signature.
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)()>(&fastcall_entry<kSignature, kImpl>));
+}
+
+template <auto kImpl>
+PyCFunction noargs_method() noexcept {
+  return &noargs_entry<kImpl>;
+}
+
+constexpr int kStaticFastcall = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef g_methods[] = {
+    {"from_file", fastcall_method<kFromFile, from_file>(), kStaticFastcall,
+     kFromFileDoc},
+    {"from_bytes", fastcall_method<kFromBytes, from_bytes>(), kStaticFastcall,
+     kFromBytesDoc},
+    {"from_json", fastcall_method<kFromJson, from_json>(), kStaticFastcall,
+     kFromJsonDoc},
+    {"evaluate", fastcall_method<kEvaluate, evaluate>(), kFastcall,
+     kEvaluateDoc},
+    {"set_context", fastcall_method<kSetContext, set_context>(), kFastcall,
+     kSetContextDoc},
+    {"set_config", fastcall_method<kSetConfig, set_config>(), kFastcall,
+     kSetConfigDoc},
+    {"reset", noargs_method<reset>(), METH_NOARGS, kResetDoc},
+    {"status", noargs_method<status>(), METH_NOARGS, kStatusDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"policy_name", &getter_entry<policy_name>, nullptr, kPolicyNameDoc,
+     nullptr},
+    {"event_count", &getter_entry<event_count>, nullptr, kEventCountDoc,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(&new_entry)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_entry)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_entry)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
+    {0, nullptr},
+};
+
+// The spec name carries the module so that the class gets its __module__;
+// the type's own name, which CPython shows in its messages, is set to the
+// bare class name once the type exists.
+PyType_Spec g_spec = {
+    kQualifiedTypeName,
+    static_cast<int>(sizeof(PyPolicyEngine)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    g_slots,
+};
+
+}  // namespace
+
+PyObject* policy_engine_type() noexcept {
+  if (g_type == nullptr) {
+    if (!init_result_keys()) return nullptr;
+    PyObject* type = PyType_FromSpec(&g_spec);  // new reference, kept
+    if (type == nullptr) return nullptr;
+    g_type = reinterpret_cast<PyTypeObject*>(type);
+    g_type->tp_name = kTypeName;
+  }
+  return Py_NewRef(reinterpret_cast<PyObject*>(g_type));
+}
+
+}  // namespace corvanth_core

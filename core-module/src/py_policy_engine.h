@@ -1,0 +1,33 @@
+// PyPolicyEngine: the Python class PolicyEngine, a thin shell that owns one
+// runtime PolicyEngine behind an EngineLock and forwards every call to it.
+//
+//   PyObject* type = policy_engine_type();   // new reference
+//   if (type == nullptr) return nullptr;     // exception set
+//
+// Instances come only from the static factories from_file, from_bytes and
+// from_json; calling the class raises TypeError. The type is created from a
+// PyType_Spec on the first call and reused for the rest of the process; it
+// cannot be subclassed, and its instances have no __dict__, no weak
+// reference slot and take no part in cyclic garbage collection (they hold no
+// Python objects).
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "engine_lock.h"
+
+namespace corvanth_core {
+
+struct PyPolicyEngine {
+  PyObject_HEAD std::string
+      policy_name;  // copied from the policy; never changes
+  EngineLock engine;
+};
+
+// Returns a new reference to the PolicyEngine type, creating it on the first
+// call; nullptr with the Python exception set when creation fails.
+PyObject* policy_engine_type() noexcept;
+
+}  // namespace corvanth_core

@@ -1,0 +1,226 @@
+#include "py_to_value.h"
+
+#include <string_view>
+#include <utility>
+
+#include "binding_messages.h"
+#include "py_ref.h"
+
+namespace corvanth_core {
+
+using halvo::SmallString;
+using halvo_runtime::event::Value;
+using halvo_runtime::event::ValueList;
+using halvo_runtime::event::ValueMap;
+
+static_assert(sizeof(long) == 8, "PyLong_AsLong must cover signed 64 bits");
+
+namespace {
+
+// Nested lists and dicts recurse on the C stack; the interpreter's recursion
+// limit turns pathological nesting into RecursionError instead of a crash.
+class NestingGuard {
+ public:
+  NestingGuard() noexcept
+      : entered_(Py_EnterRecursiveCall(nesting_recursion_context()) == 0) {}
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+  ~NestingGuard() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  bool entered_;
+};
+
+// numpy's scalar types are static types whose tp_name carries the module:
+// "numpy.bool" (numpy 2) or "numpy.bool_" (numpy 1). Reading the name costs
+// no Python call, which matters because every value passes this test.
+bool is_numpy_bool_type(PyTypeObject* type) noexcept {
+  constexpr std::string_view kModulePrefix = "numpy.";
+  std::string_view name = type->tp_name;
+  if (!name.starts_with(kModulePrefix)) return false;
+  name.remove_prefix(kModulePrefix.size());
+  return name == "bool" || name == "bool_";
+}
+
+bool try_bool(PyObject* object, Value& out) noexcept {
+  if (PyBool_Check(object)) {
+    out = Value::boolean(object == Py_True);
+    return true;
+  }
+  PyTypeObject* type = Py_TYPE(object);
+  if (!is_numpy_bool_type(type)) return false;
+  PyNumberMethods* number = type->tp_as_number;
+  if (number == nullptr || number->nb_bool == nullptr) return false;
+  const int truth = number->nb_bool(object);
+  if (truth < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  out = Value::boolean(truth != 0);
+  return true;
+}
+
+// PyLong_AsLong accepts ints and objects with __index__; for anything else
+// it could only raise a TypeError to be discarded, so that is skipped.
+bool try_int(PyObject* object, Value& out) noexcept {
+  if (!PyLong_Check(object)) {
+    PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+    if (number == nullptr || number->nb_index == nullptr) return false;
+  }
+  const long integer = PyLong_AsLong(object);
+  if (integer == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out = Value::integer(integer);
+  return true;
+}
+
+// PyFloat_AsDouble accepts floats, __float__ and __index__ (ints included);
+// as above, types without either slot are skipped without raising.
+bool try_float(PyObject* object, Value& out) noexcept {
+  if (PyFloat_CheckExact(object)) {
+    out = Value::floating(PyFloat_AS_DOUBLE(object));
+    return true;
+  }
+  PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+  if (number == nullptr ||
+      (number->nb_float == nullptr && number->nb_index == nullptr)) {
+    return false;
+  }
+  const double real = PyFloat_AsDouble(object);
+  if (real == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out = Value::floating(real);
+  return true;
+}
+
+bool try_str(PyObject* object, Value& out) {
+  if (!PyUnicode_Check(object)) return false;
+  std::string_view text;
+  if (!utf8_text(object, text)) {
+    PyErr_Clear();
+    return false;
+  }
+  out = Value::string(SmallString(text));
+  return true;
+}
+
+bool list_to_value(PyObject* list, Value& out) {
+  NestingGuard nesting;
+  if (!nesting.entered()) return false;
+  const Py_ssize_t start_size = PyList_GET_SIZE(list);
+  ValueList items;
+  items.reserve(static_cast<std::size_t>(start_size));
+  // Converting an element may run Python code that shrinks the list, so the
+  // bound is re-read on every step and the element is held while in use.
+  for (Py_ssize_t i = 0; i < start_size && i < PyList_GET_SIZE(list); ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+    Value value;
+    if (!py_to_value(item.get(), value)) return false;
+    items.push_back(std::move(value));
+  }
+  out = Value::list(std::move(items));
+  return true;
+}
+
+bool dict_to_value(PyObject* dict, Value& out) {
+  NestingGuard nesting;
+  if (!nesting.entered()) return false;
+  ValueMap entries;
+  if (!fill_value_map(dict, entries)) return false;
+  out = Value::map(std::move(entries));
+  return true;
+}
+
+// A str holding lone surrogates has no UTF-8 form; passing the surrogates
+// through and decoding leniently turns each into three U+FFFD.
+bool str_text_to_value(PyObject* text, Value& out) {
+  std::string_view utf8;
+  if (utf8_text(text, utf8)) {
+    out = Value::string(SmallString(utf8));
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  PyRef passed(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+  if (!passed) return false;
+  PyRef repaired(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(passed.get()),
+                                      PyBytes_GET_SIZE(passed.get()),
+                                      "replace"));
+  if (!repaired || !utf8_text(repaired.get(), utf8)) return false;
+  out = Value::string(SmallString(utf8));
+  return true;
+}
+
+bool text_to_value(PyObject* object, Value& out) {
+  PyRef text(PyObject_Str(object));
+  if (!text) return false;
+  return str_text_to_value(text.get(), out);
+}
+
+}  // namespace
+
+// Compact ASCII strings hold their UTF-8 text already, so reading it copies
+// nothing.
+bool utf8_text(PyObject* str, std::string_view& out) noexcept {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  if (utf8 == nullptr) return false;
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool py_to_value(PyObject* object, Value& out) {
+  if (object == Py_None) {
+    out = Value::null();
+    return true;
+  }
+  if (try_bool(object, out) || try_int(object, out) || try_float(object, out) ||
+      try_str(object, out)) {
+    return true;
+  }
+  if (PyList_Check(object)) return list_to_value(object, out);
+  if (PyDict_Check(object)) return dict_to_value(object, out);
+  return text_to_value(object, out);
+}
+
+bool fill_value_map(PyObject* dict, ValueMap& out) {
+  const Py_ssize_t start_size = PyDict_Size(dict);
+  out.reserve(out.size() + static_cast<std::size_t>(start_size));
+  Py_ssize_t position = 0;
+  Py_ssize_t delivered = 0;
+  PyObject* key = nullptr;    // borrowed from the dict
+  PyObject* value = nullptr;  // borrowed from the dict
+  for (;;) {
+    // Converting a value may run Python code that changes the dict.
+    if (PyDict_Size(dict) != start_size) {
+      raise_error(PyExc_RuntimeError, dict_changed_size_message());
+      return false;
+    }
+    if (!PyDict_Next(dict, &position, &key, &value)) return true;
+    if (++delivered > start_size) {
+      raise_error(PyExc_RuntimeError, dict_keys_changed_message());
+      return false;
+    }
+    if (!PyUnicode_Check(key)) {
+      raise_error(PyExc_TypeError, key_type_message(key));
+      return false;
+    }
+    std::string_view key_text;
+    if (!utf8_text(key, key_text)) return false;
+    // Both are copied or held before Python code can drop them.
+    SmallString name(key_text);
+    PyRef held = PyRef::borrow(value);
+    Value converted;
+    if (!py_to_value(held.get(), converted)) return false;
+    out.insert_or_assign(std::move(name), std::move(converted));
+  }
+}
+
+}  // namespace corvanth_core

@@ -1,0 +1,38 @@
+// The dictionary that PolicyEngine.evaluate returns, built from a
+// PolicyResult. Keys in insertion order:
+//
+//   "verdict"                str, lower-cased ("allow", "deny", ...)
+//   "reason"                 str or None
+//   "triggered_rules"        list of int
+//   "eval_time_us"           int
+//   "actions"                list of {"verb", "args"}
+//   "violations"             list of {"proof", "invariant", "kind", "message"}
+//   "constraint_violations"  list of {"kind", "target", "limit", "current",
+//                                     "window_ms"}
+//
+// Enumeration names other than the verdict keep their declared case
+// ("RateLimit", "Never").
+//
+//   if (!init_result_keys()) return nullptr;         // once, at type creation
+//   PyObject* dict = result_to_dict(result);        // new reference
+//
+// The key strings are interned once by init_result_keys and live for the
+// rest of the process. result_to_dict reads the record without consuming it,
+// runs no Python code, and returns nullptr with the Python exception (in
+// practice MemoryError) set on failure.
+#pragma once
+
+#include <Python.h>
+
+#include "halvo_runtime/policy_result.h"
+
+namespace corvanth_core {
+
+// Creates the interned key and verdict strings; returns false with the
+// Python exception set. Calling it again after success does nothing.
+bool init_result_keys() noexcept;
+
+PyObject* result_to_dict(
+    const halvo_runtime::engine::PolicyResult& result) noexcept;
+
+}  // namespace corvanth_core

@@ -1,0 +1,173 @@
+"""Many calls with mixed inputs, failing ones included, leak nothing."""
+
+import gc
+import json
+import os
+import sys
+
+import pytest
+from _corvanth_core import PolicyEngine
+from builders import (
+    action,
+    constraint,
+    engine_for,
+    field,
+    lit_dur,
+    lit_str,
+    machine,
+    policy,
+    rule,
+    state,
+    transition,
+    verdict,
+)
+from halvoc import container
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+LONG_TEXT = "a text well beyond the inline capacity of short strings " * 4
+
+DOC = policy(
+    name="leaks",
+    rules=[
+        rule(
+            rule_id=1,
+            verdicts=[verdict("Deny", lit_str(LONG_TEXT))],
+            actions=[
+                action("Log", v=field("nested"), d=lit_dur(5), t=lit_str(LONG_TEXT))
+            ],
+        )
+    ],
+    constraints=[constraint("t", 1, 1)],
+    state_machines=[
+        machine(
+            states=[state("a"), state("b", "Violated")],
+            transitions=[transition(0, 1, "Always")],
+            violating=[1],
+        )
+    ],
+)
+DOC_JSON = json.dumps(DOC)
+
+
+class Raising:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class Shrinking:
+    def __init__(self, items):
+        self.items = items
+
+    def __str__(self):
+        del self.items[1:]
+        return LONG_TEXT
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+def expect_error(call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except (TypeError, ValueError, RuntimeError, OSError, RecursionError):
+        return
+    raise AssertionError("no error")
+
+
+def mixed_round(engine, sentinel, deep):
+    fields = {
+        "tool": "http_request",
+        "url": LONG_TEXT,
+        "n": 2**70,
+        "big": 10**30,
+        "f": 1.5,
+        "flag": True,
+        "nested": {"list": [1, "x", None, sentinel, (1, 2)], LONG_TEXT: {"k": b"b"}},
+        "sentinel": sentinel,
+    }
+    engine.evaluate("t", fields)
+    engine.evaluate("u")
+    engine.evaluate(event_type="t", fields={"s": "\ud800"})
+    items = ["a", "b", "c"]
+    items[0] = Shrinking(items)
+    engine.evaluate("t", {"items": items})
+    expect_error(engine.evaluate, "t", {1: sentinel})
+    expect_error(engine.evaluate, "t", {"a": sentinel, "b": [sentinel, Raising()]})
+    expect_error(engine.evaluate, "t", {"a": sentinel, "\ud800": 1})
+    expect_error(engine.evaluate, "t", {"deep": deep})
+    expect_error(engine.evaluate, 5)
+    expect_error(engine.evaluate, "t", [sentinel])
+    expect_error(engine.evaluate, "t", foo=sentinel)
+    engine.set_context("k", [sentinel, {"x": LONG_TEXT}])
+    engine.set_config(LONG_TEXT, sentinel)
+    expect_error(engine.set_context, "k", {sentinel: 1})
+    repr(engine)
+    engine.status()
+    assert engine.event_count > 0
+    assert engine.policy_name == "leaks"
+    if engine.event_count > 1000:
+        engine.reset()
+    PolicyEngine.from_json(DOC_JSON)
+    PolicyEngine.from_bytes(container(DOC_JSON))
+    expect_error(PolicyEngine.from_json, DOC_JSON[:-1])
+    expect_error(PolicyEngine.from_bytes, b"\0\0\0\0")
+    expect_error(PolicyEngine.from_file, "missing-policy.halvoc")
+
+
+def deep_list(depth):
+    value = None
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_resident_memory_does_not_grow():
+    engine = engine_for(DOC)
+    sentinel = object()
+    deep = deep_list(sys.getrecursionlimit() + 10)
+    for _ in range(2000):
+        mixed_round(engine, sentinel, deep)
+    gc.collect()
+    before = resident_bytes()
+    for _ in range(20000):
+        mixed_round(engine, sentinel, deep)
+    gc.collect()
+    growth = resident_bytes() - before
+    # About 400 000 calls: a leak of 16 bytes per call would pass 6 MB.
+    assert growth < 2 * 1024 * 1024
+
+
+def test_references_are_returned():
+    engine = engine_for(DOC)
+    sentinel = object()
+    deep = deep_list(sys.getrecursionlimit() + 10)
+    mixed_round(engine, sentinel, deep)
+    engine.set_context("k", None)
+    engine.set_config(LONG_TEXT, None)
+    gc.collect()
+    counts = (sys.getrefcount(sentinel), sys.getrefcount(PolicyEngine))
+    for _ in range(500):
+        mixed_round(engine, sentinel, deep)
+    engine.set_context("k", None)
+    engine.set_config(LONG_TEXT, None)
+    gc.collect()
+    assert (sys.getrefcount(sentinel), sys.getrefcount(PolicyEngine)) == counts
+
+
+def test_result_objects_are_released():
+    engine = engine_for(DOC)
+    result = engine.evaluate("t", {"nested": [1, 2]})
+    actions = result["actions"]
+    args = actions[0]["args"]
+    nested = args["v"]
+    del result
+    # Each is held by this frame alone once its container is gone (the
+    # second reference is getrefcount's argument).
+    assert sys.getrefcount(actions) == 2
+    del actions
+    assert sys.getrefcount(args) == 2
+    del args
+    assert sys.getrefcount(nested) == 2
