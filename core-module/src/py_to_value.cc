@@ -1,5 +1,6 @@
 #include "py_to_value.h"
 
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -39,9 +40,12 @@ class NestingGuard {
 // no Python call, which matters because every value passes this test.
 bool is_numpy_bool_type(PyTypeObject* type) noexcept {
   constexpr std::string_view kModulePrefix = "numpy.";
-  std::string_view name = type->tp_name;
-  if (!name.starts_with(kModulePrefix)) return false;
-  name.remove_prefix(kModulePrefix.size());
+  // Compare the prefix before measuring the whole name: most types fail here.
+  if (std::strncmp(type->tp_name, kModulePrefix.data(), kModulePrefix.size()) !=
+      0) {
+    return false;
+  }
+  const std::string_view name = type->tp_name + kModulePrefix.size();
   return name == "bool" || name == "bool_";
 }
 
@@ -82,10 +86,6 @@ bool try_int(PyObject* object, Value& out) noexcept {
 // PyFloat_AsDouble accepts floats, __float__ and __index__ (ints included);
 // as above, types without either slot are skipped without raising.
 bool try_float(PyObject* object, Value& out) noexcept {
-  if (PyFloat_CheckExact(object)) {
-    out = Value::floating(PyFloat_AS_DOUBLE(object));
-    return true;
-  }
   PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
   if (number == nullptr ||
       (number->nb_float == nullptr && number->nb_index == nullptr)) {
@@ -179,6 +179,14 @@ bool utf8_text(PyObject* str, std::string_view& out) noexcept {
 bool py_to_value(PyObject* object, Value& out) {
   if (object == Py_None) {
     out = Value::null();
+    return true;
+  }
+  // An exact str or float cannot pass any row before its own, so it goes
+  // straight there; a str with lone surrogates ends in the text row, which
+  // repairs it the same way.
+  if (PyUnicode_CheckExact(object)) return str_text_to_value(object, out);
+  if (PyFloat_CheckExact(object)) {
+    out = Value::floating(PyFloat_AS_DOUBLE(object));
     return true;
   }
   if (try_bool(object, out) || try_int(object, out) || try_float(object, out) ||

@@ -18,44 +18,13 @@ void SmallString::init_heap(std::string_view text) {
   storage_.bytes[kInlineCapacity] = static_cast<char>(kHeapTag);
 }
 
-SmallString::SmallString(const SmallString& other) noexcept
-    : storage_(other.storage_) {
-  if (!is_inline()) {
-    storage_.heap.block->refs.fetch_add(1, std::memory_order_relaxed);
-  }
-}
-
-SmallString::SmallString(SmallString&& other) noexcept
-    : storage_(other.storage_) {
-  other.clear_inline();
-}
-
-SmallString& SmallString::operator=(const SmallString& other) noexcept {
-  if (this != &other) {
-    SmallString copy(other);
-    *this = std::move(copy);
-  }
-  return *this;
-}
-
-SmallString& SmallString::operator=(SmallString&& other) noexcept {
-  if (this != &other) {
-    release();
-    storage_ = other.storage_;
-    other.clear_inline();
-  }
-  return *this;
-}
-
-void SmallString::release() noexcept {
-  if (is_inline()) return;
+void SmallString::release_heap() noexcept {
   HeapBlock* block = storage_.heap.block;
   // The last owner must see every write made through the other copies.
   if (block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     block->refs.~atomic();
     std::free(block);
   }
-  clear_inline();
 }
 
 }  // namespace halvo

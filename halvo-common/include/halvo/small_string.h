@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace halvo {
 
@@ -41,11 +42,32 @@ class SmallString {
   }
   SmallString(const char* text) : SmallString(std::string_view(text)) {}
 
-  SmallString(const SmallString& other) noexcept;
-  SmallString(SmallString&& other) noexcept;
-  SmallString& operator=(const SmallString& other) noexcept;
-  SmallString& operator=(SmallString&& other) noexcept;
-  ~SmallString() { release(); }
+  SmallString(const SmallString& other) noexcept : storage_(other.storage_) {
+    if (!is_inline()) {
+      storage_.heap.block->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  SmallString(SmallString&& other) noexcept : storage_(other.storage_) {
+    other.clear_inline();
+  }
+  SmallString& operator=(const SmallString& other) noexcept {
+    if (this != &other) {
+      SmallString copy(other);
+      *this = std::move(copy);
+    }
+    return *this;
+  }
+  SmallString& operator=(SmallString&& other) noexcept {
+    if (this != &other) {
+      release();
+      storage_ = other.storage_;
+      other.clear_inline();
+    }
+    return *this;
+  }
+  ~SmallString() {
+    if (!is_inline()) release_heap();
+  }
 
   const char* data() const noexcept {
     return is_inline() ? storage_.bytes : storage_.heap.block->bytes;
@@ -91,7 +113,11 @@ class SmallString {
     storage_.bytes[kInlineCapacity] = 0;
   }
   void init_heap(std::string_view text);
-  void release() noexcept;
+  void release() noexcept {
+    if (!is_inline()) release_heap();
+    clear_inline();
+  }
+  void release_heap() noexcept;
 
   // Byte 23 is the tag: the inline length (0..23), or kHeapTag.
   union Storage {

@@ -41,8 +41,16 @@ class Value {
   Value(const Value&) = default;
   Value& operator=(const Value&) = default;
   // A moved-from Value is Null.
-  Value(Value&& other) noexcept;
-  Value& operator=(Value&& other) noexcept;
+  Value(Value&& other) noexcept : data_(std::move(other.data_)) {
+    other.data_.emplace<0>();
+  }
+  Value& operator=(Value&& other) noexcept {
+    if (this != &other) {
+      data_ = std::move(other.data_);
+      other.data_.emplace<0>();
+    }
+    return *this;
+  }
   ~Value() = default;
 
   static Value null() noexcept { return Value(); }
