@@ -133,8 +133,16 @@ def stateful_policy():
                     {"id": 1, "label": "b", "kind": "Active"},
                 ],
                 "transitions": [
-                    {"from": 0, "to": 1, "guard": {"Predicate": eq(field("tool"), lit("shell"))}},
-                    {"from": 1, "to": 0, "guard": {"NegatedPredicate": eq(field("tool"), lit("never"))}},
+                    {
+                        "from": 0,
+                        "to": 1,
+                        "guard": {"Predicate": eq(field("tool"), lit("shell"))},
+                    },
+                    {
+                        "from": 1,
+                        "to": 0,
+                        "guard": {"NegatedPredicate": eq(field("tool"), lit("never"))},
+                    },
                 ],
                 "initial_state": 0,
                 "accepting_states": [],
@@ -170,7 +178,9 @@ def main():
         (
             "(b) example guard policy",
             "b",
-            PolicyEngine.from_json((ROOT / "examples" / "coding_agent_guard.json").read_text()),
+            PolicyEngine.from_json(
+                (ROOT / "examples" / "coding_agent_guard.json").read_text()
+            ),
         ),
         ("(c) 50 rules, mostly other event types", "c", engine_of(fifty_rules())),
     ]
@@ -178,7 +188,7 @@ def main():
     example.set_config("allowed_hosts", ["pypi.org"])
     example.set_config("secret_suffixes", [".env", ".pem"])
     for label, key, engine in cases:
-        ns = median_ns(lambda: engine.evaluate("tool_call", FIELDS))
+        ns = median_ns(lambda engine=engine: engine.evaluate("tool_call", FIELDS))
         report(label, key, ns, floor_ns)
 
     for entries in (10, 1_000, 100_000):
@@ -187,7 +197,11 @@ def main():
             engine.evaluate("tool_call", FIELDS)
         # Each timed call adds one entry; keep the batch small against the fill.
         number = max(10, min(2000, entries // 5))
-        ns = median_ns(lambda: engine.evaluate("tool_call", FIELDS), number=number, repeat=7)
+        ns = median_ns(
+            lambda engine=engine: engine.evaluate("tool_call", FIELDS),
+            number=number,
+            repeat=7,
+        )
         report(f"(d) 5 machines + 3 limits, window ~{entries}", "d", ns, floor_ns)
 
 

@@ -28,11 +28,19 @@ def expr(rng, depth):
             return {"Literal": {"String": f"value_{rng.randrange(10**6)}"}}
         if choice == 2:
             return {"Literal": {"Float": rng.random() * 1000}}
-        return {"Ref": {"root": "Event", "fields": ["args", f"field_{rng.randrange(50)}"]}}
+        return {
+            "Ref": {"root": "Event", "fields": ["args", f"field_{rng.randrange(50)}"]}
+        }
     choice = rng.randrange(4)
     if choice == 0:
         op = rng.choice(["And", "Or", "Eq", "Lt", "Add", "In"])
-        return {"Binary": {"op": op, "left": expr(rng, depth - 1), "right": expr(rng, depth - 1)}}
+        return {
+            "Binary": {
+                "op": op,
+                "left": expr(rng, depth - 1),
+                "right": expr(rng, depth - 1),
+            }
+        }
     if choice == 1:
         return {"Unary": {"op": "Not", "operand": expr(rng, depth - 1)}}
     if choice == 2:
@@ -57,9 +65,17 @@ def rule(rng, rule_id):
         "id": rule_id,
         "on_events": ["tool_call", "file_access"],
         "condition": expr(rng, 5),
-        "verdicts": [{"verdict": "Deny", "message": {"Literal": {"String": "denied by rule"}}}],
+        "verdicts": [
+            {"verdict": "Deny", "message": {"Literal": {"String": "denied by rule"}}}
+        ],
         "actions": [
-            {"verb": "Log", "args": [["detail", expr(rng, 3)], ["rule", {"Literal": {"Int": rule_id}}]]}
+            {
+                "verb": "Log",
+                "args": [
+                    ["detail", expr(rng, 3)],
+                    ["rule", {"Literal": {"Int": rule_id}}],
+                ],
+            }
         ],
         "severity": "High",
     }

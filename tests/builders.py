@@ -6,9 +6,9 @@ event, evaluates one event and returns the argument's value.
 """
 
 import json
+import math
 
 from _corvanth_core import PolicyEngine
-
 
 # --- expressions -----------------------------------------------------------
 
@@ -192,3 +192,26 @@ def eval_expr(expr, fields=None, event_type="t", context=None, config=None):
 def outcome(result):
     """A result dict without "eval_time_us", the only entry that varies."""
     return {key: value for key, value in result.items() if key != "eval_time_us"}
+
+
+def assert_same(actual, expected):
+    """Asserts that `actual` equals `expected` with identical Python types at
+    every level (True is not 1, 1 is not 1.0). Floats compare by sign too,
+    so -0.0 differs from 0.0, and NaN matches NaN."""
+    assert type(actual) is type(expected), (actual, expected)
+    if isinstance(expected, float):
+        if math.isnan(expected):
+            assert math.isnan(actual), (actual, expected)
+        else:
+            assert actual == expected, (actual, expected)
+            assert math.copysign(1.0, actual) == math.copysign(1.0, expected)
+    elif isinstance(expected, list):
+        assert len(actual) == len(expected), (actual, expected)
+        for a, e in zip(actual, expected):
+            assert_same(a, e)
+    elif isinstance(expected, dict):
+        assert list(actual) == list(expected), (actual, expected)
+        for key in expected:
+            assert_same(actual[key], expected[key])
+    else:
+        assert actual == expected, (actual, expected)

@@ -1,7 +1,6 @@
 """The rules phase: event filters, conditions, verdicts, reasons, actions."""
 
 import pytest
-
 from builders import (
     action,
     constraint,

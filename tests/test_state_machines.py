@@ -3,7 +3,6 @@
 import time
 
 import pytest
-
 from builders import (
     binary,
     engine_for,

@@ -1,7 +1,6 @@
 """The status summary, reset, and the context and configuration maps."""
 
 import pytest
-
 from builders import (
     action,
     constraint,

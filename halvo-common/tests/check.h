@@ -14,11 +14,11 @@ inline int& failures() {
 
 }  // namespace halvo::testing
 
-#define CHECK(cond)                                                  \
-  do {                                                               \
-    if (!(cond)) {                                                   \
-      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__,    \
-                   __LINE__, #cond);                                 \
-      ++halvo::testing::failures();                                  \
-    }                                                                \
+#define CHECK(cond)                                                         \
+  do {                                                                      \
+    if (!(cond)) {                                                          \
+      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, \
+                   #cond);                                                  \
+      ++halvo::testing::failures();                                         \
+    }                                                                       \
   } while (0)

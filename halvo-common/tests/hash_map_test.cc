@@ -56,7 +56,8 @@ void copies_iterate_like_the_original() {
 
 void clear_empties_and_allows_reuse() {
   HashMap<int> map;
-  for (int i = 0; i < 50; ++i) map.insert_or_assign(SmallString(std::to_string(i)), i);
+  for (int i = 0; i < 50; ++i)
+    map.insert_or_assign(SmallString(std::to_string(i)), i);
   map.clear();
   CHECK(map.empty());
   CHECK(map.find("3") == nullptr);

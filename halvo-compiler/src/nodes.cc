@@ -15,7 +15,7 @@ std::string_view pick(const std::array<std::string_view, N>& names, E v) {
 
 std::string_view variant_name(BinaryOp v) noexcept {
   static constexpr std::array<std::string_view, 15> kNames = {
-      "Add", "Sub", "Mul", "Div", "Mod", "Eq",  "Neq",     "Lt",
+      "Add", "Sub", "Mul", "Div", "Mod", "Eq",      "Neq", "Lt",
       "Le",  "Gt",  "Ge",  "And", "Or",  "Implies", "In"};
   return pick(kNames, v);
 }

@@ -31,7 +31,12 @@ inline constexpr std::uint16_t kVersion = 1;
 inline constexpr std::size_t kHeaderSize = 12;
 
 struct BytecodeError {
-  enum class Kind : std::uint8_t { Io, Serialization, BadMagic, UnsupportedVersion };
+  enum class Kind : std::uint8_t {
+    Io,
+    Serialization,
+    BadMagic,
+    UnsupportedVersion
+  };
   Kind kind;
   // Io: the I/O error's text ("failed to fill whole buffer", or the system's
   // description followed by " (os error {code})"). Serialization: the JSON

@@ -28,15 +28,14 @@ namespace halvo_compiler {
 inline constexpr int kMaxNesting = 127;
 
 struct ReadError {
-  std::string message;    // e.g. "trailing comma"
-  std::uint64_t line;     // from 1
-  std::uint64_t column;   // from 1; 0 before any byte of the line was read
+  std::string message;   // e.g. "trailing comma"
+  std::uint64_t line;    // from 1
+  std::uint64_t column;  // from 1; 0 before any byte of the line was read
 
   // Returns "{message} at line {line} column {column}".
   std::string text() const;
 };
 
-halvo::Result<ir::CompiledPolicy, ReadError> read_policy(
-    std::string_view json);
+halvo::Result<ir::CompiledPolicy, ReadError> read_policy(std::string_view json);
 
 }  // namespace halvo_compiler

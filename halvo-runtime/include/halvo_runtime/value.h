@@ -10,7 +10,8 @@
 //
 //   Value v = Value::map(std::move(entries));
 //   if (const Value* tool = v.resolve_path(path)) { ... }
-//   bool yes = Value::string(SmallString("report.pdf")).matches_pattern(".*.pdf");
+//   bool yes =
+//   Value::string(SmallString("report.pdf")).matches_pattern(".*.pdf");
 #pragma once
 
 #include <cstdint>
@@ -34,7 +35,14 @@ using Path = std::span<const halvo::SmallString>;
 class Value {
  public:
   enum class Kind : std::uint8_t {
-    Null, Bool, Int, Float, String, Duration, List, Map
+    Null,
+    Bool,
+    Int,
+    Float,
+    String,
+    Duration,
+    List,
+    Map
   };
 
   Value() noexcept = default;  // Null
@@ -54,9 +62,15 @@ class Value {
   ~Value() = default;
 
   static Value null() noexcept { return Value(); }
-  static Value boolean(bool b) noexcept { return Value(Data(std::in_place_index<1>, b)); }
-  static Value integer(std::int64_t i) noexcept { return Value(Data(std::in_place_index<2>, i)); }
-  static Value floating(double f) noexcept { return Value(Data(std::in_place_index<3>, f)); }
+  static Value boolean(bool b) noexcept {
+    return Value(Data(std::in_place_index<1>, b));
+  }
+  static Value integer(std::int64_t i) noexcept {
+    return Value(Data(std::in_place_index<2>, i));
+  }
+  static Value floating(double f) noexcept {
+    return Value(Data(std::in_place_index<3>, f));
+  }
   static Value string(halvo::SmallString s) noexcept {
     return Value(Data(std::in_place_index<4>, std::move(s)));
   }
@@ -72,15 +86,25 @@ class Value {
   bool bool_value() const noexcept { return *std::get_if<1>(&data_); }
   std::int64_t int_value() const noexcept { return *std::get_if<2>(&data_); }
   double float_value() const noexcept { return *std::get_if<3>(&data_); }
-  const halvo::SmallString& string_value() const noexcept { return *std::get_if<4>(&data_); }
-  std::uint64_t duration_millis() const noexcept { return std::get_if<5>(&data_)->millis; }
-  const ValueList& list_items() const noexcept { return **std::get_if<6>(&data_); }
+  const halvo::SmallString& string_value() const noexcept {
+    return *std::get_if<4>(&data_);
+  }
+  std::uint64_t duration_millis() const noexcept {
+    return std::get_if<5>(&data_)->millis;
+  }
+  const ValueList& list_items() const noexcept {
+    return **std::get_if<6>(&data_);
+  }
   ValueList& list_items() noexcept { return **std::get_if<6>(&data_); }
-  const ValueMap& map_entries() const noexcept { return **std::get_if<7>(&data_); }
+  const ValueMap& map_entries() const noexcept {
+    return **std::get_if<7>(&data_);
+  }
   ValueMap& map_entries() noexcept { return **std::get_if<7>(&data_); }
 
   // The text of a String; nullptr for every other kind.
-  const halvo::SmallString* as_str() const noexcept { return std::get_if<4>(&data_); }
+  const halvo::SmallString* as_str() const noexcept {
+    return std::get_if<4>(&data_);
+  }
 
   // Null, false, 0, 0.0 (either sign), "", Duration 0, empty list and empty
   // map are falsy; everything else (NaN included) is truthy.

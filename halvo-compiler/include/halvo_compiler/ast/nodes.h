@@ -20,34 +20,76 @@
 namespace halvo_compiler::ast::nodes {
 
 enum class BinaryOp : std::uint8_t {
-  Add, Sub, Mul, Div, Mod, Eq, Neq, Lt, Le, Gt, Ge, And, Or, Implies, In
+  Add,
+  Sub,
+  Mul,
+  Div,
+  Mod,
+  Eq,
+  Neq,
+  Lt,
+  Le,
+  Gt,
+  Ge,
+  And,
+  Or,
+  Implies,
+  In
 };
 enum class UnaryOp : std::uint8_t { Not, Neg };
-enum class PredicateKind : std::uint8_t { Contains, Matches, StartsWith, EndsWith };
+enum class PredicateKind : std::uint8_t {
+  Contains,
+  Matches,
+  StartsWith,
+  EndsWith
+};
 enum class QuantifierKind : std::uint8_t { All, Any, None, Exists };
-enum class DurationUnit : std::uint8_t { Milliseconds, Seconds, Minutes, Hours, Days };
+enum class DurationUnit : std::uint8_t {
+  Milliseconds,
+  Seconds,
+  Minutes,
+  Hours,
+  Days
+};
 enum class Verdict : std::uint8_t { Allow, Deny, Audit, Redact };
 enum class ActionVerb : std::uint8_t { Log, Notify, Escalate, Block, Tag };
 enum class SeverityLevel : std::uint8_t { Critical, High, Medium, Low, Info };
 enum class ConstraintKind : std::uint8_t { RateLimit, Quota };
-enum class TemporalKind : std::uint8_t { Always, Eventually, Never, Until, Next };
+enum class TemporalKind : std::uint8_t {
+  Always,
+  Eventually,
+  Never,
+  Until,
+  Next
+};
 enum class StateKind : std::uint8_t { Active, Satisfied, Violated };
 
 // Number of variants of each enumeration, for code that walks them all
 // (variant_name(E(i)) for i below kVariantCount<E>).
 template <class E>
 inline constexpr std::size_t kVariantCount = 0;
-template <> inline constexpr std::size_t kVariantCount<BinaryOp> = 15;
-template <> inline constexpr std::size_t kVariantCount<UnaryOp> = 2;
-template <> inline constexpr std::size_t kVariantCount<PredicateKind> = 4;
-template <> inline constexpr std::size_t kVariantCount<QuantifierKind> = 4;
-template <> inline constexpr std::size_t kVariantCount<DurationUnit> = 5;
-template <> inline constexpr std::size_t kVariantCount<Verdict> = 4;
-template <> inline constexpr std::size_t kVariantCount<ActionVerb> = 5;
-template <> inline constexpr std::size_t kVariantCount<SeverityLevel> = 5;
-template <> inline constexpr std::size_t kVariantCount<ConstraintKind> = 2;
-template <> inline constexpr std::size_t kVariantCount<TemporalKind> = 5;
-template <> inline constexpr std::size_t kVariantCount<StateKind> = 3;
+template <>
+inline constexpr std::size_t kVariantCount<BinaryOp> = 15;
+template <>
+inline constexpr std::size_t kVariantCount<UnaryOp> = 2;
+template <>
+inline constexpr std::size_t kVariantCount<PredicateKind> = 4;
+template <>
+inline constexpr std::size_t kVariantCount<QuantifierKind> = 4;
+template <>
+inline constexpr std::size_t kVariantCount<DurationUnit> = 5;
+template <>
+inline constexpr std::size_t kVariantCount<Verdict> = 4;
+template <>
+inline constexpr std::size_t kVariantCount<ActionVerb> = 5;
+template <>
+inline constexpr std::size_t kVariantCount<SeverityLevel> = 5;
+template <>
+inline constexpr std::size_t kVariantCount<ConstraintKind> = 2;
+template <>
+inline constexpr std::size_t kVariantCount<TemporalKind> = 5;
+template <>
+inline constexpr std::size_t kVariantCount<StateKind> = 3;
 
 std::string_view variant_name(BinaryOp v) noexcept;
 std::string_view variant_name(UnaryOp v) noexcept;

@@ -75,8 +75,7 @@ struct AlwaysGuard {};
 // Alternatives in declared order: Predicate, NegatedPredicate, Timeout,
 // Always.
 struct TransitionGuard {
-  std::variant<PredicateGuard, NegatedPredicateGuard, TimeoutGuard,
-               AlwaysGuard>
+  std::variant<PredicateGuard, NegatedPredicateGuard, TimeoutGuard, AlwaysGuard>
       guard;
 };
 
