@@ -1,0 +1,41 @@
+// UTF-8 decoding and encoding for the runtime's text operations (case
+// mapping, trimming, splitting into characters).
+//
+// Decoding is total. A byte that does not start a well-formed sequence (a
+// stray continuation byte, a truncated sequence, an overlong form, a
+// surrogate or a code point above U+10FFFF) is taken as one character of
+// its own with the code point kInvalidCodePoint, so callers can copy it
+// through unchanged.
+//
+//   for (std::size_t pos = 0; pos < text.size();) {
+//     const DecodedChar ch = decode_utf8(text, pos);
+//     use(ch.code_point);              // kInvalidCodePoint for a bad byte
+//     pos += ch.length;                // always at least 1
+//   }
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace halvo_runtime::unicode {
+
+inline constexpr char32_t kInvalidCodePoint = 0xFFFFFFFF;
+
+struct DecodedChar {
+  char32_t code_point;
+  std::size_t length;  // bytes taken, 1 to 4
+};
+
+// Decodes the character starting at byte `pos`. Precondition: pos is below
+// text.size().
+DecodedChar decode_utf8(std::string_view text, std::size_t pos) noexcept;
+
+// Decodes the character that ends right before byte `end`, consistently with
+// decoding forward from the start. Precondition: end is 1 to text.size().
+DecodedChar decode_utf8_before(std::string_view text, std::size_t end) noexcept;
+
+// Appends the UTF-8 form of a valid code point.
+void append_utf8(std::string& out, char32_t code_point);
+
+}  // namespace halvo_runtime::unicode

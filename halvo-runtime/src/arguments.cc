@@ -1,0 +1,20 @@
+#include "arguments.h"
+
+#include "halvo_runtime/evaluator.h"
+#include "operand.h"
+
+namespace halvo_runtime::eval {
+
+Arguments::Arguments(const std::vector<halvo_compiler::ir::IRExpr>& exprs,
+                     const EvalScope& scope)
+    : size_(exprs.size()) {
+  for (std::size_t i = 0; i < exprs.size(); ++i) {
+    if (i < kKept) {
+      values_[i] = &eval_operand(exprs[i], scope, storage_[i]);
+    } else {
+      eval(exprs[i], scope);
+    }
+  }
+}
+
+}  // namespace halvo_runtime::eval

@@ -1,0 +1,458 @@
+#include "halvo_runtime/evaluator.h"
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "functions.h"
+#include "halvo_runtime/decision_tree.h"
+#include "methods.h"
+#include "operand.h"
+#include "wrapping_int.h"
+
+namespace halvo_runtime::eval {
+namespace {
+
+using event::Path;
+using event::ValueList;
+using halvo_compiler::ir::BinaryExpr;
+using halvo_compiler::ir::BinaryOp;
+using halvo_compiler::ir::CallExpr;
+using halvo_compiler::ir::CountExpr;
+using halvo_compiler::ir::DecisionNode;
+using halvo_compiler::ir::DurationLit;
+using halvo_compiler::ir::IRExpr;
+using halvo_compiler::ir::ListExpr;
+using halvo_compiler::ir::Literal;
+using halvo_compiler::ir::MethodCallExpr;
+using halvo_compiler::ir::PredicateExpr;
+using halvo_compiler::ir::PredicateKind;
+using halvo_compiler::ir::QuantifierExpr;
+using halvo_compiler::ir::QuantifierKind;
+using halvo_compiler::ir::RefPath;
+using halvo_compiler::ir::RefRoot;
+using halvo_compiler::ir::RegexPattern;
+using halvo_compiler::ir::UnaryExpr;
+using halvo_compiler::ir::UnaryOp;
+using Kind = Value::Kind;
+
+// Numbers closer than this are equal to the evaluator.
+constexpr double kEqualityTolerance = 0x1p-52;
+
+std::uint64_t duration_unit_millis(
+    halvo_compiler::ast::nodes::DurationUnit unit) {
+  using halvo_compiler::ast::nodes::DurationUnit;
+  switch (unit) {
+    case DurationUnit::Milliseconds:
+      return 1;
+    case DurationUnit::Seconds:
+      return 1000;
+    case DurationUnit::Minutes:
+      return 60'000;
+    case DurationUnit::Hours:
+      return 3'600'000;
+    case DurationUnit::Days:
+      return 86'400'000;
+  }
+  return 1;
+}
+
+// --- references ------------------------------------------------------------
+
+// The first segment in `map`, the rest through nested maps.
+const Value* find_in_map(const ValueMap& map, Path path) noexcept {
+  const Value* first = map.find(path.front().view());
+  return first == nullptr ? nullptr : first->resolve_path(path.subspan(1));
+}
+
+const Value& resolve_ref(const RefPath& ref, const EvalScope& scope,
+                         Value& storage) {
+  const Value* found = nullptr;
+  switch (ref.root.kind) {
+    case RefRoot::Kind::Event:
+      if (ref.fields.empty()) {
+        storage = scope.event.to_value();
+        return storage;
+      }
+      found = scope.event.get_field(ref.fields);
+      break;
+    case RefRoot::Kind::Context:
+    case RefRoot::Kind::Policy: {
+      const ValueMap& map = ref.root.kind == RefRoot::Kind::Context
+                                ? scope.context
+                                : scope.config;
+      if (ref.fields.empty()) {
+        storage = Value::map(map);
+        return storage;
+      }
+      found = find_in_map(map, ref.fields);
+      break;
+    }
+    case RefRoot::Kind::Local:
+      // The path below a local is not consulted: the whole element is meant.
+      found = scope.locals.find(ref.root.local_index);
+      break;
+  }
+  if (found != nullptr) return *found;
+  storage = Value::null();
+  return storage;
+}
+
+// --- numbers ---------------------------------------------------------------
+
+bool is_number(const Value& v) noexcept {
+  return v.kind() == Kind::Int || v.kind() == Kind::Float;
+}
+
+double as_double(const Value& v) noexcept {
+  return v.kind() == Kind::Int ? static_cast<double>(v.int_value())
+                               : v.float_value();
+}
+
+bool numbers_close(double a, double b) noexcept {
+  // Identical infinities are equal too, though their difference is NaN.
+  return a == b || std::fabs(a - b) < kEqualityTolerance;
+}
+
+// Add, Sub and Mul; Int arithmetic wraps.
+Value arithmetic(BinaryOp op, const Value& left, const Value& right) {
+  if (left.kind() == Kind::Int && right.kind() == Kind::Int) {
+    const std::int64_t a = left.int_value();
+    const std::int64_t b = right.int_value();
+    return Value::integer(op == BinaryOp::Add   ? wrapping_add(a, b)
+                          : op == BinaryOp::Sub ? wrapping_sub(a, b)
+                                                : wrapping_mul(a, b));
+  }
+  if (is_number(left) && is_number(right)) {
+    const double a = as_double(left);
+    const double b = as_double(right);
+    return Value::floating(op == BinaryOp::Add   ? a + b
+                           : op == BinaryOp::Sub ? a - b
+                                                 : a * b);
+  }
+  if (op == BinaryOp::Add && left.kind() == Kind::String &&
+      right.kind() == Kind::String) {
+    std::string joined(left.string_value().view());
+    joined += right.string_value().view();
+    return Value::string(halvo::SmallString(joined));
+  }
+  return Value::null();
+}
+
+Value divide(const Value& left, const Value& right) {
+  if (left.kind() == Kind::Int && right.kind() == Kind::Int) {
+    const std::int64_t a = left.int_value();
+    const std::int64_t b = right.int_value();
+    if (b == 0) return Value::null();
+    // The one quotient that does not fit wraps to the minimum.
+    if (b == -1) return Value::integer(wrapping_negate(a));
+    return Value::integer(a / b);
+  }
+  if (is_number(left) && is_number(right)) {
+    const double b = as_double(right);
+    if (b == 0.0) return Value::null();
+    return Value::floating(as_double(left) / b);
+  }
+  return Value::null();
+}
+
+Value remainder(const Value& left, const Value& right) {
+  if (left.kind() != Kind::Int || right.kind() != Kind::Int) {
+    return Value::null();
+  }
+  const std::int64_t b = right.int_value();
+  if (b == 0) return Value::null();
+  // Any Int modulo -1 is 0; asking the hardware would trap on the minimum.
+  if (b == -1) return Value::integer(0);
+  return Value::integer(left.int_value() % b);
+}
+
+bool is_in(const Value& needle, const Value& haystack) noexcept {
+  if (haystack.kind() == Kind::List) {
+    for (const Value& item : haystack.list_items()) {
+      if (values_equal(needle, item)) return true;
+    }
+    return false;
+  }
+  if (haystack.kind() == Kind::Map && needle.kind() == Kind::String) {
+    return haystack.map_entries().contains(needle.string_value().view());
+  }
+  return false;
+}
+
+bool ordered(std::optional<Ordering> order, bool less, bool equal,
+             bool greater) noexcept {
+  if (!order) return false;
+  switch (*order) {
+    case Ordering::Less:
+      return less;
+    case Ordering::Equal:
+      return equal;
+    case Ordering::Greater:
+      return greater;
+  }
+  return false;
+}
+
+// Every operator except the three logical ones, on evaluated operands.
+Value combine(BinaryOp op, const Value& left, const Value& right) {
+  switch (op) {
+    case BinaryOp::Add:
+    case BinaryOp::Sub:
+    case BinaryOp::Mul:
+      return arithmetic(op, left, right);
+    case BinaryOp::Div:
+      return divide(left, right);
+    case BinaryOp::Mod:
+      return remainder(left, right);
+    case BinaryOp::Eq:
+      return Value::boolean(values_equal(left, right));
+    case BinaryOp::Neq:
+      return Value::boolean(!values_equal(left, right));
+    case BinaryOp::Lt:
+      return Value::boolean(
+          ordered(values_compare(left, right), true, false, false));
+    case BinaryOp::Le:
+      return Value::boolean(
+          ordered(values_compare(left, right), true, true, false));
+    case BinaryOp::Gt:
+      return Value::boolean(
+          ordered(values_compare(left, right), false, false, true));
+    case BinaryOp::Ge:
+      return Value::boolean(
+          ordered(values_compare(left, right), false, true, true));
+    case BinaryOp::In:
+      return Value::boolean(is_in(left, right));
+    default:
+      return Value::null();
+  }
+}
+
+// --- nodes -----------------------------------------------------------------
+
+Value eval_node(const Literal& literal, const EvalScope&) {
+  return eval_literal(literal);
+}
+
+Value eval_node(const RefPath& ref, const EvalScope& scope) {
+  Value storage;
+  const Value& found = resolve_ref(ref, scope, storage);
+  if (&found == &storage) return storage;
+  return found;
+}
+
+Value eval_node(const BinaryExpr& binary, const EvalScope& scope) {
+  const IRExpr& left = *binary.left;
+  const IRExpr& right = *binary.right;
+  switch (binary.op) {
+    case BinaryOp::And:
+      return Value::boolean(eval_truthy(left, scope) &&
+                            eval_truthy(right, scope));
+    case BinaryOp::Or:
+      return Value::boolean(eval_truthy(left, scope) ||
+                            eval_truthy(right, scope));
+    case BinaryOp::Implies:
+      return Value::boolean(!eval_truthy(left, scope) ||
+                            eval_truthy(right, scope));
+    default: {
+      Value left_storage;
+      Value right_storage;
+      const Value& a = eval_operand(left, scope, left_storage);
+      const Value& b = eval_operand(right, scope, right_storage);
+      return combine(binary.op, a, b);
+    }
+  }
+}
+
+Value eval_node(const UnaryExpr& unary, const EvalScope& scope) {
+  if (unary.op == UnaryOp::Not) {
+    return Value::boolean(!eval_truthy(*unary.operand, scope));
+  }
+  Value storage;
+  const Value& operand = eval_operand(*unary.operand, scope, storage);
+  if (operand.kind() == Kind::Int) {
+    return Value::integer(wrapping_negate(operand.int_value()));
+  }
+  if (operand.kind() == Kind::Float) {
+    return Value::floating(-operand.float_value());
+  }
+  return Value::null();
+}
+
+bool test_predicate(PredicateKind kind, const Value& subject,
+                    const Value& argument) noexcept {
+  switch (kind) {
+    case PredicateKind::Contains:
+      return subject.contains(argument);
+    case PredicateKind::Matches: {
+      const halvo::SmallString* pattern = argument.as_str();
+      return subject.matches_pattern(pattern ? pattern->view()
+                                             : std::string_view());
+    }
+    case PredicateKind::StartsWith:
+    case PredicateKind::EndsWith: {
+      const halvo::SmallString* text = subject.as_str();
+      const halvo::SmallString* affix = argument.as_str();
+      if (text == nullptr || affix == nullptr) return false;
+      return kind == PredicateKind::StartsWith
+                 ? text->view().starts_with(affix->view())
+                 : text->view().ends_with(affix->view());
+    }
+  }
+  return false;
+}
+
+Value eval_node(const PredicateExpr& predicate, const EvalScope& scope) {
+  Value subject_storage;
+  Value argument_storage;
+  const Value& subject =
+      eval_operand(*predicate.subject, scope, subject_storage);
+  const Value& argument =
+      eval_operand(*predicate.argument, scope, argument_storage);
+  return Value::boolean(test_predicate(predicate.kind, subject, argument));
+}
+
+Value eval_node(const QuantifierExpr& quantifier, const EvalScope& scope) {
+  const QuantifierKind kind = quantifier.kind;
+  Value storage;
+  const Value& collection =
+      eval_operand(*quantifier.collection, scope, storage);
+  if (collection.kind() != Kind::List) {
+    return Value::boolean(kind == QuantifierKind::None);
+  }
+  // All is decided by the first falsy body, the others by the first truthy.
+  const bool deciding = kind != QuantifierKind::All;
+  for (const Value& item : collection.list_items()) {
+    if (eval_truthy(*quantifier.body, scope.with_element(item)) == deciding) {
+      return Value::boolean(kind == QuantifierKind::Any ||
+                            kind == QuantifierKind::Exists);
+    }
+  }
+  return Value::boolean(kind == QuantifierKind::All ||
+                        kind == QuantifierKind::None);
+}
+
+Value eval_node(const CountExpr& count, const EvalScope& scope) {
+  Value storage;
+  const Value& collection = eval_operand(*count.collection, scope, storage);
+  if (collection.kind() != Kind::List) return Value::integer(0);
+  const ValueList& items = collection.list_items();
+  if (!count.filter)
+    return Value::integer(static_cast<std::int64_t>(items.size()));
+  std::int64_t matching = 0;
+  for (const Value& item : items) {
+    if (eval_truthy(**count.filter, scope.with_element(item))) ++matching;
+  }
+  return Value::integer(matching);
+}
+
+Value eval_node(const CallExpr& call, const EvalScope& scope) {
+  return call_function(call, scope);
+}
+
+Value eval_node(const MethodCallExpr& call, const EvalScope& scope) {
+  return call_method(call, scope);
+}
+
+Value eval_node(const halvo::Box<DecisionNode>& tree, const EvalScope& scope) {
+  return eval_decision_tree(*tree, scope);
+}
+
+Value eval_node(const ListExpr& list, const EvalScope& scope) {
+  ValueList items;
+  items.reserve(list.items.size());
+  for (const IRExpr& item : list.items) items.push_back(eval(item, scope));
+  return Value::list(std::move(items));
+}
+
+}  // namespace
+
+Value eval(const IRExpr& expr, const EvalScope& scope) {
+  return std::visit(
+      [&scope](const auto& node) { return eval_node(node, scope); }, expr.node);
+}
+
+const Value& eval_operand(const IRExpr& expr, const EvalScope& scope,
+                          Value& storage) {
+  if (const auto* ref = std::get_if<RefPath>(&expr.node)) {
+    return resolve_ref(*ref, scope, storage);
+  }
+  storage = eval(expr, scope);
+  return storage;
+}
+
+bool eval_truthy(const IRExpr& expr, const EvalScope& scope) {
+  Value storage;
+  return eval_operand(expr, scope, storage).is_truthy();
+}
+
+Value eval_literal(const Literal& literal) {
+  struct Visitor {
+    Value operator()(bool b) const noexcept { return Value::boolean(b); }
+    Value operator()(std::int64_t i) const noexcept {
+      return Value::integer(i);
+    }
+    Value operator()(double f) const noexcept { return Value::floating(f); }
+    Value operator()(const halvo::SmallString& s) const noexcept {
+      return Value::string(s);
+    }
+    Value operator()(const DurationLit& d) const noexcept {
+      // Unsigned multiplication wraps on overflow.
+      return Value::duration(d.value * duration_unit_millis(d.unit));
+    }
+    Value operator()(const RegexPattern& r) const noexcept {
+      return Value::string(r.text);
+    }
+  };
+  return std::visit(Visitor{}, literal.value);
+}
+
+bool values_equal(const Value& a, const Value& b) noexcept {
+  if (is_number(a) && is_number(b)) {
+    if (a.kind() == Kind::Int && b.kind() == Kind::Int) {
+      return a.int_value() == b.int_value();
+    }
+    return numbers_close(as_double(a), as_double(b));
+  }
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case Kind::Null:
+      return true;
+    case Kind::Bool:
+      return a.bool_value() == b.bool_value();
+    case Kind::String:
+      return a.string_value() == b.string_value();
+    case Kind::Duration:
+      return a.duration_millis() == b.duration_millis();
+    default:
+      return false;  // lists and maps are never equal here
+  }
+}
+
+std::optional<Ordering> values_compare(const Value& a,
+                                       const Value& b) noexcept {
+  const auto order = [](const auto& x, const auto& y) {
+    return x < y ? Ordering::Less : y < x ? Ordering::Greater : Ordering::Equal;
+  };
+  if (a.kind() == Kind::Int && b.kind() == Kind::Int) {
+    return order(a.int_value(), b.int_value());
+  }
+  if (is_number(a) && is_number(b)) {
+    const double x = as_double(a);
+    const double y = as_double(b);
+    if (std::isnan(x) || std::isnan(y)) return std::nullopt;
+    return order(x, y);
+  }
+  if (a.kind() != b.kind()) return std::nullopt;
+  if (a.kind() == Kind::String) {
+    return order(a.string_value().view(), b.string_value().view());
+  }
+  if (a.kind() == Kind::Duration) {
+    return order(a.duration_millis(), b.duration_millis());
+  }
+  return std::nullopt;
+}
+
+}  // namespace halvo_runtime::eval
