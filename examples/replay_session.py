@@ -37,7 +37,7 @@ def describe(result):
         parts.append(f"[violation: {violation['message']}]")
     for limit in result["constraint_violations"]:
         parts.append(f"[{limit['kind']} {limit['current']}/{limit['limit']}]")
-    return "  ".join(parts)
+    return "  ".join(parts).rstrip()
 
 
 def main():
