@@ -58,9 +58,9 @@ def build_floor():
         ],
         check=True,
     )
-    spec = importlib.util.spec_from_file_location("_bench_floor", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("_bench_floor", target)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module.floor
 
 

@@ -368,9 +368,9 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-// The spec name carries the module so that the class gets its __module__;
-// the type's own name, which CPython shows in its messages, is set to the
-// bare class name once the type exists.
+// The name given to PyType_FromSpec carries the module, so that the class
+// gets its __module__; the type's own name, which CPython shows in its
+// messages, is set to the bare class name once the type exists.
 PyType_Spec g_spec = {
     kQualifiedTypeName,
     static_cast<int>(sizeof(PyPolicyEngine)),
