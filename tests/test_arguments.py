@@ -435,3 +435,27 @@ def test_wrong_receiver(call, message):
     with pytest.raises(TypeError) as raised:
         call()
     assert str(raised.value) == message
+
+
+SURROGATE_MESSAGE = (
+    "'utf-8' codec can't encode character '\\ud800' in position 0: "
+    "surrogates not allowed"
+)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        # The text of event_type is read before fields is classified.
+        lambda e: e.evaluate("\ud800", [("tool", "x")]),
+        lambda e: e.evaluate(fields=5, event_type="\ud800"),
+        lambda e: e.set_context("\ud800", object()),
+        lambda e: e.set_config(key="\ud800", value=1),
+        lambda e: e.from_json("\ud800"),
+    ],
+)
+def test_text_arguments_without_utf8_form_fail_in_parameter_order(engine, call):
+    with pytest.raises(UnicodeEncodeError) as raised:
+        call(engine)
+    assert str(raised.value) == SURROGATE_MESSAGE
+    assert engine.event_count == 0

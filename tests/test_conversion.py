@@ -105,6 +105,67 @@ class SurrogateText:
         return "a\udc80"
 
 
+class FloatWithIndex(float):
+    def __index__(self):
+        return 3
+
+
+class StrWithIndex(str):
+    def __index__(self):
+        return 4
+
+
+class StrWithOwnText(str):
+    def __str__(self):
+        return "own text"
+
+
+class ListWithIndex(list):
+    def __index__(self):
+        return 5
+
+
+class DictWithFloat(dict):
+    def __float__(self):
+        return 6.5
+
+
+class IntWithIndex(int):
+    def __index__(self):
+        return 99
+
+
+class IntWithFloat(int):
+    def __float__(self):
+        return 1.5
+
+
+class MinusOneIndex:
+    def __index__(self):
+        return -1
+
+
+class MinusOneFloat:
+    def __float__(self):
+        return -1.0
+
+
+class BadFloat:
+    def __float__(self):
+        raise ValueError("no float")
+
+    def __str__(self):
+        return "bad float"
+
+
+class IndexNotInt:
+    def __index__(self):
+        return 1.5
+
+    def __str__(self):
+        return "index not int"
+
+
 class StorageDict(dict):
     """A dict subclass whose Python-level views lie; storage decides."""
 
@@ -177,6 +238,20 @@ class StorageDict(dict):
         (Text(), "text"),
         (BadIndex(), "bad index"),
         (SurrogateText(), "a\ufffd\ufffd\ufffd"),
+        (BadFloat(), "bad float"),
+        (IndexNotInt(), "index not int"),
+        # the first row that applies decides, whatever the base type
+        (FloatWithIndex(2.5), 3),
+        (StrWithIndex("x"), 4),
+        (ListWithIndex([1]), 5),
+        (DictWithFloat(a=1), 6.5),
+        (IntWithIndex(5), 5),
+        (IntWithFloat(2**70), 1.5),
+        (MinusOneIndex(), -1),
+        (MinusOneFloat(), -1.0),
+        (StrWithOwnText("ok"), "ok"),
+        (StrWithOwnText("a\ud800"), "own text"),
+        (StrSub("a\ud800"), "a\ufffd\ufffd\ufffd"),
         ("\ud800", "\ufffd\ufffd\ufffd"),
         ("a\udc80b", "a\ufffd\ufffd\ufffdb"),
         (["\udfff"], ["\ufffd\ufffd\ufffd"]),
@@ -199,6 +274,46 @@ def test_numpy_values():
         (np.array([1, 2]), "[1 2]"),
     ]
     assert [typed(converted(v)) for v, _ in rows] == [typed(e) for _, e in rows]
+
+
+def numpy_like(name, module="numpy", **members):
+    """A class that presents itself as `module`.`name`."""
+    return type(name, (), {"__module__": module, **members})()
+
+
+def raise_zero_division(_):
+    return 1 // 0
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (numpy_like("bool_", __bool__=lambda _: True), True),
+        (numpy_like("bool", __bool__=lambda _: False), False),
+        # a truth slot that fails, or none at all, passes the object on
+        (
+            numpy_like(
+                "bool", __bool__=raise_zero_division, __str__=lambda _: "raised"
+            ),
+            "raised",
+        ),
+        (numpy_like("bool", __str__=lambda _: "no slot"), "no slot"),
+        (
+            numpy_like("bool_", __bool__=lambda _: True, __index__=lambda _: 2),
+            True,
+        ),
+        # only numpy's own boolean names count
+        (
+            numpy_like(
+                "bool_", module="numpyx", __bool__=lambda _: True, __str__=lambda _: "x"
+            ),
+            "x",
+        ),
+        (numpy_like("int_", __bool__=lambda _: True, __str__=lambda _: "y"), "y"),
+    ],
+)
+def test_numpy_boolean_is_recognised_by_module_and_name(value, expected):
+    assert typed(converted(value)) == typed(expected)
 
 
 def test_fields_become_event_fields():

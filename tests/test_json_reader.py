@@ -414,6 +414,55 @@ UNKNOWN_KEY_DOCUMENTS = [
 ]
 
 
+def with_extra_fields(expr):
+    """`expr`, a single-key variant object, with EXTRA in its field object."""
+    ((name, fields),) = expr.items()
+    return {name: extended(fields, **EXTRA)}
+
+
+VARIANT_FIELD_OBJECTS = [
+    ("unary fields", with_extra_fields(unary("Not", TRUE))),
+    (
+        "predicate fields",
+        with_extra_fields(predicate("Contains", lit_str("ab"), lit_str("a"))),
+    ),
+    ("quantifier fields", with_extra_fields(quantifier("All", field("a"), TRUE))),
+    ("count fields", with_extra_fields(count(field("a"), filter=TRUE, param="x"))),
+    ("count fields, optional ones absent", {"Count": {"collection": TRUE, **EXTRA}}),
+    ("call fields", with_extra_fields(call("len", field("a")))),
+    ("method call fields", with_extra_fields(method(field("a"), "trim"))),
+    (
+        "switch fields and case",
+        {
+            "DecisionTree": with_extra_fields(
+                {
+                    "Switch": {
+                        "subject": TRUE,
+                        "cases": [
+                            extended(
+                                {"test": {"Guard": TRUE}, "body": {"Leaf": TRUE}},
+                                **EXTRA,
+                            )
+                        ],
+                    }
+                }
+            )
+        },
+    ),
+    (
+        "verdict leaf",
+        {"DecisionTree": {"VerdictLeaf": extended(verdict("Deny"), **EXTRA)}},
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "label, expr", VARIANT_FIELD_OBJECTS, ids=[c[0] for c in VARIANT_FIELD_OBJECTS]
+)
+def test_unknown_keys_are_skipped_in_variant_field_objects(label, expr):
+    assert load(with_condition(expr)).policy_name == "p"
+
+
 @pytest.mark.parametrize(
     "label, doc", UNKNOWN_KEY_DOCUMENTS, ids=[c[0] for c in UNKNOWN_KEY_DOCUMENTS]
 )
@@ -1231,6 +1280,33 @@ def test_short_array_form_is_reported_at_its_closing_bracket():
             '"Add",{"Literal":{"Bool":true}},{"Literal":{"Bool":true}},{',
         ),
         (dump(policy(rules=[rule(verdicts=[["Allow", None, 3]])])), "null,3"),
+        (with_condition({"Unary": ["Not", TRUE, 4]}), "true}},4"),
+        (
+            with_condition({"Predicate": ["Contains", TRUE, TRUE, 4]}),
+            'true}},{"Literal":{"Bool":true}},4',
+        ),
+        (with_condition({"Quantifier": ["All", TRUE, "x", TRUE, 4]}), "true}},4"),
+        (with_condition({"Count": [TRUE, None, None, 4]}), "null,null,4"),
+        (with_condition({"Call": ["f", [], 4]}), "[],4"),
+        (with_condition({"MethodCall": [TRUE, "m", [], 4]}), "[],4"),
+        (
+            with_condition({"DecisionTree": {"Switch": [TRUE, [], None, 4]}}),
+            "null,4",
+        ),
+        (
+            with_condition(
+                {
+                    "DecisionTree": {
+                        "Switch": [
+                            TRUE,
+                            [[{"Constructor": "A"}, {"Leaf": TRUE}, 4]],
+                            None,
+                        ]
+                    }
+                }
+            ),
+            "true}}},4",
+        ),
     ],
 )
 def test_array_forms_with_extra_elements(text, snippet):

@@ -63,6 +63,11 @@ class Shrinking:
         return LONG_TEXT
 
 
+NUMPY_LIKE_BOOL = type(
+    "bool_", (), {"__module__": "numpy", "__bool__": lambda _: True}
+)()
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE
@@ -99,6 +104,8 @@ def mixed_round(engine, sentinel, deep):
     expect_error(engine.evaluate, "t", {"deep": deep})
     expect_error(engine.evaluate, 5)
     expect_error(engine.evaluate, "t", [sentinel])
+    expect_error(engine.evaluate, "\ud800", [sentinel])
+    engine.evaluate("t", {"b": NUMPY_LIKE_BOOL, "s": sentinel})
     expect_error(engine.evaluate, "t", foo=sentinel)
     engine.set_context("k", [sentinel, {"x": LONG_TEXT}])
     engine.set_config(LONG_TEXT, sentinel)

@@ -1,6 +1,9 @@
 #include "arg_parser.h"
 
+#include <string_view>
+
 #include "binding_messages.h"
+#include "py_to_value.h"
 
 namespace corvanth_core {
 
@@ -83,6 +86,7 @@ bool unpack(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
 bool accepts(ParamType type, PyObject* value) noexcept {
   switch (type) {
     case ParamType::Str:
+    case ParamType::Text:
       return PyUnicode_Check(value);
     case ParamType::Bytes:
       return PyBytes_Check(value);
@@ -97,6 +101,7 @@ bool accepts(ParamType type, PyObject* value) noexcept {
 const char* expected_text(ParamType type) noexcept {
   switch (type) {
     case ParamType::Str:
+    case ParamType::Text:
       return "str";
     case ParamType::Bytes:
       return "bytes";
@@ -120,6 +125,12 @@ bool parse_arguments(const Signature& signature, PyObject* const* args,
       raise_error(PyExc_TypeError, wrong_argument_type_message(
                                        signature.member, param.name,
                                        expected_text(param.type), slots[i]));
+      return false;
+    }
+    // The UTF-8 form is cached in the str, so the member reads it again for
+    // free.
+    std::string_view text;
+    if (param.type == ParamType::Text && !utf8_text(slots[i], text)) {
       return false;
     }
   }

@@ -3,11 +3,13 @@
 //
 // A Signature names the member, its parameters in order, how many of them
 // are required, and the type each accepts. parse_arguments unpacks the
-// vectorcall arguments into one slot per parameter, then checks the types in
-// parameter order. Errors use the interpreter's usual wording, naming the
-// member as "PolicyEngine.{member}()" (texts in binding_messages.h).
+// vectorcall arguments into one slot per parameter, then checks each
+// argument in parameter order (a Text argument is also read as UTF-8, so a
+// later argument of the wrong type is not reported before it). Errors use the
+// interpreter's usual wording, naming the member as "PolicyEngine.{member}()"
+// (texts in binding_messages.h).
 //
-//   constexpr Param kParams[] = {{"event_type", ParamType::Str},
+//   constexpr Param kParams[] = {{"event_type", ParamType::Text},
 //                                {"fields", ParamType::DictOrNone}};
 //   constexpr Signature kEvaluate{"evaluate", kParams, 1};
 //   PyObject* slots[2];
@@ -16,7 +18,8 @@
 //
 // The slots receive borrowed references (the caller's arguments); an
 // optional parameter that was not given gets nullptr. On failure the slots
-// are unspecified and a TypeError is set. Parsing runs no Python code.
+// are unspecified and a TypeError is set (UnicodeEncodeError for a Text
+// argument holding lone surrogates). Parsing runs no Python code.
 #pragma once
 
 #include <Python.h>
@@ -28,6 +31,7 @@ namespace corvanth_core {
 
 enum class ParamType {
   Str,         // str or a str subclass
+  Text,        // str or a str subclass whose text has a UTF-8 form
   Bytes,       // bytes or a bytes subclass
   DictOrNone,  // dict, a dict subclass, or None
   Any,         // any object

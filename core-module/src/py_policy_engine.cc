@@ -259,10 +259,10 @@ void dealloc_entry(PyObject* object) noexcept {
 
 constexpr Param kPathParams[] = {{"path", ParamType::Str}};
 constexpr Param kDataParams[] = {{"data", ParamType::Bytes}};
-constexpr Param kJsonParams[] = {{"json_str", ParamType::Str}};
-constexpr Param kEvaluateParams[] = {{"event_type", ParamType::Str},
+constexpr Param kJsonParams[] = {{"json_str", ParamType::Text}};
+constexpr Param kEvaluateParams[] = {{"event_type", ParamType::Text},
                                      {"fields", ParamType::DictOrNone}};
-constexpr Param kKeyValueParams[] = {{"key", ParamType::Str},
+constexpr Param kKeyValueParams[] = {{"key", ParamType::Text},
                                      {"value", ParamType::Any}};
 
 constexpr Signature kFromFile{"from_file", kPathParams, 1};

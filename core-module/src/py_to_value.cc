@@ -1,6 +1,5 @@
 #include "py_to_value.h"
 
-#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -35,18 +34,30 @@ class NestingGuard {
   bool entered_;
 };
 
-// numpy's scalar types are static types whose tp_name carries the module:
-// "numpy.bool" (numpy 2) or "numpy.bool_" (numpy 1). Reading the name costs
-// no Python call, which matters because every value passes this test.
-bool is_numpy_bool_type(PyTypeObject* type) noexcept {
-  constexpr std::string_view kModulePrefix = "numpy.";
-  // Compare the prefix before measuring the whole name: most types fail here.
-  if (std::strncmp(type->tp_name, kModulePrefix.data(), kModulePrefix.size()) !=
-      0) {
-    return false;
-  }
-  const std::string_view name = type->tp_name + kModulePrefix.size();
+bool is_bool_type_name(std::string_view name) noexcept {
   return name == "bool" || name == "bool_";
+}
+
+// Whether the type is numpy's boolean scalar type: module "numpy", name
+// "bool" (numpy 2) or "bool_" (numpy 1). numpy's scalar types are static
+// types whose tp_name carries the module ("numpy.bool"); a heap type keeps
+// its module in its dict and its bare name in tp_name. Every value passes
+// this test, so the common case costs a few byte compares and no Python
+// call.
+bool is_numpy_bool_type(PyTypeObject* type) noexcept {
+  const std::string_view full_name = type->tp_name;
+  const std::size_t dot = full_name.rfind('.');
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+    return dot != std::string_view::npos &&
+           full_name.substr(0, dot) == "numpy" &&
+           is_bool_type_name(full_name.substr(dot + 1));
+  }
+  if (!is_bool_type_name(full_name.substr(dot + 1))) return false;
+  // Borrowed. The keys of a type's dict are str, so the lookup runs no
+  // Python code.
+  PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");
+  return module != nullptr && PyUnicode_Check(module) &&
+         PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
 }
 
 bool try_bool(PyObject* object, Value& out) noexcept {
