@@ -12,6 +12,7 @@ from builders import (
     lit_str,
     outcome,
     policy,
+    ref,
     rule,
     verdict,
 )
@@ -68,6 +69,8 @@ def test_empty_policy_allows_every_event_and_counts_it():
         (["tool.*"], "tool_call", []),
         ([""], "", [1]),
         ([""], "tool_call", []),
+        # A type listed twice still lists the rule, and runs its actions, once.
+        (["tool_call", "tool_call"], "tool_call", [1]),
     ],
 )
 def test_event_filter(on_events, event_type, triggered):
@@ -94,6 +97,15 @@ def test_event_filter(on_events, event_type, triggered):
         (field("flag"), {"flag": None}, []),
         (field("flag"), {"flag": []}, []),
         (field("flag"), {"flag": [0]}, [1]),
+        (field("flag"), {"flag": {}}, []),
+        (field("flag"), {"flag": {"k": 0}}, [1]),
+        (field("flag", "on"), {"flag": {"on": 0.0}}, []),
+        (field("flag", "on"), {"flag": {"on": "yes"}}, [1]),
+        # The whole event always holds its type and timestamp.
+        (field(), None, [1]),
+        # Rules are evaluated with no local bound.
+        (ref(0), None, []),
+        (ref("Context", "flag"), {"flag": True}, []),
     ],
 )
 def test_condition(condition, fields, triggered):
@@ -186,11 +198,18 @@ def test_verdicts_combine_in_rule_order(rule_verdicts, final, reason):
         (field("missing"), ""),
         (field("why"), "because"),
         (field("count"), ""),
+        (field("nested", "why"), "deep"),
+        (field("nested"), ""),
+        (field("items"), ""),
+        (field(), ""),
+        (ref(0), ""),
+        (ref("Context", "why"), ""),
     ],
 )
 def test_message_text(message, reason):
     rules = [rule(1, verdicts=[verdict("Deny", message)])]
-    result = outcome(evaluate(rules, fields={"why": "because", "count": 3}))
+    fields = {"why": "because", "count": 3, "nested": {"why": "deep"}, "items": ["a"]}
+    result = outcome(evaluate(rules, fields=fields))
     assert result["verdict"] == "deny"
     assert result["reason"] == reason
 

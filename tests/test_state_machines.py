@@ -105,6 +105,17 @@ def test_temporal_kind_is_copied_into_violations(kind):
         (("NegatedPredicate", field("x")), {"x": ""}, True),
         (("NegatedPredicate", field("x")), {"x": 1}, False),
         (("NegatedPredicate", lit_bool(True)), None, False),
+        (("Predicate", field("x")), {"x": [0]}, True),
+        (("Predicate", field("x")), {"x": {}}, False),
+        (("NegatedPredicate", field("x")), {"x": {}}, True),
+        (("NegatedPredicate", field("x")), {"x": {"k": 0}}, False),
+        (("Predicate", field("x", "y")), {"x": {"y": 1}}, True),
+        (("NegatedPredicate", field("x", "y")), {"x": {"y": 1}}, False),
+        # The whole event always holds its type and timestamp.
+        (("Predicate", field()), None, True),
+        # Guards are evaluated with no local bound.
+        (("Predicate", ref(0)), None, False),
+        (("NegatedPredicate", ref(0)), None, True),
         # Without a deadline a Timeout transition is never taken.
         ("Timeout", None, False),
     ],

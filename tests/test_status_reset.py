@@ -3,6 +3,7 @@
 import pytest
 from builders import (
     action,
+    assert_same,
     constraint,
     engine_for,
     eval_expr,
@@ -211,7 +212,7 @@ def test_reset_keeps_context_and_config():
     ],
 )
 def test_context_and_config_roots(expr, context, config, expected):
-    assert eval_expr(expr, context=context, config=config) == expected
+    assert_same(eval_expr(expr, context=context, config=config), expected)
 
 
 @pytest.mark.parametrize("setter", ["set_context", "set_config"])
@@ -221,9 +222,9 @@ def test_setting_a_key_again_keeps_the_second_value(setter):
         policy(rules=[rule(1, actions=[action("Log", v=ref(root, "k"))])])
     )
     getattr(engine, setter)("k", 1)
-    assert engine.evaluate("t")["actions"][0]["args"]["v"] == 1
+    assert_same(engine.evaluate("t")["actions"][0]["args"]["v"], 1)
     getattr(engine, setter)("k", "second")
-    assert engine.evaluate("t")["actions"][0]["args"]["v"] == "second"
+    assert_same(engine.evaluate("t")["actions"][0]["args"]["v"], "second")
 
 
 def test_context_drives_conditions_and_messages():

@@ -1,6 +1,5 @@
 #include "arguments.h"
 
-#include "halvo_runtime/evaluator.h"
 #include "operand.h"
 
 namespace halvo_runtime::eval {
@@ -12,7 +11,10 @@ Arguments::Arguments(const std::vector<halvo_compiler::ir::IRExpr>& exprs,
     if (i < kKept) {
       values_[i] = &eval_operand(exprs[i], scope, storage_[i]);
     } else {
-      eval(exprs[i], scope);
+      // Every argument is evaluated, even one that no function reads; its
+      // value is dropped, so a referenced value is not copied.
+      Value dropped;
+      eval_operand(exprs[i], scope, dropped);
     }
   }
 }

@@ -6,6 +6,7 @@
 #include "halvo_runtime/engine_messages.h"
 #include "halvo_runtime/eval_scope.h"
 #include "halvo_runtime/evaluator.h"
+#include "operand.h"
 
 namespace halvo_runtime::engine {
 namespace {
@@ -31,12 +32,17 @@ void apply_verdicts(const CompiledRule& rule, const eval::EvalScope& scope,
                     PolicyResult& result) {
   for (const auto& candidate : rule.verdicts) {
     // Messages are evaluated whether or not their verdict is taken, so what
-    // a rule costs does not depend on how earlier rules decided.
-    std::optional<event::Value> message;
-    if (candidate.message) message = eval::eval(*candidate.message, scope);
+    // a rule costs does not depend on how earlier rules decided. Only the
+    // text of a String is kept, so a referenced value is borrowed, not
+    // copied.
+    event::Value storage;
+    const event::Value* message =
+        candidate.message
+            ? &eval::eval_operand(*candidate.message, scope, storage)
+            : nullptr;
     if (!takes(result.verdict, candidate.verdict)) continue;
     result.verdict = candidate.verdict;
-    if (!message) continue;
+    if (message == nullptr) continue;
     const halvo::SmallString* text = message->as_str();
     result.reason = text != nullptr ? *text : halvo::SmallString();
   }
@@ -84,9 +90,7 @@ PolicyResult PolicyEngine::evaluate(const event::Event& event) {
   const eval::EvalScope scope{event, context_, config_};
   for (const CompiledRule& rule : policy_.rules) {
     if (!applies_to(rule, event.event_type().view())) continue;
-    if (rule.condition && !eval::eval(*rule.condition, scope).is_truthy()) {
-      continue;
-    }
+    if (rule.condition && !eval::eval_truthy(*rule.condition, scope)) continue;
     result.triggered_rules.push_back(rule.id);
     apply_verdicts(rule, scope, result);
     if (result.actions.empty()) result.actions.reserve(rule.actions.size());

@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "halvo_runtime/engine_messages.h"
-#include "halvo_runtime/evaluator.h"
+#include "operand.h"
 
 namespace halvo_runtime::engine {
 namespace {
@@ -33,9 +33,9 @@ bool allows(const Transition& transition, const eval::EvalScope& scope) {
       [&](const auto& guard) {
         using Guard = std::decay_t<decltype(guard)>;
         if constexpr (std::is_same_v<Guard, PredicateGuard>) {
-          return eval::eval(guard.expr, scope).is_truthy();
+          return eval::eval_truthy(guard.expr, scope);
         } else if constexpr (std::is_same_v<Guard, NegatedPredicateGuard>) {
-          return !eval::eval(guard.expr, scope).is_truthy();
+          return !eval::eval_truthy(guard.expr, scope);
         } else if constexpr (std::is_same_v<Guard, TimeoutGuard>) {
           return false;
         } else {

@@ -10,8 +10,8 @@
 //
 //   Value v = Value::map(std::move(entries));
 //   if (const Value* tool = v.resolve_path(path)) { ... }
-//   bool yes =
-//   Value::string(SmallString("report.pdf")).matches_pattern(".*.pdf");
+//   Value name = Value::string(SmallString("report.pdf"));
+//   bool yes = name.matches_pattern(".*.pdf");   // true
 #pragma once
 
 #include <cstdint>
