@@ -72,10 +72,7 @@ const Value& resolve_ref(const RefPath& ref, const EvalScope& scope,
   const Value* found = nullptr;
   switch (ref.root.kind) {
     case RefRoot::Kind::Event:
-      if (ref.fields.empty()) {
-        storage = scope.event.to_value();
-        return storage;
-      }
+      if (ref.fields.empty()) return scope.event.to_value();
       found = scope.event.get_field(ref.fields);
       break;
     case RefRoot::Kind::Context:

@@ -7,13 +7,16 @@ namespace halvo_runtime::event {
 Event::Event(halvo::SmallString event_type)
     : event_type_(std::move(event_type)), timestamp_(wall_clock_millis()) {}
 
-Value Event::to_value() const {
-  ValueMap entries = fields_;
-  entries.insert_or_assign(halvo::SmallString("type"),
-                           Value::string(event_type_));
-  entries.insert_or_assign(halvo::SmallString("timestamp"),
-                           Value::duration(timestamp_));
-  return Value::map(std::move(entries));
+const Value& Event::to_value() const {
+  if (!whole_) {
+    ValueMap entries = fields_;
+    entries.insert_or_assign(halvo::SmallString("type"),
+                             Value::string(event_type_));
+    entries.insert_or_assign(halvo::SmallString("timestamp"),
+                             Value::duration(timestamp_));
+    whole_ = Value::map(std::move(entries));
+  }
+  return *whole_;
 }
 
 const Value* Event::get_field(Path path) const noexcept {

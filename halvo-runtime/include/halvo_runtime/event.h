@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "halvo/small_string.h"
 #include "halvo_runtime/value.h"
@@ -25,16 +26,24 @@ class Event {
   const halvo::SmallString& event_type() const noexcept { return event_type_; }
   std::uint64_t timestamp() const noexcept { return timestamp_; }
   const ValueMap& fields() const noexcept { return fields_; }
-  ValueMap& fields() noexcept { return fields_; }
+  // For filling the fields in place; drops the kept whole-event map.
+  ValueMap& fields() noexcept {
+    whole_.reset();
+    return fields_;
+  }
 
   // Stores a field; a name already present is replaced.
   void set_field(halvo::SmallString name, Value value) {
+    whole_.reset();
     fields_.insert_or_assign(std::move(name), std::move(value));
   }
 
-  // A Map of copies of the fields, then "type" (String) and "timestamp"
-  // (Duration), which replace fields of those names.
-  Value to_value() const;
+  // The whole event as a Map: copies of the fields, then "type" (String)
+  // and "timestamp" (Duration), which replace fields of those names. Built
+  // on first use and kept until the fields change, so that every expression
+  // of one evaluation that reads the whole event shares one copy; the
+  // reference is valid until then.
+  const Value& to_value() const;
 
   // Looks `path` up in the fields: the first segment in `fields`, the rest
   // through nested maps. nullptr for an empty path or a missing step. The
@@ -45,6 +54,7 @@ class Event {
   halvo::SmallString event_type_;
   ValueMap fields_;
   std::uint64_t timestamp_ = 0;
+  mutable std::optional<Value> whole_;  // the kept to_value()
 };
 
 }  // namespace halvo_runtime::event
