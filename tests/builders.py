@@ -10,6 +10,22 @@ import math
 
 from _corvanth_core import PolicyEngine
 
+# The keys of an evaluation result, in their order.
+RESULT_KEYS = [
+    "verdict",
+    "reason",
+    "triggered_rules",
+    "eval_time_us",
+    "actions",
+    "violations",
+    "constraint_violations",
+]
+
+NAN = float("nan")
+INF = float("inf")
+INT64_MIN = -(2**63)
+INT64_MAX = 2**63 - 1
+
 # --- expressions -----------------------------------------------------------
 
 

@@ -5,6 +5,7 @@ from fractions import Fraction
 
 import pytest
 from builders import (
+    RESULT_KEYS,
     action,
     constraint,
     engine_for,
@@ -25,16 +26,6 @@ from builders import (
     transition,
     verdict,
 )
-
-RESULT_KEYS = [
-    "verdict",
-    "reason",
-    "triggered_rules",
-    "eval_time_us",
-    "actions",
-    "violations",
-    "constraint_violations",
-]
 
 
 def typed(value):
@@ -160,7 +151,7 @@ class BadFloat:
 
 class IndexNotInt:
     def __index__(self):
-        return 1.5
+        return 1.5  # noqa: PLE0305 (a misbehaving __index__ on purpose)
 
     def __str__(self):
         return "index not int"

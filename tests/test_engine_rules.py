@@ -2,6 +2,7 @@
 
 import pytest
 from builders import (
+    RESULT_KEYS,
     action,
     constraint,
     engine_for,
@@ -16,16 +17,6 @@ from builders import (
     rule,
     verdict,
 )
-
-RESULT_KEYS = [
-    "verdict",
-    "reason",
-    "triggered_rules",
-    "eval_time_us",
-    "actions",
-    "violations",
-    "constraint_violations",
-]
 
 
 def allow(triggered=(), reason=None, actions=()):

@@ -2,6 +2,9 @@
 
 import pytest
 from builders import (
+    INT64_MAX,
+    INT64_MIN,
+    NAN,
     assert_same,
     call,
     eval_expr,
@@ -13,10 +16,6 @@ from builders import (
     lit_str,
     method,
 )
-
-NAN = float("nan")
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
 
 
 def call_on(function, *values):

@@ -3,6 +3,10 @@ equality and ordering."""
 
 import pytest
 from builders import (
+    INF,
+    INT64_MAX,
+    INT64_MIN,
+    NAN,
     assert_same,
     binary,
     eval_expr,
@@ -18,10 +22,6 @@ from builders import (
     unary,
 )
 
-NAN = float("nan")
-INF = float("inf")
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
 NULL = field("missing")
 
 

@@ -6,6 +6,10 @@ import time
 
 import pytest
 from builders import (
+    INF,
+    INT64_MAX,
+    INT64_MIN,
+    NAN,
     assert_same,
     binary,
     call,
@@ -20,11 +24,6 @@ from builders import (
     lit_str,
     predicate,
 )
-
-NAN = float("nan")
-INF = float("inf")
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
 
 
 def truthy(expr, **fields):
