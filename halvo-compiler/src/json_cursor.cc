@@ -6,6 +6,7 @@
 #include <cmath>
 #include <utility>
 
+#include "halvo/utf8.h"
 #include "halvo_compiler/read_messages.h"
 
 namespace halvo_compiler {
@@ -30,57 +31,6 @@ int hex_value(unsigned char b) {
   if (b >= 'a' && b <= 'f') return b - 'a' + 10;
   if (b >= 'A' && b <= 'F') return b - 'A' + 10;
   return -1;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(const unsigned char* p, const unsigned char* end) {
-  while (p < end) {
-    const unsigned char b = *p;
-    if (b < 0x80) {
-      ++p;
-      continue;
-    }
-    int length;
-    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      length = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      length = 3;
-      if (b == 0xE0) low = 0xA0;
-      if (b == 0xED) high = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      length = 4;
-      if (b == 0xF0) low = 0x90;
-      if (b == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (end - p < length) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (int i = 2; i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += length;
-  }
-  return true;
 }
 
 // Whether a number that a double cannot hold is too large (rather than too
@@ -275,9 +225,8 @@ bool JsonCursor::read_string(std::string_view& out) {
     }
     if (b == '"') {
       pos_ = static_cast<std::size_t>(p + 1 - data_);
-      if (non_ascii &&
-          !valid_utf8(reinterpret_cast<const unsigned char*>(begin),
-                      reinterpret_cast<const unsigned char*>(p))) {
+      if (non_ascii && !halvo::utf8::is_valid(std::string_view(
+                           begin, static_cast<std::size_t>(p - begin)))) {
         return fail(msg::invalid_unicode_code_point());
       }
       out = std::string_view(begin, static_cast<std::size_t>(p - begin));
@@ -313,9 +262,8 @@ bool JsonCursor::read_escaped_string(const char* begin, const char* p,
       pos_ = static_cast<std::size_t>(p + 1 - data_);
       // Escapes are ASCII, so the raw text is valid UTF-8 exactly when its
       // unescaped bytes are.
-      if (non_ascii &&
-          !valid_utf8(reinterpret_cast<const unsigned char*>(begin),
-                      reinterpret_cast<const unsigned char*>(p))) {
+      if (non_ascii && !halvo::utf8::is_valid(std::string_view(
+                           begin, static_cast<std::size_t>(p - begin)))) {
         return fail(msg::invalid_unicode_code_point());
       }
       out = scratch_;
@@ -383,7 +331,7 @@ bool JsonCursor::read_escaped_string(const char* begin, const char* p,
           }
           unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
         }
-        append_utf8(scratch_, unit);
+        halvo::utf8::append_utf8(scratch_, unit);
         break;
       }
       default:

@@ -4,8 +4,8 @@
 
 #include "arguments.h"
 #include "functions.h"
+#include "halvo/utf8.h"
 #include "halvo_runtime/unicode_case.h"
-#include "halvo_runtime/utf8.h"
 #include "operand.h"
 
 namespace halvo_runtime::eval {
@@ -33,7 +33,7 @@ ValueList split(std::string_view text, std::string_view separator) {
     // Cut between every two characters and at both ends.
     pieces.push_back(piece({}));
     for (std::size_t pos = 0; pos < text.size();) {
-      const std::size_t length = unicode::decode_utf8(text, pos).length;
+      const std::size_t length = halvo::utf8::decode_utf8(text, pos).length;
       pieces.push_back(piece(text.substr(pos, length)));
       pos += length;
     }

@@ -4,10 +4,16 @@
 #include <cstdint>
 #include <span>
 
-#include "halvo_runtime/utf8.h"
+#include "halvo/utf8.h"
 
 namespace halvo_runtime::unicode {
 namespace {
+
+using halvo::utf8::append_utf8;
+using halvo::utf8::decode_utf8;
+using halvo::utf8::decode_utf8_before;
+using halvo::utf8::DecodedChar;
+using halvo::utf8::kInvalidCodePoint;
 
 // Maps first, first + stride, ... up to last to code point + delta; the code
 // points a stride skips have no mapping in the same table.

@@ -1,6 +1,6 @@
-#include "halvo_runtime/utf8.h"
+#include "halvo/utf8.h"
 
-namespace halvo_runtime::unicode {
+namespace halvo::utf8 {
 namespace {
 
 bool is_continuation(unsigned char byte) noexcept {
@@ -61,6 +61,21 @@ DecodedChar decode_utf8_before(std::string_view text,
   return kInvalidByte;
 }
 
+bool is_valid(std::string_view text) noexcept {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    // Policy text is mostly ASCII; skip it a byte at a time without decoding.
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
+    const DecodedChar ch = decode_utf8(text, pos);
+    if (ch.code_point == kInvalidCodePoint) return false;
+    pos += ch.length;
+  }
+  return true;
+}
+
 void append_utf8(std::string& out, char32_t code_point) {
   if (code_point < 0x80) {
     out.push_back(static_cast<char>(code_point));
@@ -79,4 +94,4 @@ void append_utf8(std::string& out, char32_t code_point) {
   }
 }
 
-}  // namespace halvo_runtime::unicode
+}  // namespace halvo::utf8

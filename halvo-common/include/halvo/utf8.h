@@ -1,5 +1,6 @@
-// UTF-8 decoding and encoding for the runtime's text operations (case
-// mapping, trimming, splitting into characters).
+// UTF-8 decoding, validation and encoding, shared by the policy reader
+// (string escapes, validity of payload bytes) and the runtime's text
+// operations (case mapping, trimming, splitting into characters).
 //
 // Decoding is total. A byte that does not start a well-formed sequence (a
 // stray continuation byte, a truncated sequence, an overlong form, a
@@ -18,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-namespace halvo_runtime::unicode {
+namespace halvo::utf8 {
 
 inline constexpr char32_t kInvalidCodePoint = 0xFFFFFFFF;
 
@@ -35,7 +36,11 @@ DecodedChar decode_utf8(std::string_view text, std::size_t pos) noexcept;
 // decoding forward from the start. Precondition: end is 1 to text.size().
 DecodedChar decode_utf8_before(std::string_view text, std::size_t end) noexcept;
 
+// True when every character of `text` is well-formed: no stray or missing
+// continuation byte, no overlong form, no surrogate, nothing above U+10FFFF.
+bool is_valid(std::string_view text) noexcept;
+
 // Appends the UTF-8 form of a valid code point.
 void append_utf8(std::string& out, char32_t code_point);
 
-}  // namespace halvo_runtime::unicode
+}  // namespace halvo::utf8
