@@ -111,32 +111,11 @@ bool JsonCursor::enter() {
 }
 
 JsonCursor::Step JsonCursor::next_key(bool first, std::string_view& key) {
-  int b = peek();
-  if (b == '}') {
-    ++pos_;
-    return Step::kEnd;
-  }
-  if (b == kEnd) {
-    fail(msg::eof_while_parsing_object());
-    return Step::kError;
-  }
-  if (!first) {
-    if (b != ',') {
-      fail_at_next(msg::expected_object_comma_or_end());
-      return Step::kError;
-    }
-    ++pos_;
-    b = peek();
-    if (b == '}') {
-      fail_at_next(msg::trailing_comma());
-      return Step::kError;
-    }
-    if (b == kEnd) {
-      fail(msg::eof_while_parsing_value());
-      return Step::kError;
-    }
-  }
-  if (b != '"') {
+  const Step step =
+      next_in_container(first, '}', &msg::eof_while_parsing_object,
+                        &msg::expected_object_comma_or_end);
+  if (step != Step::kItem) return step;
+  if (peek() != '"') {
     fail_at_next(msg::key_must_be_a_string());
     return Step::kError;
   }
@@ -154,23 +133,32 @@ bool JsonCursor::colon() {
 }
 
 JsonCursor::Step JsonCursor::next_element(bool first) {
+  return next_in_container(first, ']', &msg::eof_while_parsing_list,
+                           &msg::expected_list_comma_or_end);
+}
+
+// Objects and arrays separate their items alike; only the closing byte and
+// the texts of two errors differ.
+JsonCursor::Step JsonCursor::next_in_container(bool first, char close,
+                                               std::string (*eof_message)(),
+                                               std::string (*comma_message)()) {
   int b = peek();
-  if (b == ']') {
+  if (b == close) {
     ++pos_;
     return Step::kEnd;
   }
   if (b == kEnd) {
-    fail(msg::eof_while_parsing_list());
+    fail(eof_message());
     return Step::kError;
   }
   if (!first) {
     if (b != ',') {
-      fail_at_next(msg::expected_list_comma_or_end());
+      fail_at_next(comma_message());
       return Step::kError;
     }
     ++pos_;
     b = peek();
-    if (b == ']') {
+    if (b == close) {
       fail_at_next(msg::trailing_comma());
       return Step::kError;
     }
