@@ -3,20 +3,17 @@
 // cleanly without trusting it.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
+#include "fuzz_input.h"
 #include "halvo_compiler/bytecode.h"
-
-namespace {
-// Larger inputs only slow the search down without reaching new code.
-constexpr std::size_t kMaxInput = 64 * 1024;
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  if (size > kMaxInput) return 0;
-  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const auto result = halvo_compiler::bytecode::from_bytecode(bytes);
+  const std::optional<std::string_view> text = fuzz_input(data, size);
+  if (!text) return 0;
+  const auto result = halvo_compiler::bytecode::from_bytecode(*text);
   if (!result) (void)result.error().text();
   return 0;
 }

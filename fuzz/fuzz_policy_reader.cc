@@ -3,20 +3,17 @@
 // read out of bounds or recurse past its nesting limit.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
+#include "fuzz_input.h"
 #include "halvo_compiler/policy_reader.h"
-
-namespace {
-// Larger inputs only slow the search down without reaching new code.
-constexpr std::size_t kMaxInput = 64 * 1024;
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  if (size > kMaxInput) return 0;
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto result = halvo_compiler::read_policy(text);
+  const std::optional<std::string_view> text = fuzz_input(data, size);
+  if (!text) return 0;
+  const auto result = halvo_compiler::read_policy(*text);
   if (!result) (void)result.error().text();
   return 0;
 }
