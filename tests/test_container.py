@@ -233,6 +233,14 @@ def test_directory_fails_when_read(tmp_path):
     )
 
 
+def test_named_pipe_without_writer_fails_instead_of_waiting(tmp_path):
+    path = tmp_path / "pipe.halvoc"
+    os.mkfifo(path)
+    with pytest.raises(RuntimeError) as info:
+        PolicyEngine.from_file(str(path))
+    assert str(info.value) == "Failed to load policy: " + SHORT
+
+
 def test_missing_file(tmp_path):
     path = str(tmp_path / "missing.halvoc")
     with pytest.raises(FileNotFoundError) as info:

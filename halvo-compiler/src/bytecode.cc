@@ -173,7 +173,9 @@ PolicyResult from_bytecode(std::string_view bytes) {
 }
 
 PolicyResult read_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a named pipe would wait for a writer for
+  // ever; regular files ignore the flag.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return halvo::fail(io_failure(msg::os_error(errno)));
   FileSource source(fd);
   return read_bytecode(source);
