@@ -233,12 +233,13 @@ bool fill_value_map(PyObject* dict, ValueMap& out) {
     }
     std::string_view key_text;
     if (!utf8_text(key, key_text)) return false;
-    // Both are copied or held before Python code can drop them.
-    SmallString name(key_text);
+    // The key's text is copied and the value held before Python code can
+    // drop them. The value is converted straight into its entry: Python code
+    // that runs meanwhile cannot reach this map, so the entry stays in
+    // place; on a failure the caller drops the whole map.
     PyRef held = PyRef::borrow(value);
-    Value converted;
-    if (!py_to_value(held.get(), converted)) return false;
-    out.insert_or_assign(std::move(name), std::move(converted));
+    Value& slot = out.insert_or_assign(SmallString(key_text), Value());
+    if (!py_to_value(held.get(), slot)) return false;
   }
 }
 
