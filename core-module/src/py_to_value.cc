@@ -132,9 +132,8 @@ bool list_to_value(PyObject* list, Value& out) {
   // bound is re-read on every step and the element is held while in use.
   for (Py_ssize_t i = 0; i < start_size && i < PyList_GET_SIZE(list); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
-    Value value;
-    if (!py_to_value(item.get(), value)) return false;
-    items.push_back(std::move(value));
+    // Room for every element was reserved, so the slot stays in place.
+    if (!py_to_value(item.get(), items.emplace_back())) return false;
   }
   out = Value::list(std::move(items));
   return true;
