@@ -21,6 +21,37 @@ RESULT_KEYS = [
     "constraint_violations",
 ]
 
+# The variant names of each enumeration of the policy language, in order.
+ENUM_NAMES = {
+    "BinaryOp": [
+        "Add",
+        "Sub",
+        "Mul",
+        "Div",
+        "Mod",
+        "Eq",
+        "Neq",
+        "Lt",
+        "Le",
+        "Gt",
+        "Ge",
+        "And",
+        "Or",
+        "Implies",
+        "In",
+    ],
+    "UnaryOp": ["Not", "Neg"],
+    "PredicateKind": ["Contains", "Matches", "StartsWith", "EndsWith"],
+    "QuantifierKind": ["All", "Any", "None", "Exists"],
+    "DurationUnit": ["Milliseconds", "Seconds", "Minutes", "Hours", "Days"],
+    "Verdict": ["Allow", "Deny", "Audit", "Redact"],
+    "ActionVerb": ["Log", "Notify", "Escalate", "Block", "Tag"],
+    "SeverityLevel": ["Critical", "High", "Medium", "Low", "Info"],
+    "ConstraintKind": ["RateLimit", "Quota"],
+    "TemporalKind": ["Always", "Eventually", "Never", "Until", "Next"],
+    "StateKind": ["Active", "Satisfied", "Violated"],
+}
+
 NAN = float("nan")
 INF = float("inf")
 INT64_MIN = -(2**63)

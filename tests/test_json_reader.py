@@ -11,6 +11,7 @@ import json
 import pytest
 from _corvanth_core import PolicyEngine
 from builders import (
+    ENUM_NAMES,
     action,
     binary,
     call,
@@ -263,37 +264,6 @@ def test_valid_documents_read(label, text):
         label, "full"
     )
     assert load(text).policy_name == expected
-
-
-ENUM_NAMES = {
-    "BinaryOp": [
-        "Add",
-        "Sub",
-        "Mul",
-        "Div",
-        "Mod",
-        "Eq",
-        "Neq",
-        "Lt",
-        "Le",
-        "Gt",
-        "Ge",
-        "And",
-        "Or",
-        "Implies",
-        "In",
-    ],
-    "UnaryOp": ["Not", "Neg"],
-    "PredicateKind": ["Contains", "Matches", "StartsWith", "EndsWith"],
-    "QuantifierKind": ["All", "Any", "None", "Exists"],
-    "DurationUnit": ["Milliseconds", "Seconds", "Minutes", "Hours", "Days"],
-    "Verdict": ["Allow", "Deny", "Audit", "Redact"],
-    "ActionVerb": ["Log", "Notify", "Escalate", "Block", "Tag"],
-    "SeverityLevel": ["Critical", "High", "Medium", "Low", "Info"],
-    "ConstraintKind": ["RateLimit", "Quota"],
-    "TemporalKind": ["Always", "Eventually", "Never", "Until", "Next"],
-    "StateKind": ["Active", "Satisfied", "Violated"],
-}
 
 
 def document_using(enum, name):

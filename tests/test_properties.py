@@ -14,6 +14,7 @@ from fractions import Fraction
 
 import pytest
 from builders import (
+    ENUM_NAMES,
     action,
     constraint,
     engine_for,
@@ -59,32 +60,16 @@ I64 = 2**63
 U32 = 2**32
 U64 = 2**64
 
-BINARY_OPS = [
-    "Add",
-    "Sub",
-    "Mul",
-    "Div",
-    "Mod",
-    "Eq",
-    "Neq",
-    "Lt",
-    "Le",
-    "Gt",
-    "Ge",
-    "And",
-    "Or",
-    "Implies",
-    "In",
-]
-UNARY_OPS = ["Not", "Neg"]
-PREDICATES = ["Contains", "Matches", "StartsWith", "EndsWith"]
-QUANTIFIERS = ["All", "Any", "None", "Exists"]
-UNITS = ["Milliseconds", "Seconds", "Minutes", "Hours", "Days"]
-VERDICT_NAMES = ["Allow", "Deny", "Audit", "Redact"]
-VERBS = ["Log", "Notify", "Escalate", "Block", "Tag"]
-SEVERITIES = ["Critical", "High", "Medium", "Low", "Info"]
-TEMPORAL_KINDS = ["Always", "Eventually", "Never", "Until", "Next"]
-STATE_KINDS = ["Active", "Satisfied", "Violated"]
+BINARY_OPS = ENUM_NAMES["BinaryOp"]
+UNARY_OPS = ENUM_NAMES["UnaryOp"]
+PREDICATES = ENUM_NAMES["PredicateKind"]
+QUANTIFIERS = ENUM_NAMES["QuantifierKind"]
+UNITS = ENUM_NAMES["DurationUnit"]
+VERDICT_NAMES = ENUM_NAMES["Verdict"]
+VERBS = ENUM_NAMES["ActionVerb"]
+SEVERITIES = ENUM_NAMES["SeverityLevel"]
+TEMPORAL_KINDS = ENUM_NAMES["TemporalKind"]
+STATE_KINDS = ENUM_NAMES["StateKind"]
 FUNCTIONS = ["len", "str", "abs", "min", "max", "unknown"]
 METHODS = [
     "length",
