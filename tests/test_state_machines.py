@@ -126,21 +126,6 @@ def test_guards(guard, fields, moved):
     assert result["verdict"] == ("deny" if moved else "allow")
 
 
-def test_satisfied_initial_state_never_steps_or_reports():
-    m = machine(
-        states=[state("done", "Satisfied"), state("bad", "Violated")],
-        transitions=[transition(0, 1, "Always")],
-        accepting=[0],
-        violating=[1],
-    )
-    engine = engine_for(policy(state_machines=[m]))
-    for _ in range(3):
-        assert outcome(engine.evaluate("t"))["violations"] == []
-    assert machines_line(engine) == (
-        "State machines: 1 total (0 active, 1 satisfied, 0 violated)"
-    )
-
-
 def test_violated_initial_state_reports_on_every_event_without_verdict():
     m = machine(
         states=[state("bad", "Violated"), state("other")],
@@ -408,6 +393,38 @@ def test_reset_returns_machines_to_their_initial_state():
 
 
 @pytest.mark.parametrize(
+    "m, line",
+    [
+        # A satisfied initial state is at rest: it never steps or reports.
+        (
+            machine(
+                states=[state("done", "Satisfied"), state("bad", "Violated")],
+                transitions=[transition(0, 1, "Always")],
+                accepting=[0],
+                violating=[1],
+            ),
+            "State machines: 1 total (0 active, 1 satisfied, 0 violated)",
+        ),
+        # No states at all: state 0 lies outside the list and is never read.
+        (
+            machine(states=[], transitions=[transition(0, 0, "Always")], violating=[0]),
+            "State machines: 1 total (0 active, 0 satisfied, 1 violated)",
+        ),
+        # A transition out of range that is not violating leaves it silent.
+        (
+            machine(states=[state("start")], transitions=[transition(0, 3, "Always")]),
+            "State machines: 1 total (0 active, 0 satisfied, 0 violated)",
+        ),
+    ],
+)
+def test_machine_stays_silent(m, line):
+    engine = engine_for(policy(state_machines=[m]))
+    for _ in range(3):
+        assert outcome(engine.evaluate("t"))["violations"] == []
+    assert machines_line(engine) == line
+
+
+@pytest.mark.parametrize(
     "initial, violating, accepting, line",
     [
         (5, [], [], "State machines: 1 total (0 active, 0 satisfied, 0 violated)"),
@@ -437,15 +454,6 @@ def test_initial_state_out_of_range_is_skipped(initial, violating, accepting, li
     assert machines_line(engine) == line
 
 
-def test_machine_without_states_is_skipped():
-    m = machine(states=[], transitions=[transition(0, 0, "Always")], violating=[0])
-    engine = engine_for(policy(state_machines=[m]))
-    assert outcome(engine.evaluate("t"))["violations"] == []
-    assert machines_line(engine) == (
-        "State machines: 1 total (0 active, 0 satisfied, 1 violated)"
-    )
-
-
 def test_transition_out_of_range_is_taken_then_skipped():
     m = machine(
         states=[state("start")],
@@ -464,16 +472,6 @@ def test_transition_out_of_range_is_taken_then_skipped():
     engine.reset()
     assert machines_line(engine) == (
         "State machines: 1 total (1 active, 0 satisfied, 0 violated)"
-    )
-
-
-def test_transition_out_of_range_not_violating_is_silent():
-    m = machine(states=[state("start")], transitions=[transition(0, 3, "Always")])
-    engine = engine_for(policy(state_machines=[m]))
-    for _ in range(2):
-        assert outcome(engine.evaluate("t"))["violations"] == []
-    assert machines_line(engine) == (
-        "State machines: 1 total (0 active, 0 satisfied, 0 violated)"
     )
 
 
