@@ -212,11 +212,7 @@ bool JsonCursor::read_string(std::string_view& out) {
       continue;
     }
     if (b == '"') {
-      pos_ = static_cast<std::size_t>(p + 1 - data_);
-      if (non_ascii && !halvo::utf8::is_valid(std::string_view(
-                           begin, static_cast<std::size_t>(p - begin)))) {
-        return fail(msg::invalid_unicode_code_point());
-      }
+      if (!close_string(begin, p, non_ascii)) return false;
       out = std::string_view(begin, static_cast<std::size_t>(p - begin));
       return true;
     }
@@ -224,6 +220,20 @@ bool JsonCursor::read_string(std::string_view& out) {
     pos_ = static_cast<std::size_t>(p + 1 - data_);
     return fail(msg::control_character_in_string());
   }
+}
+
+// Consumes the closing quote at `quote` of the string whose raw text starts
+// at `begin`, and checks that text's UTF-8 when it has non-ASCII bytes.
+// Escapes are ASCII, so the raw text is valid exactly when the decoded text
+// is.
+bool JsonCursor::close_string(const char* begin, const char* quote,
+                              bool non_ascii) {
+  pos_ = static_cast<std::size_t>(quote + 1 - data_);
+  if (non_ascii && !halvo::utf8::is_valid(std::string_view(
+                       begin, static_cast<std::size_t>(quote - begin)))) {
+    return fail(msg::invalid_unicode_code_point());
+  }
+  return true;
 }
 
 // The slow path of read_string, from the first backslash at `p`: the text is
@@ -247,13 +257,7 @@ bool JsonCursor::read_escaped_string(const char* begin, const char* p,
       continue;
     }
     if (b == '"') {
-      pos_ = static_cast<std::size_t>(p + 1 - data_);
-      // Escapes are ASCII, so the raw text is valid UTF-8 exactly when its
-      // unescaped bytes are.
-      if (non_ascii && !halvo::utf8::is_valid(std::string_view(
-                           begin, static_cast<std::size_t>(p - begin)))) {
-        return fail(msg::invalid_unicode_code_point());
-      }
+      if (!close_string(begin, p, non_ascii)) return false;
       out = scratch_;
       return true;
     }

@@ -116,6 +116,7 @@ class JsonCursor {
                            std::string_view& out);
   bool read_hex_escape(const char*& p, std::uint32_t& unit);
   bool fail_at_offset(std::size_t offset, std::string message);
+  bool close_string(const char* begin, const char* quote, bool non_ascii);
   Step next_in_container(bool first, char close, std::string (*eof_message)(),
                          std::string (*comma_message)());
   bool scan_number(JsonNumber& out, bool want_value);
