@@ -15,6 +15,7 @@ from fractions import Fraction
 import pytest
 from builders import (
     ENUM_NAMES,
+    RESULT_KEYS,
     action,
     constraint,
     engine_for,
@@ -39,15 +40,6 @@ except ImportError:  # numpy's scalars are then left out of the strategies
 # it renders them.
 pytestmark = pytest.mark.filterwarnings("ignore:Generating overly large repr")
 
-RESULT_KEYS = [
-    "verdict",
-    "reason",
-    "triggered_rules",
-    "eval_time_us",
-    "actions",
-    "violations",
-    "constraint_violations",
-]
 VERDICTS = ["allow", "deny", "audit", "redact"]
 # The reader refuses documents nested this deep or deeper.
 JSON_DEPTH_LIMIT = 128
