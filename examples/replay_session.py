@@ -9,6 +9,7 @@ for a verdict before carrying it out and prints what the engine decided.
 import pathlib
 
 from _corvanth_core import PolicyEngine
+from corvanth_core import EvaluationResult
 
 POLICY = pathlib.Path(__file__).with_name("coding_agent_guard.json")
 
@@ -26,7 +27,7 @@ SESSION = [
 ]
 
 
-def describe(result):
+def describe(result: EvaluationResult) -> str:
     """One line for a result: verdict, reason, and what else the engine found."""
     parts = [f"{result['verdict']:<6}"]
     if result["reason"] is not None:
@@ -40,7 +41,7 @@ def describe(result):
     return "  ".join(parts).rstrip()
 
 
-def main():
+def main() -> None:
     engine = PolicyEngine.from_json(POLICY.read_text())
     engine.set_config("allowed_hosts", ["pypi.org", "github.com"])
     engine.set_config("secret_suffixes", [".env", ".pem", "id_rsa"])

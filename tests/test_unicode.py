@@ -4,6 +4,7 @@ of the String methods "to_upper", "to_lower" and "trim"."""
 import unicodedata
 
 import pytest
+import unicode_tables
 from builders import assert_same, binary, count, eval_expr, field, lit_str, method, ref
 
 # The runtime's tables carry this version of the Unicode character database.
@@ -145,28 +146,38 @@ def test_trim_removes_no_other_character():
     assert_same(eval_expr(expr, fields={"chars": chars}), len(WHITE_SPACE))
 
 
-@pytest.mark.skipif(
-    unicodedata.unidata_version != TABLES_VERSION,
-    reason="this interpreter's Unicode data differs from the tables",
-)
+def test_committed_tables_carry_their_version():
+    assert unicode_tables.unicode_version() == TABLES_VERSION
+
+
 @pytest.mark.parametrize("name", ["to_upper", "to_lower"])
 @pytest.mark.parametrize("plane", range(17))
-def test_case_mapping_of_every_code_point_agrees_with_python(name, plane):
+def test_case_mapping_of_every_code_point_follows_the_tables(name, plane):
     # Each code point on its own line, then all of a plane run together, so
     # that the final-sigma context is exercised with every neighbour.
     points = [cp for cp in ALL_CODE_POINTS if cp >> 16 == plane]
     text = "\n".join(map(chr, points)) + "".join(map(chr, points))
-    python = text.upper() if name == "to_upper" else text.lower()
-    assert apply(name, text) == python
+    assert apply(name, text) == getattr(unicode_tables, name)(text)
 
 
-@pytest.mark.skipif(
-    unicodedata.unidata_version != TABLES_VERSION,
-    reason="this interpreter's Unicode data differs from the tables",
-)
-def test_final_sigma_with_every_neighbour_agrees_with_python():
+def test_final_sigma_with_every_neighbour_follows_the_tables():
     # A capital sigma before and after every code point of the first plane.
     text = "".join(
         f"Α{chr(cp)}Σ{chr(cp)}Β Σ{chr(cp)} " for cp in ALL_CODE_POINTS if cp < 0x10000
     )
-    assert apply("to_lower", text) == text.lower()
+    assert apply("to_lower", text) == unicode_tables.to_lower(text)
+
+
+def test_white_space_table_is_exactly_white_space():
+    assert sorted(unicode_tables.white_space()) == WHITE_SPACE
+
+
+@pytest.mark.skipif(
+    unicodedata.unidata_version != TABLES_VERSION,
+    reason="checks the tables against an interpreter of their Unicode version",
+)
+@pytest.mark.parametrize("name", ["upper", "lower"])
+def test_committed_tables_agree_with_python_of_their_version(name):
+    text = "".join(map(chr, ALL_CODE_POINTS))
+    reference = getattr(unicode_tables, f"to_{name}")
+    assert reference(text) == getattr(text, name)()

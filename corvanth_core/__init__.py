@@ -1,0 +1,29 @@
+"""Corvanth's policy engine for Python: the native `PolicyEngine`, loading
+policies from files or data whatever their form, the `.halvoc` container,
+and the shapes of the engine's results.
+
+    import corvanth_core
+
+    engine = corvanth_core.load("examples/coding_agent_guard.json")
+    result = engine.evaluate("tool_call", {"tool": "shell", "command": "ls"})
+"""
+
+from _corvanth_core import PolicyEngine, __version__
+
+from corvanth_core._types import (
+    Action,
+    ConstraintViolation,
+    Diagnostic,
+    EvaluationResult,
+    Violation,
+)
+
+__all__ = [
+    "Action",
+    "ConstraintViolation",
+    "Diagnostic",
+    "EvaluationResult",
+    "PolicyEngine",
+    "Violation",
+    "__version__",
+]
