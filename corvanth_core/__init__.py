@@ -17,6 +17,8 @@ from corvanth_core._types import (
     EvaluationResult,
     Violation,
 )
+from corvanth_core.container import pack, unpack
+from corvanth_core.loading import load, loads
 
 __all__ = [
     "Action",
@@ -26,4 +28,8 @@ __all__ = [
     "PolicyEngine",
     "Violation",
     "__version__",
+    "load",
+    "loads",
+    "pack",
+    "unpack",
 ]

@@ -1,8 +1,9 @@
-"""A writer of .halvoc containers for tests: the 12-byte header and payload."""
+"""Containers for the reader's tests, written by the package's writer; the
+overrides make the malformed ones."""
 
-import struct
+from corvanth_core.container import MAGIC, write_container
 
-MAGIC = 0x015C91AE
+__all__ = ["MAGIC", "container"]
 
 
 def container(payload, version=1, reserved=0, length=None):
@@ -10,7 +11,9 @@ def container(payload, version=1, reserved=0, length=None):
 
     `length` overrides the declared payload length.
     """
-    if isinstance(payload, str):
-        payload = payload.encode("utf-8")
-    declared = len(payload) if length is None else length
-    return struct.pack("<IHHI", MAGIC, version, reserved, declared) + payload
+    data = write_container(payload, version=version, reserved=reserved)
+    if length is None:
+        return data
+    header = bytearray(data[:12])
+    header[8:12] = length.to_bytes(4, "little")
+    return bytes(header) + data[12:]

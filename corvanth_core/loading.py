@@ -1,0 +1,48 @@
+"""Loading a policy from a file or from data, whatever its form.
+
+A `.halvoc` container and JSON text are told apart by their content, never
+by a file name: a container starts with the magic byte 0xAE, which no UTF-8
+text can start with.
+
+    engine = load("guard.halvoc")        # or "guard.json", or a pathlib.Path
+    engine = loads(open("guard.json").read())
+"""
+
+import os
+
+from _corvanth_core import PolicyEngine
+
+from corvanth_core._checks import argument_type_error
+from corvanth_core.container import BytesLike, is_container
+
+StrPath = str | os.PathLike[str]
+
+
+def load(path: StrPath) -> PolicyEngine:
+    """A new engine for the policy in the file at `path` (str or path-like).
+
+    A container is read by `PolicyEngine.from_file` (its errors and their
+    texts), JSON text by `PolicyEngine.from_json` after decoding it as UTF-8.
+    A file that cannot be opened raises the OSError of `open`.
+    """
+    name = os.fspath(path) if isinstance(path, (str, os.PathLike)) else None
+    if not isinstance(name, str):
+        raise argument_type_error("load", "path", "str or os.PathLike[str]", path)
+    with open(name, "rb") as file:
+        data = file.read()
+    if is_container(data):
+        return PolicyEngine.from_file(name)
+    return PolicyEngine.from_json(data.decode("utf-8"))
+
+
+def loads(data: str | BytesLike) -> PolicyEngine:
+    """A new engine for the policy in `data`: JSON text as str, or a
+    bytes-like object holding a container or UTF-8 JSON text."""
+    if isinstance(data, str):
+        return PolicyEngine.from_json(data)
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise argument_type_error("loads", "data", "str or bytes-like", data)
+    raw = bytes(data)
+    if is_container(raw):
+        return PolicyEngine.from_bytes(raw)
+    return PolicyEngine.from_json(raw.decode("utf-8"))
