@@ -540,7 +540,6 @@ def main():
     rounds = parser.parse_args().rounds
 
     cases = build_cases(build_floor())
-    floor = cases[0]
     gc.collect()
     gc.disable()  # as timeit does: a collection lands in one case only
     try:
@@ -565,9 +564,7 @@ def main():
             f" {statistics.median(case.ratios):7.2f}x   {case.goal}"
         )
     b, twin_case, c = cases[2], cases[3], cases[4]
-    b_vs_twin = statistics.median(
-        x / y for x, y in zip(b.ratios, twin_case.ratios)
-    )
+    b_vs_twin = statistics.median(x / y for x, y in zip(b.ratios, twin_case.ratios))
     c_vs_b = statistics.median(x / y for x, y in zip(c.ratios, b.ratios))
     d_small, d_large = cases[5], cases[6]
     d_flat = statistics.median(x / y for x, y in zip(d_large.ratios, d_small.ratios))
