@@ -107,9 +107,10 @@ PolicyResult PolicyEngine::evaluate(const event::Event& event) {
   return result;
 }
 
-void PolicyEngine::reset() {
-  const std::uint64_t now = wall_clock_millis();
-  for (StateMachineInstance& instance : instances_) instance.reset(now);
+void PolicyEngine::reset() { reset_at(wall_clock_millis()); }
+
+void PolicyEngine::reset_at(std::uint64_t started_at) {
+  for (StateMachineInstance& instance : instances_) instance.reset(started_at);
   for (auto& entry : rate_limiters_) entry.value.clear();
   event_count_ = 0;
 }
