@@ -323,13 +323,11 @@ bool read_expr_list(JsonCursor& c, std::vector<ir::IRExpr>& out) {
   return read_list(c, out, [&](ir::IRExpr& e) { return read_expr(c, e); });
 }
 
-
 bool read_duration(JsonCursor& c, nodes::DurationLit& out) {
   return read_record(c, schema::kDuration, [&](std::size_t field) {
     return field == 0 ? read_u64(c, out.value) : read_named(c, out.unit);
   });
 }
-
 
 bool read_literal(JsonCursor& c, nodes::Literal& out) {
   std::size_t index = 0;
@@ -351,7 +349,6 @@ bool read_literal(JsonCursor& c, nodes::Literal& out) {
   });
 }
 
-
 bool read_ref_root(JsonCursor& c, ir::RefRoot& out) {
   std::size_t index = 0;
   if (!read_enum(c, schema::kRoot, index,
@@ -362,14 +359,12 @@ bool read_ref_root(JsonCursor& c, ir::RefRoot& out) {
   return true;
 }
 
-
 bool read_ref_path(JsonCursor& c, ir::RefPath& out) {
   return read_record(c, schema::kRefPath, [&](std::size_t field) {
     return field == 0 ? read_ref_root(c, out.root)
                       : read_text_list(c, out.fields);
   });
 }
-
 
 bool read_binary(JsonCursor& c, ir::IRExpr& out) {
   nodes::BinaryOp op{};
@@ -391,7 +386,6 @@ bool read_binary(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-
 bool read_unary(JsonCursor& c, ir::IRExpr& out) {
   nodes::UnaryOp op{};
   ir::IRExpr operand;
@@ -403,7 +397,6 @@ bool read_unary(JsonCursor& c, ir::IRExpr& out) {
   out.node = ir::UnaryExpr{op, Box<ir::IRExpr>(std::move(operand))};
   return true;
 }
-
 
 bool read_predicate(JsonCursor& c, ir::IRExpr& out) {
   nodes::PredicateKind kind{};
@@ -424,7 +417,6 @@ bool read_predicate(JsonCursor& c, ir::IRExpr& out) {
                                Box<ir::IRExpr>(std::move(argument))};
   return true;
 }
-
 
 bool read_quantifier(JsonCursor& c, ir::IRExpr& out) {
   nodes::QuantifierKind kind{};
@@ -450,7 +442,6 @@ bool read_quantifier(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-
 bool read_count(JsonCursor& c, ir::IRExpr& out) {
   ir::IRExpr collection;
   std::optional<SmallString> param;
@@ -475,7 +466,6 @@ bool read_count(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-
 bool read_call(JsonCursor& c, ir::IRExpr& out) {
   ir::CallExpr call;
   if (!read_record(c, schema::kCall, [&](std::size_t field) {
@@ -487,7 +477,6 @@ bool read_call(JsonCursor& c, ir::IRExpr& out) {
   out.node = std::move(call);
   return true;
 }
-
 
 bool read_method_call(JsonCursor& c, ir::IRExpr& out) {
   ir::IRExpr object;
@@ -509,7 +498,6 @@ bool read_method_call(JsonCursor& c, ir::IRExpr& out) {
                                 std::move(method), std::move(args)};
   return true;
 }
-
 
 bool read_expr(JsonCursor& c, ir::IRExpr& out) {
   std::size_t index = 0;
@@ -548,7 +536,6 @@ bool read_expr(JsonCursor& c, ir::IRExpr& out) {
 // ---------------------------------------------------------------------------
 // Verdicts and decision trees.
 
-
 bool read_verdict(JsonCursor& c, ir::IRVerdict& out) {
   return read_record(c, schema::kVerdict, [&](std::size_t field) {
     if (field == 0) return read_named(c, out.verdict);
@@ -556,7 +543,6 @@ bool read_verdict(JsonCursor& c, ir::IRVerdict& out) {
                          [&](auto& m) { return read_expr(c, m.emplace()); });
   });
 }
-
 
 bool read_case_test(JsonCursor& c, ir::CaseTest& out) {
   std::size_t index = 0;
@@ -571,7 +557,6 @@ bool read_case_test(JsonCursor& c, ir::CaseTest& out) {
     }
   });
 }
-
 
 // Reads one case and appends it (a DecisionCase has no empty state to read
 // into).
@@ -589,7 +574,6 @@ bool read_decision_case(JsonCursor& c, std::vector<ir::DecisionCase>& out) {
   return true;
 }
 
-
 bool read_switch(JsonCursor& c, ir::SwitchNode& out) {
   return read_record(c, schema::kSwitch, [&](std::size_t field) {
     switch (field) {
@@ -605,7 +589,6 @@ bool read_switch(JsonCursor& c, ir::SwitchNode& out) {
     }
   });
 }
-
 
 bool read_decision_node(JsonCursor& c, ir::DecisionNode& out) {
   std::size_t index = 0;
@@ -635,7 +618,6 @@ bool read_named_expr_pair(JsonCursor& c,
       [&] { return read_expr(c, out.second); });
 }
 
-
 bool read_action(JsonCursor& c, ir::IRAction& out) {
   return read_record(c, schema::kAction, [&](std::size_t field) {
     if (field == 0) return read_named(c, out.verb);
@@ -644,7 +626,6 @@ bool read_action(JsonCursor& c, ir::IRAction& out) {
     });
   });
 }
-
 
 bool read_rule(JsonCursor& c, ir::CompiledRule& out) {
   return read_record(c, schema::kRule, [&](std::size_t field) {
@@ -671,7 +652,6 @@ bool read_rule(JsonCursor& c, ir::CompiledRule& out) {
   });
 }
 
-
 bool read_constraint(JsonCursor& c, ir::CompiledConstraint& out) {
   return read_record(c, schema::kConstraint, [&](std::size_t field) {
     switch (field) {
@@ -687,7 +667,6 @@ bool read_constraint(JsonCursor& c, ir::CompiledConstraint& out) {
   });
 }
 
-
 bool read_state(JsonCursor& c, ir::State& out) {
   return read_record(c, schema::kState, [&](std::size_t field) {
     switch (field) {
@@ -700,7 +679,6 @@ bool read_state(JsonCursor& c, ir::State& out) {
     }
   });
 }
-
 
 bool read_guard(JsonCursor& c, ir::TransitionGuard& out) {
   std::size_t index = 0;
@@ -725,7 +703,6 @@ bool read_guard(JsonCursor& c, ir::TransitionGuard& out) {
   return true;
 }
 
-
 bool read_transition(JsonCursor& c, ir::Transition& out) {
   return read_record(c, schema::kTransition, [&](std::size_t field) {
     switch (field) {
@@ -738,7 +715,6 @@ bool read_transition(JsonCursor& c, ir::Transition& out) {
     }
   });
 }
-
 
 bool read_machine(JsonCursor& c, ir::StateMachine& out) {
   return read_record(c, schema::kMachine, [&](std::size_t field) {
@@ -771,7 +747,6 @@ bool read_machine(JsonCursor& c, ir::StateMachine& out) {
   });
 }
 
-
 bool read_metadata(JsonCursor& c, ir::PolicyMetadata& out) {
   return read_record(c, schema::kMetadata, [&](std::size_t field) {
     switch (field) {
@@ -789,7 +764,6 @@ bool read_metadata(JsonCursor& c, ir::PolicyMetadata& out) {
     }
   });
 }
-
 
 bool read_compiled_policy(JsonCursor& c, ir::CompiledPolicy& out) {
   return read_record(c, schema::kPolicy, [&](std::size_t field) {

@@ -16,7 +16,9 @@ using halvo::SmallString;
 // Each function writes one value; the field positions in the switches are
 // those of the record's shape, as in the reader.
 
-void write_text(JsonWriter& w, const SmallString& text) { w.string(text.view()); }
+void write_text(JsonWriter& w, const SmallString& text) {
+  w.string(text.view());
+}
 
 template <class E>
 void write_named(JsonWriter& w, E value) {
@@ -133,12 +135,12 @@ void write_count(JsonWriter& w, const ir::CountExpr& e) {
       case 0:
         return write_expr(w, *e.collection);
       case 1:
-        return write_optional(
-            w, e.param, [&](const SmallString& p) { write_text(w, p); });
+        return write_optional(w, e.param,
+                              [&](const SmallString& p) { write_text(w, p); });
       default:
-        return write_optional(w, e.filter, [&](const halvo::Box<ir::IRExpr>& f) {
-          write_expr(w, *f);
-        });
+        return write_optional(
+            w, e.filter,
+            [&](const halvo::Box<ir::IRExpr>& f) { write_expr(w, *f); });
     }
   });
 }
@@ -194,7 +196,8 @@ void write_expr(JsonWriter& w, const ir::IRExpr& e) {
   });
 }
 
-// --- verdicts and decision trees -----------------------------------------------
+// --- verdicts and decision trees
+// -----------------------------------------------
 
 void write_verdict(JsonWriter& w, const ir::IRVerdict& v) {
   write_record(w, schema::kVerdict, [&](std::size_t field) {
@@ -235,11 +238,10 @@ void write_switch(JsonWriter& w, const ir::SwitchNode& s) {
           write_decision_case(w, c);
         });
       default:
-        return write_optional(
-            w, s.default_node,
-            [&](const halvo::Box<ir::DecisionNode>& n) {
-              write_decision_node(w, *n);
-            });
+        return write_optional(w, s.default_node,
+                              [&](const halvo::Box<ir::DecisionNode>& n) {
+                                write_decision_node(w, *n);
+                              });
     }
   });
 }
@@ -259,7 +261,8 @@ void write_decision_node(JsonWriter& w, const ir::DecisionNode& node) {
   });
 }
 
-// --- policy records ------------------------------------------------------------
+// --- policy records
+// ------------------------------------------------------------
 
 void write_action(JsonWriter& w, const ir::IRAction& a) {
   write_record(w, schema::kAction, [&](std::size_t field) {
@@ -282,16 +285,14 @@ void write_rule(JsonWriter& w, const ir::CompiledRule& r) {
         return write_optional(w, r.condition,
                               [&](const ir::IRExpr& e) { write_expr(w, e); });
       case 3:
-        return write_list(w, r.verdicts, [&](const ir::IRVerdict& v) {
-          write_verdict(w, v);
-        });
+        return write_list(w, r.verdicts,
+                          [&](const ir::IRVerdict& v) { write_verdict(w, v); });
       case 4:
         return write_list(w, r.actions,
                           [&](const ir::IRAction& a) { write_action(w, a); });
       default:
-        return write_optional(w, r.severity, [&](nodes::SeverityLevel s) {
-          write_named(w, s);
-        });
+        return write_optional(
+            w, r.severity, [&](nodes::SeverityLevel s) { write_named(w, s); });
     }
   });
 }
@@ -327,7 +328,8 @@ void write_state(JsonWriter& w, const ir::State& s) {
 void write_guard(JsonWriter& w, const ir::TransitionGuard& g) {
   const std::size_t index = g.guard.index();
   write_variant(w, schema::kGuard, index, [&] {
-    if (index == 0) return write_expr(w, std::get<ir::PredicateGuard>(g.guard).expr);
+    if (index == 0)
+      return write_expr(w, std::get<ir::PredicateGuard>(g.guard).expr);
     write_expr(w, std::get<ir::NegatedPredicateGuard>(g.guard).expr);
   });
 }
@@ -380,13 +382,12 @@ void write_metadata(JsonWriter& w, const ir::PolicyMetadata& m) {
   write_record(w, schema::kMetadata, [&](std::size_t field) {
     switch (field) {
       case 0:
-        return write_list(
-            w, m.annotations,
-            [&](const std::pair<SmallString, SmallString>& p) {
-              write_pair(
-                  w, [&] { write_text(w, p.first); },
-                  [&] { write_text(w, p.second); });
-            });
+        return write_list(w, m.annotations,
+                          [&](const std::pair<SmallString, SmallString>& p) {
+                            write_pair(
+                                w, [&] { write_text(w, p.first); },
+                                [&] { write_text(w, p.second); });
+                          });
       case 1:
         return w.unsigned_integer(m.source_hash);
       default:
@@ -408,10 +409,9 @@ void write_compiled_policy(JsonWriter& w, const ir::CompiledPolicy& p) {
         return write_list(w, p.rules,
                           [&](const ir::CompiledRule& r) { write_rule(w, r); });
       case 4:
-        return write_list(w, p.constraints,
-                          [&](const ir::CompiledConstraint& k) {
-                            write_constraint(w, k);
-                          });
+        return write_list(
+            w, p.constraints,
+            [&](const ir::CompiledConstraint& k) { write_constraint(w, k); });
       case 5:
         return write_list(w, p.state_machines, [&](const ir::StateMachine& m) {
           write_machine(w, m);

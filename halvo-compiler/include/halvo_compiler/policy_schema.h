@@ -116,11 +116,10 @@ inline constexpr Field kPredicateFields[] = {{"kind", "PredicateKind", true},
 inline constexpr RecordShape kPredicate{"IRExpr", "Predicate",
                                         kPredicateFields};
 
-inline constexpr Field kQuantifierFields[] = {
-    {"kind", "QuantifierKind", true},
-    {"collection", "IRExpr", true},
-    {"param", "string", true},
-    {"body", "IRExpr", true}};
+inline constexpr Field kQuantifierFields[] = {{"kind", "QuantifierKind", true},
+                                              {"collection", "IRExpr", true},
+                                              {"param", "string", true},
+                                              {"body", "IRExpr", true}};
 inline constexpr RecordShape kQuantifier{"IRExpr", "Quantifier",
                                          kQuantifierFields};
 
@@ -133,10 +132,9 @@ inline constexpr Field kCallFields[] = {{"function", "string", true},
                                         {"args", "list of IRExpr", true}};
 inline constexpr RecordShape kCall{"IRExpr", "Call", kCallFields};
 
-inline constexpr Field kMethodCallFields[] = {
-    {"object", "IRExpr", true},
-    {"method", "string", true},
-    {"args", "list of IRExpr", true}};
+inline constexpr Field kMethodCallFields[] = {{"object", "IRExpr", true},
+                                              {"method", "string", true},
+                                              {"args", "list of IRExpr", true}};
 inline constexpr RecordShape kMethodCall{"IRExpr", "MethodCall",
                                          kMethodCallFields};
 
@@ -149,16 +147,17 @@ inline constexpr Payload kExprPayloads[] = {
     Payload::kFields, Payload::kValue,  Payload::kValue};
 inline constexpr EnumShape kExpr{kExprVariants, kExprPayloads};
 
-// --- verdicts and decision trees ----------------------------------------------
+// --- verdicts and decision trees
+// ----------------------------------------------
 
-inline constexpr Field kVerdictFields[] = {{"verdict", "Verdict", true},
-                                           {"message", "optional IRExpr", false}};
+inline constexpr Field kVerdictFields[] = {
+    {"verdict", "Verdict", true}, {"message", "optional IRExpr", false}};
 inline constexpr RecordShape kVerdict{"", "IRVerdict", kVerdictFields};
 
-inline constexpr std::string_view kCaseTestVariants[] = {"Literal",
-                                                         "Constructor", "Guard"};
-inline constexpr Payload kCaseTestPayloads[] = {Payload::kValue, Payload::kValue,
-                                                Payload::kValue};
+inline constexpr std::string_view kCaseTestVariants[] = {
+    "Literal", "Constructor", "Guard"};
+inline constexpr Payload kCaseTestPayloads[] = {
+    Payload::kValue, Payload::kValue, Payload::kValue};
 inline constexpr EnumShape kCaseTest{kCaseTestVariants, kCaseTestPayloads};
 
 inline constexpr Field kCaseFields[] = {{"test", "CaseTest", true},
@@ -177,7 +176,8 @@ inline constexpr Payload kNodePayloads[] = {Payload::kFields, Payload::kValue,
                                             Payload::kValue};
 inline constexpr EnumShape kNode{kNodeVariants, kNodePayloads};
 
-// --- policy records -------------------------------------------------------------
+// --- policy records
+// -------------------------------------------------------------
 
 inline constexpr Field kActionFields[] = {
     {"verb", "ActionVerb", true},
@@ -193,11 +193,10 @@ inline constexpr Field kRuleFields[] = {
     {"severity", "optional SeverityLevel", false}};
 inline constexpr RecordShape kRule{"", "CompiledRule", kRuleFields};
 
-inline constexpr Field kConstraintFields[] = {
-    {"kind", "ConstraintKind", true},
-    {"target", "string", true},
-    {"limit", "u64", true},
-    {"window_millis", "u64", true}};
+inline constexpr Field kConstraintFields[] = {{"kind", "ConstraintKind", true},
+                                              {"target", "string", true},
+                                              {"limit", "u64", true},
+                                              {"window_millis", "u64", true}};
 inline constexpr RecordShape kConstraint{"", "CompiledConstraint",
                                          kConstraintFields};
 

@@ -92,14 +92,13 @@ struct VariantNames<PredicateKind> {
 };
 template <>
 struct VariantNames<QuantifierKind> {
-  static constexpr std::string_view kNames[] = {"All", "Any", "None",
-                                                "Exists"};
+  static constexpr std::string_view kNames[] = {"All", "Any", "None", "Exists"};
   static constexpr QuantifierKind kLast = QuantifierKind::Exists;
 };
 template <>
 struct VariantNames<DurationUnit> {
-  static constexpr std::string_view kNames[] = {
-      "Milliseconds", "Seconds", "Minutes", "Hours", "Days"};
+  static constexpr std::string_view kNames[] = {"Milliseconds", "Seconds",
+                                                "Minutes", "Hours", "Days"};
   static constexpr DurationUnit kLast = DurationUnit::Days;
 };
 template <>
@@ -127,8 +126,8 @@ struct VariantNames<ConstraintKind> {
 };
 template <>
 struct VariantNames<TemporalKind> {
-  static constexpr std::string_view kNames[] = {"Always", "Eventually",
-                                                "Never", "Until", "Next"};
+  static constexpr std::string_view kNames[] = {"Always", "Eventually", "Never",
+                                                "Until", "Next"};
   static constexpr TemporalKind kLast = TemporalKind::Next;
 };
 template <>
@@ -141,15 +140,14 @@ struct VariantNames<StateKind> {
 // Number of variants of each enumeration, for code that walks them all
 // (variant_name(E(i)) for i below kVariantCount<E>).
 template <class E>
-inline constexpr std::size_t kVariantCount =
-    std::size(VariantNames<E>::kNames);
+inline constexpr std::size_t kVariantCount = std::size(VariantNames<E>::kNames);
 
 // The names of all variants of E, in declared order.
 template <class E>
 constexpr std::span<const std::string_view> variant_names() noexcept {
-  static_assert(kVariantCount<E> ==
-                    static_cast<std::size_t>(VariantNames<E>::kLast) + 1,
-                "one name per variant");
+  static_assert(
+      kVariantCount<E> == static_cast<std::size_t>(VariantNames<E>::kLast) + 1,
+      "one name per variant");
   return VariantNames<E>::kNames;
 }
 
