@@ -76,6 +76,13 @@ PyObject* wrong_argument_type_message(const char* member, const char* parameter,
                               type_name_of(given));
 }
 
+PyObject* uint64_out_of_range_message(const char* member,
+                                      const char* parameter) noexcept {
+  return PyUnicode_FromFormat(
+      "%s.%s() argument '%s' must be between 0 and 18446744073709551615",
+      kTypeName, member, parameter);
+}
+
 PyObject* key_type_message(PyObject* key) noexcept {
   return PyUnicode_FromFormat("keys must be str, not %s", type_name_of(key));
 }

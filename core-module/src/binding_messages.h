@@ -50,6 +50,9 @@ PyObject* invalid_keyword_message(const char* member,
 PyObject* wrong_argument_type_message(const char* member, const char* parameter,
                                       const char* expected,
                                       PyObject* given) noexcept;
+// "... argument 'timestamp_ms' must be between 0 and 18446744073709551615".
+PyObject* uint64_out_of_range_message(const char* member,
+                                      const char* parameter) noexcept;
 
 // A dict key that is not a str: "keys must be str, not int".
 PyObject* key_type_message(PyObject* key) noexcept;

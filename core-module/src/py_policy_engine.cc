@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
@@ -110,12 +111,9 @@ PyObject* from_json(PyObject* json_str) {
   return wrap_policy(std::move(read).value());
 }
 
-PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
-                   PyObject* fields) {
-  std::string_view type_text;
-  if (!utf8_text(event_type, type_text)) return nullptr;
-  // Stamped now, before any field is converted.
-  Event event{SmallString(type_text)};
+// Evaluates `event` (type and timestamp set) with the fields of `fields`
+// (nullptr, None or a dict): the common part of evaluate and evaluate_at.
+PyObject* evaluate_event(PyPolicyEngine* self, Event event, PyObject* fields) {
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
       !fill_value_map(fields, event.fields())) {
@@ -132,6 +130,14 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
   });
   if (!ran) return nullptr;
   return result_to_dict(result);
+}
+
+PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
+                   PyObject* fields) {
+  std::string_view type_text;
+  if (!utf8_text(event_type, type_text)) return nullptr;
+  // Stamped now, before any field is converted.
+  return evaluate_event(self, Event{SmallString(type_text)}, fields);
 }
 
 using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
@@ -160,6 +166,39 @@ PyObject* set_config(PyPolicyEngine* self, PyObject* key, PyObject* value) {
 
 PyObject* reset(PyPolicyEngine* self) {
   if (!self->engine.run([](PolicyEngine& engine) { engine.reset(); })) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// --- members with explicit time ---------------------------------------------
+
+constexpr Param kEvaluateAtParams[] = {{"timestamp_ms", ParamType::Index},
+                                       {"event_type", ParamType::Text},
+                                       {"fields", ParamType::DictOrNone}};
+constexpr Param kResetAtParams[] = {{"timestamp_ms", ParamType::Index}};
+
+constexpr Signature kEvaluateAt{"evaluate_at", kEvaluateAtParams, 2};
+constexpr Signature kResetAt{"reset_at", kResetAtParams, 1};
+
+PyObject* evaluate_at(PyPolicyEngine* self, PyObject* timestamp_ms,
+                      PyObject* event_type, PyObject* fields) {
+  std::uint64_t timestamp = 0;
+  if (!uint64_argument(kEvaluateAt, "timestamp_ms", timestamp_ms, timestamp)) {
+    return nullptr;
+  }
+  std::string_view type_text;
+  if (!utf8_text(event_type, type_text)) return nullptr;
+  return evaluate_event(self, Event{SmallString(type_text), timestamp}, fields);
+}
+
+PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {
+  std::uint64_t started_at = 0;
+  if (!uint64_argument(kResetAt, "timestamp_ms", timestamp_ms, started_at)) {
+    return nullptr;
+  }
+  if (!self->engine.run(
+          [&](PolicyEngine& engine) { engine.reset_at(started_at); })) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -313,6 +352,24 @@ constexpr char kSetConfigDoc[] =
 constexpr char kResetDoc[] =
     "reset($self)\n--\n\nReset the engine state (state machines, counters).";
 constexpr char kStatusDoc[] = "status($self)\n--\n\nGet engine status summary.";
+constexpr char kEvaluateAtDoc[] =
+    "evaluate_at($self, timestamp_ms, event_type, fields=None)\n"
+    "--\n"
+    "\n"
+    "Evaluate an event stamped with the given time instead of the clock.\n"
+    "\n"
+    "Args:\n"
+    "    timestamp_ms: The event time, in milliseconds since the Unix epoch\n"
+    "        (int, 0 to 2**64-1)\n"
+    "    event_type: The event type string\n"
+    "    fields: A dict of event fields\n"
+    "\n"
+    "Returns:\n"
+    "    The same dict as evaluate().";
+constexpr char kResetAtDoc[] =
+    "reset_at($self, timestamp_ms)\n--\n\nReset the engine state, starting "
+    "the state machines at the given time (milliseconds since the Unix "
+    "epoch).";
 constexpr char kPolicyNameDoc[] = "Get the policy name.";
 constexpr char kEventCountDoc[] = "Get the total number of events processed.";
 
@@ -347,6 +404,9 @@ PyMethodDef g_methods[] = {
      kSetConfigDoc},
     {"reset", noargs_method<reset>(), METH_NOARGS, kResetDoc},
     {"status", noargs_method<status>(), METH_NOARGS, kStatusDoc},
+    {"evaluate_at", fastcall_method<kEvaluateAt, evaluate_at>(), kFastcall,
+     kEvaluateAtDoc},
+    {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -209,9 +209,10 @@ std::size_t PolicyEngine::plan_memory_bytes() const noexcept {
          machine_first_root_.capacity() * sizeof(std::uint32_t);
 }
 
-void PolicyEngine::reset() {
-  const std::uint64_t now = wall_clock_millis();
-  for (StateMachineInstance& instance : instances_) instance.reset(now);
+void PolicyEngine::reset() { reset_at(wall_clock_millis()); }
+
+void PolicyEngine::reset_at(std::uint64_t started_at) {
+  for (StateMachineInstance& instance : instances_) instance.reset(started_at);
   for (auto& entry : rate_limiters_) entry.value.clear();
   event_count_ = 0;
 }
