@@ -48,8 +48,10 @@ void apply_verdicts(const CompiledRule& rule, const eval::EvalScope& scope,
   }
 }
 
-ActionResult run_action(const IRAction& action, const eval::EvalScope& scope) {
-  ActionResult out{halvo::SmallString(variant_name(action.verb)), {}};
+ActionResult run_action(const IRAction& action, const eval::EvalScope& scope,
+                        std::uint32_t rule, std::uint32_t position) {
+  ActionResult out{halvo::SmallString(variant_name(action.verb)), {}, rule,
+                   position};
   out.args.reserve(action.args.size());
   for (const auto& [name, expr] : action.args) {
     out.args.insert_or_assign(name, eval::eval(expr, scope));
@@ -94,8 +96,9 @@ PolicyResult PolicyEngine::evaluate(const event::Event& event) {
     result.triggered_rules.push_back(rule.id);
     apply_verdicts(rule, scope, result);
     if (result.actions.empty()) result.actions.reserve(rule.actions.size());
-    for (const IRAction& action : rule.actions) {
-      result.actions.push_back(run_action(action, scope));
+    const auto position = static_cast<std::uint32_t>(&rule - policy_.rules.data());
+    for (std::uint32_t i = 0; i < rule.actions.size(); ++i) {
+      result.actions.push_back(run_action(rule.actions[i], scope, position, i));
     }
   }
 
