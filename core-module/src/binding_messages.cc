@@ -115,6 +115,13 @@ PyObject* invalid_policy_json_message(std::string_view error) noexcept {
   return prefixed_text("Invalid policy JSON: ", error);
 }
 
+PyObject* container_too_large_message(std::size_t json_size) noexcept {
+  return PyUnicode_FromFormat(
+      "policy too large for a .halvoc container (%zu bytes of JSON, at most "
+      "4294967295)",
+      json_size);
+}
+
 PyObject* lock_poisoned_message() noexcept {
   return PyUnicode_FromString("Engine lock poisoned");
 }

@@ -11,6 +11,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -68,6 +69,10 @@ PyObject* policy_file_not_found_message(PyObject* path) noexcept;
 PyObject* load_policy_failed_message(std::string_view error) noexcept;
 PyObject* parse_policy_bytes_failed_message(std::string_view error) noexcept;
 PyObject* invalid_policy_json_message(std::string_view error) noexcept;
+
+// A policy whose JSON is longer than a container can declare: "policy too
+// large for a .halvoc container ({size} bytes of JSON, at most 4294967295)".
+PyObject* container_too_large_message(std::size_t json_size) noexcept;
 
 // "Engine lock poisoned".
 PyObject* lock_poisoned_message() noexcept;

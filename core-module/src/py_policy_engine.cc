@@ -16,6 +16,7 @@
 #include "binding_messages.h"
 #include "halvo_compiler/bytecode.h"
 #include "halvo_compiler/policy_reader.h"
+#include "halvo_compiler/policy_writer.h"
 #include "halvo_runtime/event.h"
 #include "py_ref.h"
 #include "py_to_value.h"
@@ -207,6 +208,35 @@ PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {
   Py_RETURN_NONE;
 }
 
+// --- the policy written back
+// ---------------------------------------------------
+
+// The canonical JSON of the engine's policy; false with the exception set
+// when the lock is poisoned.
+bool policy_json(PyPolicyEngine* self, std::string& json) {
+  return self->engine.run([&](PolicyEngine& engine) {
+    json = halvo_compiler::write_policy_json(engine.policy());
+  });
+}
+
+PyObject* to_json(PyPolicyEngine* self) {
+  std::string json;
+  if (!policy_json(self, json)) return nullptr;
+  return text_to_py(json);
+}
+
+PyObject* to_bytes(PyPolicyEngine* self) {
+  std::string json;
+  if (!policy_json(self, json)) return nullptr;
+  if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
+    raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
+    return nullptr;
+  }
+  const std::string bytes = halvo_compiler::bytecode::write_container(json);
+  return PyBytes_FromStringAndSize(bytes.data(),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
 PyObject* status(PyPolicyEngine* self) {
   std::string text;
   const bool ran = self->engine.run(
@@ -374,6 +404,12 @@ constexpr char kResetAtDoc[] =
     "reset_at($self, timestamp_ms)\n--\n\nReset the engine state, starting "
     "the state machines at the given time (milliseconds since the Unix "
     "epoch).";
+constexpr char kToJsonDoc[] =
+    "to_json($self)\n--\n\nReturn the loaded policy as canonical JSON (object "
+    "forms, declared field order, every optional field written).";
+constexpr char kToBytesDoc[] =
+    "to_bytes($self)\n--\n\nReturn the loaded policy as a version-1 .halvoc "
+    "container around its canonical JSON.";
 constexpr char kPolicyNameDoc[] = "Get the policy name.";
 constexpr char kEventCountDoc[] = "Get the total number of events processed.";
 
@@ -411,6 +447,8 @@ PyMethodDef g_methods[] = {
     {"evaluate_at", fastcall_method<kEvaluateAt, evaluate_at>(), kFastcall,
      kEvaluateAtDoc},
     {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
+    {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},
+    {"to_bytes", noargs_method<to_bytes>(), METH_NOARGS, kToBytesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
