@@ -140,8 +140,10 @@ void PolicyEngine::run_rule(const Runner& runner, std::uint32_t position,
     result.reason = text != nullptr ? *text : halvo::SmallString();
   }
   if (result.actions.empty()) result.actions.reserve(rule.actions.size());
-  for (const IRAction& action : rule.actions) {
-    ActionResult out{halvo::SmallString(variant_name(action.verb)), {}};
+  for (std::uint32_t i = 0; i < rule.actions.size(); ++i) {
+    const IRAction& action = rule.actions[i];
+    ActionResult out{halvo::SmallString(variant_name(action.verb)), {},
+                     position, i};
     out.args.reserve(action.args.size());
     for (const auto& [name, expr] : action.args) {
       out.args.insert_or_assign(name, runner.value(expr, *root++));
