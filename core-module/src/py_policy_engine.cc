@@ -55,12 +55,15 @@ PyPolicyEngine* as_engine(PyObject* self) noexcept {
 PyObject* wrap_policy(CompiledPolicy policy) {
   std::string name(policy.name.view());
   auto engine = std::make_unique<PolicyEngine>(std::move(policy));
+  ResultNames names;
+  if (!names.build(engine->policy())) return nullptr;
   PyObject* object = g_type->tp_alloc(g_type, 0);  // new reference, zeroed
   if (object == nullptr) return nullptr;
   PyPolicyEngine* self = as_engine(object);
-  // Both moves are noexcept, so the object is never left half-constructed.
+  // The moves are noexcept, so the object is never left half-constructed.
   new (&self->policy_name) std::string(std::move(name));
   new (&self->engine) EngineLock(std::move(engine));
+  new (&self->names) ResultNames(std::move(names));
   return object;
 }
 
@@ -141,7 +144,7 @@ PyObject* evaluate_event(PyPolicyEngine* self, Event event, PyObject* fields) {
     result = engine.evaluate(event);
   });
   if (!ran) return nullptr;
-  return result_to_dict(result);
+  return result_to_dict(result, &self->names);
 }
 
 PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
@@ -329,6 +332,7 @@ void dealloc_entry(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);
   PyPolicyEngine* self = as_engine(object);
   self->engine.~EngineLock();
+  self->names.~ResultNames();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.
