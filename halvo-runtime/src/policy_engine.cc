@@ -50,8 +50,8 @@ void apply_verdicts(const CompiledRule& rule, const eval::EvalScope& scope,
 
 ActionResult run_action(const IRAction& action, const eval::EvalScope& scope,
                         std::uint32_t rule, std::uint32_t position) {
-  ActionResult out{halvo::SmallString(variant_name(action.verb)), {}, rule,
-                   position};
+  ActionResult out{
+      halvo::SmallString(variant_name(action.verb)), {}, rule, position};
   out.args.reserve(action.args.size());
   for (const auto& [name, expr] : action.args) {
     out.args.insert_or_assign(name, eval::eval(expr, scope));
@@ -96,7 +96,8 @@ PolicyResult PolicyEngine::evaluate(const event::Event& event) {
     result.triggered_rules.push_back(rule.id);
     apply_verdicts(rule, scope, result);
     if (result.actions.empty()) result.actions.reserve(rule.actions.size());
-    const auto position = static_cast<std::uint32_t>(&rule - policy_.rules.data());
+    const auto position =
+        static_cast<std::uint32_t>(&rule - policy_.rules.data());
     for (std::uint32_t i = 0; i < rule.actions.size(); ++i) {
       result.actions.push_back(run_action(rule.actions[i], scope, position, i));
     }
@@ -132,6 +133,20 @@ EngineStatus PolicyEngine::status() const {
   status.constraint_count = rate_limiters_.size();
   status.event_count = event_count_;
   return status;
+}
+
+void PolicyEngine::set_state(EngineState state) noexcept {
+  event_count_ = state.event_count;
+  for (std::size_t i = 0; i < instances_.size(); ++i) {
+    instances_[i].restore(state.machines[i].current_state,
+                          state.machines[i].started_at);
+  }
+  std::size_t index = 0;
+  for (auto& entry : rate_limiters_) {
+    entry.value.restore(std::move(state.limiters[index++].timestamps));
+  }
+  context_ = std::move(state.context);
+  config_ = std::move(state.config);
 }
 
 void PolicyEngine::set_config(halvo::SmallString key, event::Value value) {
