@@ -70,7 +70,7 @@ class HashMap {
     }
     entries_.reserve(entries_.size() + 1);  // may throw; nothing changed yet
     if (entries_.size() + 1 > kLinearLimit) ensure_index(entries_.size() + 1);
-    entries_.emplace_back(std::move(key), std::move(value));
+    entries_.push_back(Entry{std::move(key), std::move(value)});
     if (!slots_.empty()) place(entries_.size() - 1);
     return entries_.back().value;
   }
