@@ -61,6 +61,19 @@ PyObject* wrap_policy(CompiledPolicy policy) {
   return object;
 }
 
+// Releases the interpreter lock for its lifetime and takes it back on every
+// way out, a thrown std::bad_alloc included.
+class InterpreterLockRelease {
+ public:
+  InterpreterLockRelease() noexcept : state_(PyEval_SaveThread()) {}
+  InterpreterLockRelease(const InterpreterLockRelease&) = delete;
+  InterpreterLockRelease& operator=(const InterpreterLockRelease&) = delete;
+  ~InterpreterLockRelease() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
 PyObject* from_file(PyObject* path) {
   // The file system encoding with surrogateescape gives back the bytes of
   // any name that os.listdir can return.
@@ -76,7 +89,14 @@ PyObject* from_file(PyObject* path) {
     raise_error(PyExc_FileNotFoundError, policy_file_not_found_message(path));
     return nullptr;
   }
-  auto read = halvo_compiler::bytecode::read_file(native);
+  // Reading a pipe or a slow device blocks until its writer has sent the
+  // whole container; the writer may be a thread of this process, so the
+  // interpreter lock is released meanwhile. The read touches no Python
+  // object: the path is a copy.
+  auto read = [&] {
+    const InterpreterLockRelease unlocked;
+    return halvo_compiler::bytecode::read_file(native);
+  }();
   if (!read) {
     raise_error(PyExc_RuntimeError,
                 load_policy_failed_message(read.error().text()));
