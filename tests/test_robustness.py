@@ -143,3 +143,73 @@ def test_from_file_reads_a_process_substitution(tmp_path):
         ["bash", "-c", command], capture_output=True, timeout=30, env=os.environ
     )
     assert (done.stdout, done.stderr, done.returncode) == (b"piped\n", b"", 0)
+
+
+# --- the wall clock far from now ---------------------------------------------
+
+FAKETIME = shutil.which("faketime")
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+# Runs under a faked wall clock, where Python's own time functions may fail
+# (its nanosecond clock ends in 2262), so nothing here reads the time or
+# sleeps: the engine's clock is seen through the event's timestamp, and a
+# 5 ms deadline is awaited by evaluating until it fires.
+CLOCK_PROBE = textwrap.dedent(
+    """
+    import json, sys
+    sys.path.insert(0, sys.argv[1])
+    import builders as b
+    whole_event = b.rule(actions=[b.action("Log", v=b.field())])
+    late = b.machine(
+        states=[b.state("start"), b.state("late", "Violated")],
+        transitions=[b.transition(0, 1, "Timeout")],
+        violating=[1],
+        deadline_millis=5,
+    )
+    engine = b.engine_for(b.policy(rules=[whole_event], state_machines=[late]))
+    first = engine.evaluate("t")
+    stamp = first["actions"][0]["args"]["v"]["timestamp"]
+    fired = None
+    for n in range(1, 200_000):
+        if engine.evaluate("t")["violations"]:
+            fired = n
+            break
+    print(json.dumps({"timestamp": stamp, "deadline_fired": fired is not None}))
+    """
+)
+
+
+def faked_clock_probe(date):
+    env = dict(os.environ, FAKETIME_DONT_FAKE_MONOTONIC="1")
+    done = subprocess.run(
+        [FAKETIME, date, sys.executable, "-c", CLOCK_PROBE, TESTS_DIR],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    )
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+CLOCK_CASES = [
+    # (faked wall clock, its milliseconds since the epoch; None: before it)
+    ("2026-12-08 06:00:00", 1796709600000),
+    ("2262-04-11 23:47:16", 9223372036000),  # where a signed ns count ends
+    ("2262-04-12 00:00:00", 9223372800000),
+    ("2300-01-01 00:00:00", 10413792000000),
+    ("9999-12-31 23:59:00", 253402300740000),
+    ("1960-01-01 00:00:00", None),
+]
+
+
+@pytest.mark.skipif(FAKETIME is None, reason="needs faketime (libfaketime)")
+@pytest.mark.parametrize("date, millis", CLOCK_CASES, ids=[c[0] for c in CLOCK_CASES])
+def test_wall_clock_under_a_faked_date(date, millis):
+    probe = faked_clock_probe(date)
+    if millis is None:
+        assert probe == {"timestamp": 0, "deadline_fired": False}
+    else:
+        # The faked clock starts at the date and runs on from there.
+        assert millis <= probe["timestamp"] < millis + 60_000
+        assert probe["deadline_fired"] is True
