@@ -246,6 +246,17 @@ class StorageDict(dict):
         ("\ud800", "\ufffd\ufffd\ufffd"),
         ("a\udc80b", "a\ufffd\ufffd\ufffdb"),
         (["\udfff"], ["\ufffd\ufffd\ufffd"]),
+        # exact built-in types and subclasses nested in each other
+        ([True, 1, 1.5, "s", None], [True, 1, 1.5, "s", None]),
+        (ListSub([IntSub(1), {"a": FloatSub(0.5)}]), [1, {"a": 0.5}]),
+        (
+            {"l": [StrSub("x"), [2**64, False]]},
+            {"l": ["x", [1.8446744073709552e19, False]]},
+        ),
+        (
+            [2**63 - 1, -(2**63), 2**63, -1],
+            [2**63 - 1, -(2**63), 9223372036854775808.0, -1],
+        ),
     ],
 )
 def test_py_to_value_rows(value, expected):

@@ -167,6 +167,11 @@ def test_members_in_registration_order():
         "set_config",
         "reset",
         "status",
+        # Members added after the original ones, methods before properties.
+        "evaluate_at",
+        "reset_at",
+        "to_json",
+        "to_bytes",
         "policy_name",
         "event_count",
     ]

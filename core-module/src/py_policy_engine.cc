@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
@@ -15,6 +16,7 @@
 #include "binding_messages.h"
 #include "halvo_compiler/bytecode.h"
 #include "halvo_compiler/policy_reader.h"
+#include "halvo_compiler/policy_writer.h"
 #include "halvo_runtime/event.h"
 #include "py_ref.h"
 #include "py_to_value.h"
@@ -52,12 +54,15 @@ PyPolicyEngine* as_engine(PyObject* self) noexcept {
 PyObject* wrap_policy(CompiledPolicy policy) {
   std::string name(policy.name.view());
   auto engine = std::make_unique<PolicyEngine>(std::move(policy));
+  ResultNames names;
+  if (!names.build(engine->policy())) return nullptr;
   PyObject* object = g_type->tp_alloc(g_type, 0);  // new reference, zeroed
   if (object == nullptr) return nullptr;
   PyPolicyEngine* self = as_engine(object);
-  // Both moves are noexcept, so the object is never left half-constructed.
+  // The moves are noexcept, so the object is never left half-constructed.
   new (&self->policy_name) std::string(std::move(name));
   new (&self->engine) EngineLock(std::move(engine));
+  new (&self->names) ResultNames(std::move(names));
   return object;
 }
 
@@ -130,12 +135,9 @@ PyObject* from_json(PyObject* json_str) {
   return wrap_policy(std::move(read).value());
 }
 
-PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
-                   PyObject* fields) {
-  std::string_view type_text;
-  if (!utf8_text(event_type, type_text)) return nullptr;
-  // Stamped now, before any field is converted.
-  Event event{SmallString(type_text)};
+// Evaluates `event` (type and timestamp set) with the fields of `fields`
+// (nullptr, None or a dict): the common part of evaluate and evaluate_at.
+PyObject* evaluate_event(PyPolicyEngine* self, Event event, PyObject* fields) {
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
       !fill_value_map(fields, event.fields())) {
@@ -151,7 +153,15 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
     result = engine.evaluate(event);
   });
   if (!ran) return nullptr;
-  return result_to_dict(result);
+  return result_to_dict(result, &self->names);
+}
+
+PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
+                   PyObject* fields) {
+  std::string_view type_text;
+  if (!utf8_text(event_type, type_text)) return nullptr;
+  // Stamped now, before any field is converted.
+  return evaluate_event(self, Event{SmallString(type_text)}, fields);
 }
 
 using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
@@ -183,6 +193,68 @@ PyObject* reset(PyPolicyEngine* self) {
     return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+// --- members with explicit time ---------------------------------------------
+
+constexpr Param kEvaluateAtParams[] = {{"timestamp_ms", ParamType::Index},
+                                       {"event_type", ParamType::Text},
+                                       {"fields", ParamType::DictOrNone}};
+constexpr Param kResetAtParams[] = {{"timestamp_ms", ParamType::Index}};
+
+constexpr Signature kEvaluateAt{"evaluate_at", kEvaluateAtParams, 2};
+constexpr Signature kResetAt{"reset_at", kResetAtParams, 1};
+
+PyObject* evaluate_at(PyPolicyEngine* self, PyObject* timestamp_ms,
+                      PyObject* event_type, PyObject* fields) {
+  std::uint64_t timestamp = 0;
+  if (!uint64_argument(kEvaluateAt, "timestamp_ms", timestamp_ms, timestamp)) {
+    return nullptr;
+  }
+  std::string_view type_text;
+  if (!utf8_text(event_type, type_text)) return nullptr;
+  return evaluate_event(self, Event{SmallString(type_text), timestamp}, fields);
+}
+
+PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {
+  std::uint64_t started_at = 0;
+  if (!uint64_argument(kResetAt, "timestamp_ms", timestamp_ms, started_at)) {
+    return nullptr;
+  }
+  if (!self->engine.run(
+          [&](PolicyEngine& engine) { engine.reset_at(started_at); })) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// --- the policy written back
+// ---------------------------------------------------
+
+// The canonical JSON of the engine's policy; false with the exception set
+// when the lock is poisoned.
+bool policy_json(PyPolicyEngine* self, std::string& json) {
+  return self->engine.run([&](PolicyEngine& engine) {
+    json = halvo_compiler::write_policy_json(engine.policy());
+  });
+}
+
+PyObject* to_json(PyPolicyEngine* self) {
+  std::string json;
+  if (!policy_json(self, json)) return nullptr;
+  return text_to_py(json);
+}
+
+PyObject* to_bytes(PyPolicyEngine* self) {
+  std::string json;
+  if (!policy_json(self, json)) return nullptr;
+  if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
+    raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
+    return nullptr;
+  }
+  const std::string bytes = halvo_compiler::bytecode::write_container(json);
+  return PyBytes_FromStringAndSize(bytes.data(),
+                                   static_cast<Py_ssize_t>(bytes.size()));
 }
 
 PyObject* status(PyPolicyEngine* self) {
@@ -269,6 +341,7 @@ void dealloc_entry(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);
   PyPolicyEngine* self = as_engine(object);
   self->engine.~EngineLock();
+  self->names.~ResultNames();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.
@@ -333,6 +406,30 @@ constexpr char kSetConfigDoc[] =
 constexpr char kResetDoc[] =
     "reset($self)\n--\n\nReset the engine state (state machines, counters).";
 constexpr char kStatusDoc[] = "status($self)\n--\n\nGet engine status summary.";
+constexpr char kEvaluateAtDoc[] =
+    "evaluate_at($self, timestamp_ms, event_type, fields=None)\n"
+    "--\n"
+    "\n"
+    "Evaluate an event stamped with the given time instead of the clock.\n"
+    "\n"
+    "Args:\n"
+    "    timestamp_ms: The event time, in milliseconds since the Unix epoch\n"
+    "        (int, 0 to 2**64-1)\n"
+    "    event_type: The event type string\n"
+    "    fields: A dict of event fields\n"
+    "\n"
+    "Returns:\n"
+    "    The same dict as evaluate().";
+constexpr char kResetAtDoc[] =
+    "reset_at($self, timestamp_ms)\n--\n\nReset the engine state, starting "
+    "the state machines at the given time (milliseconds since the Unix "
+    "epoch).";
+constexpr char kToJsonDoc[] =
+    "to_json($self)\n--\n\nReturn the loaded policy as canonical JSON (object "
+    "forms, declared field order, every optional field written).";
+constexpr char kToBytesDoc[] =
+    "to_bytes($self)\n--\n\nReturn the loaded policy as a version-1 .halvoc "
+    "container around its canonical JSON.";
 constexpr char kPolicyNameDoc[] = "Get the policy name.";
 constexpr char kEventCountDoc[] = "Get the total number of events processed.";
 
@@ -367,6 +464,11 @@ PyMethodDef g_methods[] = {
      kSetConfigDoc},
     {"reset", noargs_method<reset>(), METH_NOARGS, kResetDoc},
     {"status", noargs_method<status>(), METH_NOARGS, kStatusDoc},
+    {"evaluate_at", fastcall_method<kEvaluateAt, evaluate_at>(), kFastcall,
+     kEvaluateAtDoc},
+    {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
+    {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},
+    {"to_bytes", noargs_method<to_bytes>(), METH_NOARGS, kToBytesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

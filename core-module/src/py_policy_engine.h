@@ -8,8 +8,8 @@
 // from_json; calling the class raises TypeError. The type is created from a
 // PyType_Spec on the first call and reused for the rest of the process; it
 // cannot be subclassed, and its instances have no __dict__, no weak
-// reference slot and take no part in cyclic garbage collection (they hold no
-// Python objects).
+// reference slot and take no part in cyclic garbage collection (the only
+// Python objects they hold are interned strs, which refer to nothing).
 #pragma once
 
 #include <Python.h>
@@ -17,6 +17,7 @@
 #include <string>
 
 #include "engine_lock.h"
+#include "result_names.h"
 
 namespace corvanth_core {
 
@@ -24,6 +25,7 @@ struct PyPolicyEngine {
   PyObject_HEAD std::string
       policy_name;  // copied from the policy; never changes
   EngineLock engine;
+  ResultNames names;  // the Python texts of the policy's action results
 };
 
 // Returns a new reference to the PolicyEngine type, creating it on the first

@@ -174,6 +174,45 @@ bool text_to_value(PyObject* object, Value& out) {
   return str_text_to_value(text.get(), out);
 }
 
+// What the exact-type path made of an object.
+enum class Exact { Converted, Failed, Other };
+
+Exact outcome(bool converted) noexcept {
+  return converted ? Exact::Converted : Exact::Failed;
+}
+
+// The exact built-in types of the rows: none of them can pass a row before
+// its own, so each goes straight there, without the probes that subclasses
+// and foreign types need (the numpy name test, the number slots). A str with
+// lone surrogates ends in the text row, which repairs it the same way; an
+// int beyond 64 bits, like every other object, is left to the rows in order.
+Exact exact_to_value(PyObject* object, Value& out) {
+  PyTypeObject* const type = Py_TYPE(object);
+  if (type == &PyUnicode_Type) return outcome(str_text_to_value(object, out));
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long integer = PyLong_AsLongAndOverflow(object, &overflow);
+    if (overflow != 0) return Exact::Other;
+    out = Value::integer(integer);
+    return Exact::Converted;
+  }
+  if (type == &PyBool_Type) {
+    out = Value::boolean(object == Py_True);
+    return Exact::Converted;
+  }
+  if (type == &PyFloat_Type) {
+    out = Value::floating(PyFloat_AS_DOUBLE(object));
+    return Exact::Converted;
+  }
+  if (type == &PyList_Type) return outcome(list_to_value(object, out));
+  if (type == &PyDict_Type) return outcome(dict_to_value(object, out));
+  if (object == Py_None) {
+    out = Value::null();
+    return Exact::Converted;
+  }
+  return Exact::Other;
+}
+
 }  // namespace
 
 // Compact ASCII strings hold their UTF-8 text already, so reading it copies
@@ -187,18 +226,8 @@ bool utf8_text(PyObject* str, std::string_view& out) noexcept {
 }
 
 bool py_to_value(PyObject* object, Value& out) {
-  if (object == Py_None) {
-    out = Value::null();
-    return true;
-  }
-  // An exact str or float cannot pass any row before its own, so it goes
-  // straight there; a str with lone surrogates ends in the text row, which
-  // repairs it the same way.
-  if (PyUnicode_CheckExact(object)) return str_text_to_value(object, out);
-  if (PyFloat_CheckExact(object)) {
-    out = Value::floating(PyFloat_AS_DOUBLE(object));
-    return true;
-  }
+  const Exact exact = exact_to_value(object, out);
+  if (exact != Exact::Other) return exact == Exact::Converted;
   if (try_bool(object, out) || try_int(object, out) || try_float(object, out) ||
       try_str(object, out)) {
     return true;

@@ -167,6 +167,22 @@ std::string BytecodeError::text() const {
   return msg::unsupported_version(found_version, kVersion);
 }
 
+std::string write_container(std::string_view json_payload) {
+  std::string out;
+  out.reserve(kHeaderSize + json_payload.size());
+  const auto put_le = [&](std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+      out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+  };
+  put_le(kMagic, 4);
+  put_le(kVersion, 2);
+  put_le(0, 2);  // reserved
+  put_le(static_cast<std::uint32_t>(json_payload.size()), 4);
+  out.append(json_payload);
+  return out;
+}
+
 PolicyResult from_bytecode(std::string_view bytes) {
   MemorySource source(bytes);
   return read_bytecode(source);

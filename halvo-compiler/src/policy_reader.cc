@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "halvo_compiler/json_cursor.h"
+#include "halvo_compiler/policy_schema.h"
 #include "halvo_compiler/read_messages.h"
 
 namespace halvo_compiler {
@@ -22,51 +23,9 @@ using halvo::Box;
 using halvo::SmallString;
 using Step = JsonCursor::Step;
 
-// ---------------------------------------------------------------------------
-// Shapes: how records and enumerations look in JSON and are named in
-// messages.
-
-// A record: its fields in declared order (also the array-form order) and
-// which of them must be given.
-struct RecordShape {
-  std::string_view enumeration;  // "IRExpr" for the fields of a variant
-  std::string_view name;         // record or variant name
-  std::span<const std::string_view> fields;
-  std::uint32_t required;  // bit i set: field i must be given
-
-  std::string expectation() const {
-    return enumeration.empty()
-               ? msg::expected_struct(name)
-               : msg::expected_struct_variant(enumeration, name);
-  }
-  std::string length_expectation() const {
-    return enumeration.empty() ? msg::expected_struct_with(name, fields.size())
-                               : msg::expected_struct_variant_with(
-                                     enumeration, name, fields.size());
-  }
-  std::size_t find(std::string_view key) const {
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fields[i] == key) return i;
-    }
-    return fields.size();
-  }
-};
-
-constexpr std::uint32_t all_required(std::size_t count) {
-  return (std::uint32_t{1} << count) - 1;
-}
-
-// What a variant carries.
-enum class Payload : std::uint8_t { kNone, kValue, kFields };
-
-struct EnumShape {
-  std::span<const std::string_view> variants;
-  std::span<const Payload> payloads;  // empty: no variant carries anything
-
-  Payload payload(std::size_t index) const {
-    return payloads.empty() ? Payload::kNone : payloads[index];
-  }
-};
+using schema::EnumShape;
+using schema::Payload;
+using schema::RecordShape;
 
 // ---------------------------------------------------------------------------
 // Generic readers. Each reads one value at the cursor and returns false
@@ -115,7 +74,7 @@ bool read_record(JsonCursor& c, const RecordShape& shape,
         const std::uint32_t missing = shape.required & ~given;
         if (missing == 0) return true;
         return c.fail(
-            msg::missing_field(shape.fields[std::countr_zero(missing)]));
+            msg::missing_field(shape.fields[std::countr_zero(missing)].name));
       }
       case Step::kItem:
         break;
@@ -188,23 +147,11 @@ bool read_enum(JsonCursor& c, const EnumShape& shape, std::size_t& index,
   return c.close_variant_object();
 }
 
-template <class E>
-std::span<const std::string_view> names_of() {
-  static const auto names = [] {
-    std::array<std::string_view, nodes::kVariantCount<E>> all{};
-    for (std::size_t i = 0; i < all.size(); ++i) {
-      all[i] = nodes::variant_name(static_cast<E>(i));
-    }
-    return all;
-  }();
-  return names;
-}
-
 // Reads a language enumeration (none of which carries a payload).
 template <class E>
 bool read_named(JsonCursor& c, E& out) {
   std::size_t index = 0;
-  if (!read_enum(c, EnumShape{names_of<E>(), {}}, index,
+  if (!read_enum(c, EnumShape{nodes::variant_names<E>(), {}}, index,
                  [](std::size_t) { return true; })) {
     return false;
   }
@@ -376,26 +323,15 @@ bool read_expr_list(JsonCursor& c, std::vector<ir::IRExpr>& out) {
   return read_list(c, out, [&](ir::IRExpr& e) { return read_expr(c, e); });
 }
 
-constexpr std::string_view kDurationFields[] = {"value", "unit"};
-constexpr RecordShape kDurationShape{"", "DurationLit", kDurationFields,
-                                     all_required(2)};
-
 bool read_duration(JsonCursor& c, nodes::DurationLit& out) {
-  return read_record(c, kDurationShape, [&](std::size_t field) {
+  return read_record(c, schema::kDuration, [&](std::size_t field) {
     return field == 0 ? read_u64(c, out.value) : read_named(c, out.unit);
   });
 }
 
-constexpr std::string_view kLiteralVariants[] = {"Bool",   "Int",      "Float",
-                                                 "String", "Duration", "Regex"};
-constexpr Payload kLiteralPayloads[] = {Payload::kValue, Payload::kValue,
-                                        Payload::kValue, Payload::kValue,
-                                        Payload::kValue, Payload::kValue};
-constexpr EnumShape kLiteralShape{kLiteralVariants, kLiteralPayloads};
-
 bool read_literal(JsonCursor& c, nodes::Literal& out) {
   std::size_t index = 0;
-  return read_enum(c, kLiteralShape, index, [&](std::size_t variant) {
+  return read_enum(c, schema::kLiteral, index, [&](std::size_t variant) {
     switch (variant) {
       case 0:
         return read_bool(c, out.value.emplace<bool>());
@@ -413,15 +349,9 @@ bool read_literal(JsonCursor& c, nodes::Literal& out) {
   });
 }
 
-constexpr std::string_view kRootVariants[] = {"Event", "Context", "Local",
-                                              "Policy"};
-constexpr Payload kRootPayloads[] = {Payload::kNone, Payload::kNone,
-                                     Payload::kValue, Payload::kNone};
-constexpr EnumShape kRootShape{kRootVariants, kRootPayloads};
-
 bool read_ref_root(JsonCursor& c, ir::RefRoot& out) {
   std::size_t index = 0;
-  if (!read_enum(c, kRootShape, index,
+  if (!read_enum(c, schema::kRoot, index,
                  [&](std::size_t) { return read_u32(c, out.local_index); })) {
     return false;
   }
@@ -429,25 +359,17 @@ bool read_ref_root(JsonCursor& c, ir::RefRoot& out) {
   return true;
 }
 
-constexpr std::string_view kRefPathFields[] = {"root", "fields"};
-constexpr RecordShape kRefPathShape{"", "RefPath", kRefPathFields,
-                                    all_required(2)};
-
 bool read_ref_path(JsonCursor& c, ir::RefPath& out) {
-  return read_record(c, kRefPathShape, [&](std::size_t field) {
+  return read_record(c, schema::kRefPath, [&](std::size_t field) {
     return field == 0 ? read_ref_root(c, out.root)
                       : read_text_list(c, out.fields);
   });
 }
 
-constexpr std::string_view kBinaryFields[] = {"op", "left", "right"};
-constexpr RecordShape kBinaryShape{"IRExpr", "Binary", kBinaryFields,
-                                   all_required(3)};
-
 bool read_binary(JsonCursor& c, ir::IRExpr& out) {
   nodes::BinaryOp op{};
   ir::IRExpr left, right;
-  if (!read_record(c, kBinaryShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kBinary, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_named(c, op);
@@ -464,14 +386,10 @@ bool read_binary(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kUnaryFields[] = {"op", "operand"};
-constexpr RecordShape kUnaryShape{"IRExpr", "Unary", kUnaryFields,
-                                  all_required(2)};
-
 bool read_unary(JsonCursor& c, ir::IRExpr& out) {
   nodes::UnaryOp op{};
   ir::IRExpr operand;
-  if (!read_record(c, kUnaryShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kUnary, [&](std::size_t field) {
         return field == 0 ? read_named(c, op) : read_expr(c, operand);
       })) {
     return false;
@@ -480,14 +398,10 @@ bool read_unary(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kPredicateFields[] = {"kind", "subject", "argument"};
-constexpr RecordShape kPredicateShape{"IRExpr", "Predicate", kPredicateFields,
-                                      all_required(3)};
-
 bool read_predicate(JsonCursor& c, ir::IRExpr& out) {
   nodes::PredicateKind kind{};
   ir::IRExpr subject, argument;
-  if (!read_record(c, kPredicateShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kPredicate, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_named(c, kind);
@@ -504,16 +418,11 @@ bool read_predicate(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kQuantifierFields[] = {"kind", "collection", "param",
-                                                  "body"};
-constexpr RecordShape kQuantifierShape{"IRExpr", "Quantifier",
-                                       kQuantifierFields, all_required(4)};
-
 bool read_quantifier(JsonCursor& c, ir::IRExpr& out) {
   nodes::QuantifierKind kind{};
   ir::IRExpr collection, body;
   SmallString param;
-  if (!read_record(c, kQuantifierShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kQuantifier, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_named(c, kind);
@@ -533,14 +442,11 @@ bool read_quantifier(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kCountFields[] = {"collection", "param", "filter"};
-constexpr RecordShape kCountShape{"IRExpr", "Count", kCountFields, 0b001};
-
 bool read_count(JsonCursor& c, ir::IRExpr& out) {
   ir::IRExpr collection;
   std::optional<SmallString> param;
   std::optional<Box<ir::IRExpr>> filter;
-  if (!read_record(c, kCountShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kCount, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_expr(c, collection);
@@ -560,13 +466,9 @@ bool read_count(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kCallFields[] = {"function", "args"};
-constexpr RecordShape kCallShape{"IRExpr", "Call", kCallFields,
-                                 all_required(2)};
-
 bool read_call(JsonCursor& c, ir::IRExpr& out) {
   ir::CallExpr call;
-  if (!read_record(c, kCallShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kCall, [&](std::size_t field) {
         return field == 0 ? read_text(c, call.function)
                           : read_expr_list(c, call.args);
       })) {
@@ -576,15 +478,11 @@ bool read_call(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kMethodCallFields[] = {"object", "method", "args"};
-constexpr RecordShape kMethodCallShape{"IRExpr", "MethodCall",
-                                       kMethodCallFields, all_required(3)};
-
 bool read_method_call(JsonCursor& c, ir::IRExpr& out) {
   ir::IRExpr object;
   SmallString method;
   std::vector<ir::IRExpr> args;
-  if (!read_record(c, kMethodCallShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kMethodCall, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_expr(c, object);
@@ -601,18 +499,9 @@ bool read_method_call(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kExprVariants[] = {
-    "Literal", "Ref",  "Binary",     "Unary",        "Predicate", "Quantifier",
-    "Count",   "Call", "MethodCall", "DecisionTree", "List"};
-constexpr Payload kExprPayloads[] = {
-    Payload::kValue,  Payload::kValue,  Payload::kFields, Payload::kFields,
-    Payload::kFields, Payload::kFields, Payload::kFields, Payload::kFields,
-    Payload::kFields, Payload::kValue,  Payload::kValue};
-constexpr EnumShape kExprShape{kExprVariants, kExprPayloads};
-
 bool read_expr(JsonCursor& c, ir::IRExpr& out) {
   std::size_t index = 0;
-  return read_enum(c, kExprShape, index, [&](std::size_t variant) {
+  return read_enum(c, schema::kExpr, index, [&](std::size_t variant) {
     switch (variant) {
       case 0:
         return read_literal(c, out.node.emplace<nodes::Literal>());
@@ -647,26 +536,17 @@ bool read_expr(JsonCursor& c, ir::IRExpr& out) {
 // ---------------------------------------------------------------------------
 // Verdicts and decision trees.
 
-constexpr std::string_view kVerdictFields[] = {"verdict", "message"};
-constexpr RecordShape kVerdictShape{"", "IRVerdict", kVerdictFields, 0b01};
-
 bool read_verdict(JsonCursor& c, ir::IRVerdict& out) {
-  return read_record(c, kVerdictShape, [&](std::size_t field) {
+  return read_record(c, schema::kVerdict, [&](std::size_t field) {
     if (field == 0) return read_named(c, out.verdict);
     return read_optional(c, out.message,
                          [&](auto& m) { return read_expr(c, m.emplace()); });
   });
 }
 
-constexpr std::string_view kCaseTestVariants[] = {"Literal", "Constructor",
-                                                  "Guard"};
-constexpr Payload kCaseTestPayloads[] = {Payload::kValue, Payload::kValue,
-                                         Payload::kValue};
-constexpr EnumShape kCaseTestShape{kCaseTestVariants, kCaseTestPayloads};
-
 bool read_case_test(JsonCursor& c, ir::CaseTest& out) {
   std::size_t index = 0;
-  return read_enum(c, kCaseTestShape, index, [&](std::size_t variant) {
+  return read_enum(c, schema::kCaseTest, index, [&](std::size_t variant) {
     switch (variant) {
       case 0:
         return read_literal(c, out.test.emplace<nodes::Literal>());
@@ -678,16 +558,12 @@ bool read_case_test(JsonCursor& c, ir::CaseTest& out) {
   });
 }
 
-constexpr std::string_view kCaseFields[] = {"test", "body"};
-constexpr RecordShape kCaseShape{"", "DecisionCase", kCaseFields,
-                                 all_required(2)};
-
 // Reads one case and appends it (a DecisionCase has no empty state to read
 // into).
 bool read_decision_case(JsonCursor& c, std::vector<ir::DecisionCase>& out) {
   ir::CaseTest test;
   ir::DecisionNode body;
-  if (!read_record(c, kCaseShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kCase, [&](std::size_t field) {
         return field == 0 ? read_case_test(c, test)
                           : read_decision_node(c, body);
       })) {
@@ -698,12 +574,8 @@ bool read_decision_case(JsonCursor& c, std::vector<ir::DecisionCase>& out) {
   return true;
 }
 
-constexpr std::string_view kSwitchFields[] = {"subject", "cases", "default"};
-constexpr RecordShape kSwitchShape{"DecisionNode", "Switch", kSwitchFields,
-                                   0b011};
-
 bool read_switch(JsonCursor& c, ir::SwitchNode& out) {
-  return read_record(c, kSwitchShape, [&](std::size_t field) {
+  return read_record(c, schema::kSwitch, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_expr(c, out.subject);
@@ -718,14 +590,9 @@ bool read_switch(JsonCursor& c, ir::SwitchNode& out) {
   });
 }
 
-constexpr std::string_view kNodeVariants[] = {"Switch", "Leaf", "VerdictLeaf"};
-constexpr Payload kNodePayloads[] = {Payload::kFields, Payload::kValue,
-                                     Payload::kValue};
-constexpr EnumShape kNodeShape{kNodeVariants, kNodePayloads};
-
 bool read_decision_node(JsonCursor& c, ir::DecisionNode& out) {
   std::size_t index = 0;
-  return read_enum(c, kNodeShape, index, [&](std::size_t variant) {
+  return read_enum(c, schema::kNode, index, [&](std::size_t variant) {
     switch (variant) {
       case 0:
         return read_switch(c, out.node.emplace<ir::SwitchNode>());
@@ -751,12 +618,8 @@ bool read_named_expr_pair(JsonCursor& c,
       [&] { return read_expr(c, out.second); });
 }
 
-constexpr std::string_view kActionFields[] = {"verb", "args"};
-constexpr RecordShape kActionShape{"", "IRAction", kActionFields,
-                                   all_required(2)};
-
 bool read_action(JsonCursor& c, ir::IRAction& out) {
-  return read_record(c, kActionShape, [&](std::size_t field) {
+  return read_record(c, schema::kAction, [&](std::size_t field) {
     if (field == 0) return read_named(c, out.verb);
     return read_list(c, out.args, [&](std::pair<SmallString, ir::IRExpr>& p) {
       return read_named_expr_pair(c, p);
@@ -764,12 +627,8 @@ bool read_action(JsonCursor& c, ir::IRAction& out) {
   });
 }
 
-constexpr std::string_view kRuleFields[] = {
-    "id", "on_events", "condition", "verdicts", "actions", "severity"};
-constexpr RecordShape kRuleShape{"", "CompiledRule", kRuleFields, 0b011011};
-
 bool read_rule(JsonCursor& c, ir::CompiledRule& out) {
-  return read_record(c, kRuleShape, [&](std::size_t field) {
+  return read_record(c, schema::kRule, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_u32(c, out.id);
@@ -793,13 +652,8 @@ bool read_rule(JsonCursor& c, ir::CompiledRule& out) {
   });
 }
 
-constexpr std::string_view kConstraintFields[] = {"kind", "target", "limit",
-                                                  "window_millis"};
-constexpr RecordShape kConstraintShape{"", "CompiledConstraint",
-                                       kConstraintFields, all_required(4)};
-
 bool read_constraint(JsonCursor& c, ir::CompiledConstraint& out) {
-  return read_record(c, kConstraintShape, [&](std::size_t field) {
+  return read_record(c, schema::kConstraint, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_named(c, out.kind);
@@ -813,11 +667,8 @@ bool read_constraint(JsonCursor& c, ir::CompiledConstraint& out) {
   });
 }
 
-constexpr std::string_view kStateFields[] = {"id", "label", "kind"};
-constexpr RecordShape kStateShape{"", "State", kStateFields, all_required(3)};
-
 bool read_state(JsonCursor& c, ir::State& out) {
-  return read_record(c, kStateShape, [&](std::size_t field) {
+  return read_record(c, schema::kState, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_u32(c, out.id);
@@ -829,16 +680,10 @@ bool read_state(JsonCursor& c, ir::State& out) {
   });
 }
 
-constexpr std::string_view kGuardVariants[] = {"Predicate", "NegatedPredicate",
-                                               "Timeout", "Always"};
-constexpr Payload kGuardPayloads[] = {Payload::kValue, Payload::kValue,
-                                      Payload::kNone, Payload::kNone};
-constexpr EnumShape kGuardShape{kGuardVariants, kGuardPayloads};
-
 bool read_guard(JsonCursor& c, ir::TransitionGuard& out) {
   std::size_t index = 0;
   ir::IRExpr expr;
-  if (!read_enum(c, kGuardShape, index,
+  if (!read_enum(c, schema::kGuard, index,
                  [&](std::size_t) { return read_expr(c, expr); })) {
     return false;
   }
@@ -858,12 +703,8 @@ bool read_guard(JsonCursor& c, ir::TransitionGuard& out) {
   return true;
 }
 
-constexpr std::string_view kTransitionFields[] = {"from", "to", "guard"};
-constexpr RecordShape kTransitionShape{"", "Transition", kTransitionFields,
-                                       all_required(3)};
-
 bool read_transition(JsonCursor& c, ir::Transition& out) {
-  return read_record(c, kTransitionShape, [&](std::size_t field) {
+  return read_record(c, schema::kTransition, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_u32(c, out.from);
@@ -875,21 +716,8 @@ bool read_transition(JsonCursor& c, ir::Transition& out) {
   });
 }
 
-constexpr std::string_view kMachineFields[] = {"id",
-                                               "name",
-                                               "invariant_name",
-                                               "kind",
-                                               "states",
-                                               "transitions",
-                                               "initial_state",
-                                               "accepting_states",
-                                               "violating_states",
-                                               "deadline_millis"};
-constexpr RecordShape kMachineShape{"", "StateMachine", kMachineFields,
-                                    all_required(9)};
-
 bool read_machine(JsonCursor& c, ir::StateMachine& out) {
-  return read_record(c, kMachineShape, [&](std::size_t field) {
+  return read_record(c, schema::kMachine, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_u32(c, out.id);
@@ -919,13 +747,8 @@ bool read_machine(JsonCursor& c, ir::StateMachine& out) {
   });
 }
 
-constexpr std::string_view kMetadataFields[] = {"annotations", "source_hash",
-                                                "compiler_version"};
-constexpr RecordShape kMetadataShape{"", "PolicyMetadata", kMetadataFields,
-                                     all_required(3)};
-
 bool read_metadata(JsonCursor& c, ir::PolicyMetadata& out) {
-  return read_record(c, kMetadataShape, [&](std::size_t field) {
+  return read_record(c, schema::kMetadata, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_list(c, out.annotations,
@@ -942,14 +765,8 @@ bool read_metadata(JsonCursor& c, ir::PolicyMetadata& out) {
   });
 }
 
-constexpr std::string_view kPolicyFields[] = {
-    "name",        "severity",       "scopes",  "rules",
-    "constraints", "state_machines", "metadata"};
-constexpr RecordShape kPolicyShape{"", "CompiledPolicy", kPolicyFields,
-                                   all_required(7)};
-
 bool read_compiled_policy(JsonCursor& c, ir::CompiledPolicy& out) {
-  return read_record(c, kPolicyShape, [&](std::size_t field) {
+  return read_record(c, schema::kPolicy, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_text(c, out.name);

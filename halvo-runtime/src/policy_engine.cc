@@ -48,8 +48,10 @@ void apply_verdicts(const CompiledRule& rule, const eval::EvalScope& scope,
   }
 }
 
-ActionResult run_action(const IRAction& action, const eval::EvalScope& scope) {
-  ActionResult out{halvo::SmallString(variant_name(action.verb)), {}};
+ActionResult run_action(const IRAction& action, const eval::EvalScope& scope,
+                        std::uint32_t rule, std::uint32_t position) {
+  ActionResult out{halvo::SmallString(variant_name(action.verb)), {}, rule,
+                   position};
   out.args.reserve(action.args.size());
   for (const auto& [name, expr] : action.args) {
     out.args.insert_or_assign(name, eval::eval(expr, scope));
@@ -94,8 +96,9 @@ PolicyResult PolicyEngine::evaluate(const event::Event& event) {
     result.triggered_rules.push_back(rule.id);
     apply_verdicts(rule, scope, result);
     if (result.actions.empty()) result.actions.reserve(rule.actions.size());
-    for (const IRAction& action : rule.actions) {
-      result.actions.push_back(run_action(action, scope));
+    const auto position = static_cast<std::uint32_t>(&rule - policy_.rules.data());
+    for (std::uint32_t i = 0; i < rule.actions.size(); ++i) {
+      result.actions.push_back(run_action(rule.actions[i], scope, position, i));
     }
   }
 
@@ -107,9 +110,10 @@ PolicyResult PolicyEngine::evaluate(const event::Event& event) {
   return result;
 }
 
-void PolicyEngine::reset() {
-  const std::uint64_t now = wall_clock_millis();
-  for (StateMachineInstance& instance : instances_) instance.reset(now);
+void PolicyEngine::reset() { reset_at(wall_clock_millis()); }
+
+void PolicyEngine::reset_at(std::uint64_t started_at) {
+  for (StateMachineInstance& instance : instances_) instance.reset(started_at);
   for (auto& entry : rate_limiters_) entry.value.clear();
   event_count_ = 0;
 }

@@ -91,13 +91,43 @@ bool ends_with(std::string_view text, std::string_view suffix) noexcept {
 }  // namespace
 
 Value Value::list(ValueList items) {
-  return Value(
-      Data(std::in_place_index<6>, halvo::Box<ValueList>(std::move(items))));
+  Value v(Kind::List);
+  v.payload_.list = new ValueList(std::move(items));
+  return v;
 }
 
 Value Value::map(ValueMap entries) {
-  return Value(
-      Data(std::in_place_index<7>, halvo::Box<ValueMap>(std::move(entries))));
+  Value v(Kind::Map);
+  v.payload_.map = new ValueMap(std::move(entries));
+  return v;
+}
+
+void Value::release_owned() noexcept {
+  switch (kind_) {
+    case Kind::String:
+      payload_.string.~SmallString();
+      break;
+    case Kind::List:
+      delete payload_.list;
+      break;
+    case Kind::Map:
+      delete payload_.map;
+      break;
+    default:
+      break;
+  }
+  kind_ = Kind::Null;
+}
+
+void Value::copy_container(const Value& other) {
+  // The kind is set only once the copy exists, so a failed allocation
+  // leaves this value Null.
+  if (other.kind_ == Kind::List) {
+    payload_.list = new ValueList(*other.payload_.list);
+  } else {
+    payload_.map = new ValueMap(*other.payload_.map);
+  }
+  kind_ = other.kind_;
 }
 
 bool Value::is_truthy() const noexcept {

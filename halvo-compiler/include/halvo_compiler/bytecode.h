@@ -7,6 +7,7 @@
 //   offset 12 N bytes of UTF-8 JSON holding one CompiledPolicy
 // Bytes after the payload are ignored.
 //
+//   std::string bytes = bytecode::write_container(write_policy_json(policy));
 //   auto r = bytecode::from_bytecode(bytes);
 //   if (!r) return r.error().text();   // e.g. "I/O error: failed to fill
 //                                      //       whole buffer"
@@ -17,6 +18,7 @@
 // throws.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -48,6 +50,14 @@ struct BytecodeError {
   // bytes)" or "unsupported format version 2 (expected 1)".
   std::string text() const;
 };
+
+// The largest payload a container can declare.
+inline constexpr std::size_t kMaxPayload = 0xFFFFFFFF;
+
+// Writes a version-1 container around `json_payload` (reserved field 0).
+// Precondition: json_payload.size() <= kMaxPayload. Only memory exhaustion
+// throws.
+std::string write_container(std::string_view json_payload);
 
 // Reads a container held in memory. The bytes are borrowed for the call.
 halvo::Result<ir::CompiledPolicy, BytecodeError> from_bytecode(

@@ -40,6 +40,9 @@ class PolicyEngine {
   // Back to the state after construction, with a fresh start time for the
   // state machines; context and configuration are kept.
   void reset();
+  // reset() with `started_at` (milliseconds since the epoch) as the state
+  // machines' start time instead of the wall clock.
+  void reset_at(std::uint64_t started_at);
 
   EngineStatus status() const;
 

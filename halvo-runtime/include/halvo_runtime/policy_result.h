@@ -18,10 +18,14 @@ using halvo_compiler::ast::nodes::TemporalKind;
 using halvo_compiler::ast::nodes::Verdict;
 
 // One action of a matched rule: the verb's name ("Log", "Block", ...) and
-// each argument name mapped to the value of its expression.
+// each argument name mapped to the value of its expression, and where the
+// action is written: actions[action] of the rule at position `rule` of the
+// policy's rule list.
 struct ActionResult {
   halvo::SmallString verb;
   event::ValueMap args;
+  std::uint32_t rule = 0;
+  std::uint32_t action = 0;
 };
 
 // An invariant violation found by a state machine.
