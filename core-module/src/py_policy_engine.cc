@@ -18,6 +18,7 @@
 #include "halvo_compiler/policy_reader.h"
 #include "halvo_compiler/policy_writer.h"
 #include "halvo_runtime/event.h"
+#include "load_error.h"
 #include "py_ref.h"
 #include "py_to_value.h"
 #include "result_dict.h"
@@ -79,6 +80,13 @@ class InterpreterLockRelease {
   PyThreadState* state_;
 };
 
+// The JSON error inside a container error, if the payload was reached.
+const halvo_compiler::ReadError* payload_error(
+    const halvo_compiler::bytecode::BytecodeError& error) {
+  using Kind = halvo_compiler::bytecode::BytecodeError::Kind;
+  return error.kind == Kind::Serialization ? &error.read_error : nullptr;
+}
+
 PyObject* from_file(PyObject* path) {
   // The file system encoding with surrogateescape gives back the bytes of
   // any name that os.listdir can return.
@@ -103,8 +111,9 @@ PyObject* from_file(PyObject* path) {
     return halvo_compiler::bytecode::read_file(native);
   }();
   if (!read) {
-    raise_error(PyExc_RuntimeError,
-                load_policy_failed_message(read.error().text()));
+    raise_load_error(PyExc_RuntimeError,
+                     load_policy_failed_message(read.error().text()),
+                     payload_error(read.error()));
     return nullptr;
   }
   return wrap_policy(std::move(read).value());
@@ -116,8 +125,9 @@ PyObject* from_bytes(PyObject* data) {
       static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
   auto read = halvo_compiler::bytecode::from_bytecode(bytes);
   if (!read) {
-    raise_error(PyExc_RuntimeError,
-                parse_policy_bytes_failed_message(read.error().text()));
+    raise_load_error(PyExc_RuntimeError,
+                     parse_policy_bytes_failed_message(read.error().text()),
+                     payload_error(read.error()));
     return nullptr;
   }
   return wrap_policy(std::move(read).value());
@@ -128,8 +138,9 @@ PyObject* from_json(PyObject* json_str) {
   if (!utf8_text(json_str, text)) return nullptr;
   auto read = halvo_compiler::read_policy(text);
   if (!read) {
-    raise_error(PyExc_ValueError,
-                invalid_policy_json_message(read.error().text()));
+    raise_load_error(PyExc_ValueError,
+                     invalid_policy_json_message(read.error().text()),
+                     &read.error());
     return nullptr;
   }
   return wrap_policy(std::move(read).value());
