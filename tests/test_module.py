@@ -174,6 +174,7 @@ def test_members_in_registration_order():
         "restore",
         "to_json",
         "to_bytes",
+        "diagnostics",
         "policy_name",
         "event_count",
     ]
