@@ -17,6 +17,7 @@
 #include "halvo_compiler/bytecode.h"
 #include "halvo_compiler/policy_reader.h"
 #include "halvo_compiler/policy_writer.h"
+#include "halvo_runtime/clock.h"
 #include "halvo_runtime/event.h"
 #include "py_ref.h"
 #include "py_to_value.h"
@@ -63,6 +64,7 @@ PyObject* wrap_policy(CompiledPolicy policy) {
   new (&self->policy_name) std::string(std::move(name));
   new (&self->engine) EngineLock(std::move(engine));
   new (&self->names) ResultNames(std::move(names));
+  new (&self->scratch) ScratchSlot();
   return object;
 }
 
@@ -115,9 +117,14 @@ PyObject* from_json(PyObject* json_str) {
   return wrap_policy(std::move(read).value());
 }
 
-// Evaluates `event` (type and timestamp set) with the fields of `fields`
-// (nullptr, None or a dict): the common part of evaluate and evaluate_at.
-PyObject* evaluate_event(PyPolicyEngine* self, Event event, PyObject* fields) {
+// Evaluates an event of type `event_type` stamped `timestamp` with the
+// fields of `fields` (nullptr, None or a dict): the common part of evaluate
+// and evaluate_at. The event is built in the engine object's kept storage.
+PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
+                         std::uint64_t timestamp, PyObject* fields) {
+  const ScratchLease lease(self->scratch);
+  Event& event = lease->event;
+  event.reset(SmallString(event_type), timestamp);
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
       !fill_value_map(fields, event.fields())) {
@@ -141,7 +148,8 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
   // Stamped now, before any field is converted.
-  return evaluate_event(self, Event{SmallString(type_text)}, fields);
+  return evaluate_event(self, type_text, halvo_runtime::wall_clock_millis(),
+                        fields);
 }
 
 using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
@@ -193,7 +201,7 @@ PyObject* evaluate_at(PyPolicyEngine* self, PyObject* timestamp_ms,
   }
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
-  return evaluate_event(self, Event{SmallString(type_text), timestamp}, fields);
+  return evaluate_event(self, type_text, timestamp, fields);
 }
 
 PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {
@@ -322,6 +330,7 @@ void dealloc_entry(PyObject* object) noexcept {
   PyPolicyEngine* self = as_engine(object);
   self->engine.~EngineLock();
   self->names.~ResultNames();
+  self->scratch.~ScratchSlot();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.

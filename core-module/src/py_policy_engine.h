@@ -17,6 +17,7 @@
 #include <string>
 
 #include "engine_lock.h"
+#include "evaluation_scratch.h"
 #include "result_names.h"
 
 namespace corvanth_core {
@@ -25,7 +26,8 @@ struct PyPolicyEngine {
   PyObject_HEAD std::string
       policy_name;  // copied from the policy; never changes
   EngineLock engine;
-  ResultNames names;  // the Python texts of the policy's action results
+  ResultNames names;   // the Python texts of the policy's action results
+  ScratchSlot scratch;  // the storage of an evaluation, reused
 };
 
 // Returns a new reference to the PolicyEngine type, creating it on the first
