@@ -15,9 +15,11 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 #include "engine_lock.h"
 #include "evaluation_scratch.h"
+#include "halvo_compiler/policy_reader.h"
 #include "result_names.h"
 
 namespace corvanth_core {
@@ -26,7 +28,9 @@ struct PyPolicyEngine {
   PyObject_HEAD std::string
       policy_name;  // copied from the policy; never changes
   EngineLock engine;
-  ResultNames names;   // the Python texts of the policy's action results
+  ResultNames names;  // the Python texts of the policy's action results
+  // The keys the reader passed over, for diagnostics().
+  std::vector<halvo_compiler::SkippedKey> skipped_keys;
   ScratchSlot scratch;  // the storage of an evaluation, reused
 };
 

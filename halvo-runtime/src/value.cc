@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "halvo_runtime/pattern.h"
+
 namespace halvo_runtime::event {
 namespace {
 
@@ -77,15 +79,6 @@ std::string count_text(std::string_view open, std::size_t count,
   text += std::to_string(count);
   text += close;
   return text;
-}
-
-bool starts_with(std::string_view text, std::string_view prefix) noexcept {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-bool ends_with(std::string_view text, std::string_view suffix) noexcept {
-  return text.size() >= suffix.size() &&
-         text.substr(text.size() - suffix.size()) == suffix;
 }
 
 }  // namespace
@@ -198,20 +191,8 @@ bool Value::contains(const Value& needle) const noexcept {
 }
 
 bool Value::matches_pattern(std::string_view pattern) const noexcept {
-  const halvo::SmallString* subject_text = as_str();
-  if (subject_text == nullptr) return false;
-  const std::string_view subject = subject_text->view();
-  // The first rule that applies decides.
-  if (!pattern.empty() && pattern.front() == '^' && pattern.back() == '$') {
-    return subject == pattern.substr(1, pattern.size() - 2);
-  }
-  if (pattern.size() >= 2 && ends_with(pattern, ".*")) {
-    return starts_with(subject, pattern.substr(0, pattern.size() - 2));
-  }
-  if (pattern.size() >= 2 && starts_with(pattern, ".*")) {
-    return ends_with(subject, pattern.substr(2));
-  }
-  return subject.find(pattern) != std::string_view::npos;
+  const halvo::SmallString* subject = as_str();
+  return subject != nullptr && Pattern::classify(pattern).matches(subject->view());
 }
 
 const Value* Value::resolve_path(Path path) const noexcept {
