@@ -172,6 +172,7 @@ def test_members_in_registration_order():
         "reset_at",
         "to_json",
         "to_bytes",
+        "diagnostics",
         "policy_name",
         "event_count",
     ]

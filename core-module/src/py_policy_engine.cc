@@ -11,13 +11,17 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "arg_parser.h"
 #include "binding_messages.h"
+#include "diagnostics_list.h"
 #include "halvo_compiler/bytecode.h"
+#include "halvo_compiler/policy_diagnostics.h"
 #include "halvo_compiler/policy_reader.h"
 #include "halvo_compiler/policy_writer.h"
 #include "halvo_runtime/event.h"
+#include "load_error.h"
 #include "py_ref.h"
 #include "py_to_value.h"
 #include "result_dict.h"
@@ -51,7 +55,9 @@ PyPolicyEngine* as_engine(PyObject* self) noexcept {
 
 // Common construction: copy the name, hand the policy to a new engine, then
 // allocate the object, so that a failure leaves no half-built object behind.
-PyObject* wrap_policy(CompiledPolicy policy) {
+// `skipped` are the keys the reader passed over, kept for diagnostics().
+PyObject* wrap_policy(CompiledPolicy policy,
+                      std::vector<halvo_compiler::SkippedKey> skipped = {}) {
   std::string name(policy.name.view());
   auto engine = std::make_unique<PolicyEngine>(std::move(policy));
   ResultNames names;
@@ -63,7 +69,29 @@ PyObject* wrap_policy(CompiledPolicy policy) {
   new (&self->policy_name) std::string(std::move(name));
   new (&self->engine) EngineLock(std::move(engine));
   new (&self->names) ResultNames(std::move(names));
+  new (&self->skipped_keys)
+      std::vector<halvo_compiler::SkippedKey>(std::move(skipped));
   return object;
+}
+
+// Releases the interpreter lock for its lifetime and takes it back on every
+// way out, a thrown std::bad_alloc included.
+class InterpreterLockRelease {
+ public:
+  InterpreterLockRelease() noexcept : state_(PyEval_SaveThread()) {}
+  InterpreterLockRelease(const InterpreterLockRelease&) = delete;
+  InterpreterLockRelease& operator=(const InterpreterLockRelease&) = delete;
+  ~InterpreterLockRelease() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// The JSON error inside a container error, if the payload was reached.
+const halvo_compiler::ReadError* payload_error(
+    const halvo_compiler::bytecode::BytecodeError& error) {
+  using Kind = halvo_compiler::bytecode::BytecodeError::Kind;
+  return error.kind == Kind::Serialization ? &error.read_error : nullptr;
 }
 
 PyObject* from_file(PyObject* path) {
@@ -81,38 +109,51 @@ PyObject* from_file(PyObject* path) {
     raise_error(PyExc_FileNotFoundError, policy_file_not_found_message(path));
     return nullptr;
   }
-  auto read = halvo_compiler::bytecode::read_file(native);
+  // Reading a pipe or a slow device blocks until its writer has sent the
+  // whole container; the writer may be a thread of this process, so the
+  // interpreter lock is released meanwhile. The read touches no Python
+  // object: the path and the skipped keys are native.
+  std::vector<halvo_compiler::SkippedKey> skipped;
+  auto read = [&] {
+    const InterpreterLockRelease unlocked;
+    return halvo_compiler::bytecode::read_file(native, &skipped);
+  }();
   if (!read) {
-    raise_error(PyExc_RuntimeError,
-                load_policy_failed_message(read.error().text()));
+    raise_load_error(PyExc_RuntimeError,
+                     load_policy_failed_message(read.error().text()),
+                     payload_error(read.error()));
     return nullptr;
   }
-  return wrap_policy(std::move(read).value());
+  return wrap_policy(std::move(read).value(), std::move(skipped));
 }
 
 PyObject* from_bytes(PyObject* data) {
   const std::string_view bytes(
       PyBytes_AS_STRING(data),
       static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-  auto read = halvo_compiler::bytecode::from_bytecode(bytes);
+  std::vector<halvo_compiler::SkippedKey> skipped;
+  auto read = halvo_compiler::bytecode::from_bytecode(bytes, &skipped);
   if (!read) {
-    raise_error(PyExc_RuntimeError,
-                parse_policy_bytes_failed_message(read.error().text()));
+    raise_load_error(PyExc_RuntimeError,
+                     parse_policy_bytes_failed_message(read.error().text()),
+                     payload_error(read.error()));
     return nullptr;
   }
-  return wrap_policy(std::move(read).value());
+  return wrap_policy(std::move(read).value(), std::move(skipped));
 }
 
 PyObject* from_json(PyObject* json_str) {
   std::string_view text;
   if (!utf8_text(json_str, text)) return nullptr;
-  auto read = halvo_compiler::read_policy(text);
+  std::vector<halvo_compiler::SkippedKey> skipped;
+  auto read = halvo_compiler::read_policy(text, &skipped);
   if (!read) {
-    raise_error(PyExc_ValueError,
-                invalid_policy_json_message(read.error().text()));
+    raise_load_error(PyExc_ValueError,
+                     invalid_policy_json_message(read.error().text()),
+                     &read.error());
     return nullptr;
   }
-  return wrap_policy(std::move(read).value());
+  return wrap_policy(std::move(read).value(), std::move(skipped));
 }
 
 // Evaluates `event` (type and timestamp set) with the fields of `fields`
@@ -237,6 +278,16 @@ PyObject* to_bytes(PyPolicyEngine* self) {
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
 
+PyObject* diagnostics(PyPolicyEngine* self) {
+  std::vector<halvo_compiler::Diagnostic> found;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    found =
+        halvo_compiler::diagnose_policy(engine.policy(), self->skipped_keys);
+  });
+  if (!ran) return nullptr;
+  return diagnostics_to_py(found);
+}
+
 PyObject* status(PyPolicyEngine* self) {
   std::string text;
   const bool ran = self->engine.run(
@@ -322,6 +373,7 @@ void dealloc_entry(PyObject* object) noexcept {
   PyPolicyEngine* self = as_engine(object);
   self->engine.~EngineLock();
   self->names.~ResultNames();
+  self->skipped_keys.~vector();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.
@@ -410,6 +462,9 @@ constexpr char kToJsonDoc[] =
 constexpr char kToBytesDoc[] =
     "to_bytes($self)\n--\n\nReturn the loaded policy as a version-1 .halvoc "
     "container around its canonical JSON.";
+constexpr char kDiagnosticsDoc[] =
+    "diagnostics($self)\n--\n\nList the likely mistakes of the loaded policy: "
+    "dicts with keys severity, code, message, path.";
 constexpr char kPolicyNameDoc[] = "Get the policy name.";
 constexpr char kEventCountDoc[] = "Get the total number of events processed.";
 
@@ -449,6 +504,7 @@ PyMethodDef g_methods[] = {
     {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
     {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},
     {"to_bytes", noargs_method<to_bytes>(), METH_NOARGS, kToBytesDoc},
+    {"diagnostics", noargs_method<diagnostics>(), METH_NOARGS, kDiagnosticsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

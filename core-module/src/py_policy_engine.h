@@ -15,8 +15,10 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 #include "engine_lock.h"
+#include "halvo_compiler/policy_reader.h"
 #include "result_names.h"
 
 namespace corvanth_core {
@@ -26,6 +28,8 @@ struct PyPolicyEngine {
       policy_name;  // copied from the policy; never changes
   EngineLock engine;
   ResultNames names;  // the Python texts of the policy's action results
+  // The keys the reader passed over, for diagnostics().
+  std::vector<halvo_compiler::SkippedKey> skipped_keys;
 };
 
 // Returns a new reference to the PolicyEngine type, creating it on the first

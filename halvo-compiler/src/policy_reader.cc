@@ -1,18 +1,18 @@
 #include "halvo_compiler/policy_reader.h"
 
-#include <array>
-#include <bit>
+// The record half of the reader: each record's field positions (from its
+// shape in policy_schema.h) mapped to its members. The JSON forms and the
+// messages are record_reader.h's.
+
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
-#include "halvo_compiler/json_cursor.h"
 #include "halvo_compiler/policy_schema.h"
 #include "halvo_compiler/read_messages.h"
+#include "halvo_compiler/record_reader.h"
 
 namespace halvo_compiler {
 namespace {
@@ -21,315 +21,25 @@ namespace msg = read_messages;
 namespace nodes = ast::nodes;
 using halvo::Box;
 using halvo::SmallString;
-using Step = JsonCursor::Step;
-
-using schema::EnumShape;
-using schema::Payload;
-using schema::RecordShape;
-
-// ---------------------------------------------------------------------------
-// Generic readers. Each reads one value at the cursor and returns false
-// after recording the first error in the cursor.
-
-// Reads a JSON array of exactly `count` elements whose '[' is at the cursor.
-template <class Expectation, class ReadElement>
-bool read_fixed_array(JsonCursor& c, std::size_t count,
-                      Expectation&& length_expectation,
-                      ReadElement&& read_element) {
-  if (!c.enter()) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    switch (c.next_element(i == 0)) {
-      case Step::kEnd:
-        return c.fail(msg::invalid_length(i, length_expectation()));
-      case Step::kError:
-        return false;
-      case Step::kItem:
-        if (!read_element(i)) return false;
-    }
-  }
-  return c.close_full_array();
-}
-
-// Reads a record in object or array form; read_field(i) reads the value of
-// field i with the cursor at it.
-template <class ReadField>
-bool read_record(JsonCursor& c, const RecordShape& shape,
-                 ReadField&& read_field) {
-  const int b = c.peek();
-  if (b == '[') {
-    return read_fixed_array(
-        c, shape.fields.size(), [&] { return shape.length_expectation(); },
-        read_field);
-  }
-  if (b != '{') return c.fail_invalid_type(shape.expectation());
-  if (!c.enter()) return false;
-  std::uint32_t given = 0;
-  for (bool first = true;; first = false) {
-    std::string_view key;
-    switch (c.next_key(first, key)) {
-      case Step::kError:
-        return false;
-      case Step::kEnd: {
-        c.leave();
-        const std::uint32_t missing = shape.required & ~given;
-        if (missing == 0) return true;
-        return c.fail(
-            msg::missing_field(shape.fields[std::countr_zero(missing)].name));
-      }
-      case Step::kItem:
-        break;
-    }
-    const std::size_t field = shape.find(key);
-    if (field == shape.fields.size()) {
-      // Other tools may annotate records; their keys are passed over.
-      if (!c.colon() || !c.skip_value()) return false;
-      continue;
-    }
-    const std::uint32_t bit = std::uint32_t{1} << field;
-    if ((given & bit) != 0) return c.fail(msg::duplicate_field(key));
-    given |= bit;
-    if (!c.colon() || !read_field(field)) return false;
-  }
-}
-
-bool find_variant(JsonCursor& c, const EnumShape& shape, std::string_view name,
-                  std::size_t& index) {
-  for (std::size_t i = 0; i < shape.variants.size(); ++i) {
-    if (shape.variants[i] == name) {
-      index = i;
-      return true;
-    }
-  }
-  return c.fail(msg::unknown_variant(name, shape.variants));
-}
-
-// Reads an enumeration value: a variant name, or an object with one key,
-// the variant name, holding the payload. read_payload(i) reads the payload
-// of variant i with the cursor at it.
-template <class ReadPayload>
-bool read_enum(JsonCursor& c, const EnumShape& shape, std::size_t& index,
-               ReadPayload&& read_payload) {
-  const int b = c.peek();
-  std::string_view name;
-  if (b == '"') {
-    if (!c.read_string(name) || !find_variant(c, shape, name, index)) {
-      return false;
-    }
-    const Payload payload = shape.payload(index);
-    if (payload == Payload::kNone) return true;
-    return c.fail(msg::invalid_type(msg::unexpected_unit_variant(),
-                                    payload == Payload::kValue
-                                        ? msg::expected_newtype_variant_text()
-                                        : msg::expected_struct_variant_text()));
-  }
-  if (b != '{') {
-    if (b == JsonCursor::kEnd) return c.fail(msg::eof_while_parsing_value());
-    return c.fail_at_next(msg::expected_value());
-  }
-  if (!c.enter()) return false;
-  const int key_start = c.peek();
-  if (key_start != '"') {
-    if (key_start == JsonCursor::kEnd) {
-      return c.fail(msg::eof_while_parsing_value());
-    }
-    return c.fail_at_next(msg::expected_value());
-  }
-  if (!c.read_string(name) || !find_variant(c, shape, name, index) ||
-      !c.colon()) {
-    return false;
-  }
-  if (shape.payload(index) == Payload::kNone) {
-    if (c.peek() != 'n') return c.fail_invalid_type(msg::expected_unit_text());
-    if (!c.read_word("null")) return false;
-  } else if (!read_payload(index)) {
-    return false;
-  }
-  return c.close_variant_object();
-}
-
-// Reads a language enumeration (none of which carries a payload).
-template <class E>
-bool read_named(JsonCursor& c, E& out) {
-  std::size_t index = 0;
-  if (!read_enum(c, EnumShape{nodes::variant_names<E>(), {}}, index,
-                 [](std::size_t) { return true; })) {
-    return false;
-  }
-  out = static_cast<E>(index);
-  return true;
-}
-
-// Reads a JSON array of any length; read_one() reads one element at the
-// cursor.
-template <class ReadOne>
-bool read_elements(JsonCursor& c, ReadOne&& read_one) {
-  if (c.peek() != '[')
-    return c.fail_invalid_type(msg::expected_sequence_text());
-  if (!c.enter()) return false;
-  for (bool first = true;; first = false) {
-    switch (c.next_element(first)) {
-      case Step::kEnd:
-        c.leave();
-        return true;
-      case Step::kError:
-        return false;
-      case Step::kItem:
-        if (!read_one()) return false;
-    }
-  }
-}
-
-// Reads a list into `out`; read_item(T&) fills a freshly appended element.
-template <class T, class ReadItem>
-bool read_list(JsonCursor& c, std::vector<T>& out, ReadItem&& read_item) {
-  return read_elements(c, [&] { return read_item(out.emplace_back()); });
-}
-
-template <class ReadFirst, class ReadSecond>
-bool read_pair(JsonCursor& c, ReadFirst&& read_first,
-               ReadSecond&& read_second) {
-  if (c.peek() != '[') return c.fail_invalid_type(msg::expected_pair_text());
-  return read_fixed_array(
-      c, 2, [] { return std::string(msg::expected_pair_text()); },
-      [&](std::size_t i) { return i == 0 ? read_first() : read_second(); });
-}
-
-// Reads an optional value: null holds nothing; anything else is read by
-// read_value(out), which fills `out`.
-template <class T, class ReadValue>
-bool read_optional(JsonCursor& c, std::optional<T>& out,
-                   ReadValue&& read_value) {
-  if (c.peek() == 'n') {
-    out.reset();
-    return c.read_word("null");
-  }
-  return read_value(out);
-}
-
-// Reads a T with read(c, T&) and moves it onto the heap.
-template <class T, class Read>
-bool read_boxed(JsonCursor& c, std::optional<Box<T>>& out, Read&& read) {
-  T value;
-  if (!read(c, value)) return false;
-  out.emplace(std::move(value));
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Scalars.
-
-bool read_text(JsonCursor& c, SmallString& out) {
-  if (c.peek() != '"') return c.fail_invalid_type(msg::expected_string_text());
-  std::string_view text;
-  if (!c.read_string(text)) return false;
-  out = SmallString(text);
-  return true;
-}
-
-bool read_bool(JsonCursor& c, bool& out) {
-  const int b = c.peek();
-  if (b != 't' && b != 'f') {
-    return c.fail_invalid_type(msg::expected_boolean_text());
-  }
-  out = b == 't';
-  return c.read_word(out ? "true" : "false");
-}
-
-bool starts_number(int b) { return b == '-' || (b >= '0' && b <= '9'); }
-
-// Reads a number token for an integer field: only integers are accepted.
-bool read_integer(JsonCursor& c, JsonNumber& number,
-                  std::string_view expected) {
-  if (!starts_number(c.peek())) return c.fail_invalid_type(expected);
-  if (!c.read_number(number)) return false;
-  if (!number.integer) {
-    return c.fail(
-        msg::invalid_type(msg::unexpected_float(number.value), expected));
-  }
-  return true;
-}
-
-bool integer_out_of_range(JsonCursor& c, const JsonNumber& number,
-                          std::string_view expected) {
-  return c.fail(
-      msg::invalid_value(msg::unexpected_integer(number.text), expected));
-}
-
-template <class T>
-bool read_unsigned(JsonCursor& c, T& out, std::string_view expected) {
-  JsonNumber number;
-  if (!read_integer(c, number, expected)) return false;
-  if (!number.fits_u64 || (number.negative && number.magnitude != 0) ||
-      number.magnitude > std::numeric_limits<T>::max()) {
-    return integer_out_of_range(c, number, expected);
-  }
-  out = static_cast<T>(number.magnitude);
-  return true;
-}
-
-bool read_u32(JsonCursor& c, std::uint32_t& out) {
-  return read_unsigned(c, out, msg::expected_u32_text());
-}
-
-bool read_u64(JsonCursor& c, std::uint64_t& out) {
-  return read_unsigned(c, out, msg::expected_u64_text());
-}
-
-bool read_i64(JsonCursor& c, std::int64_t& out) {
-  JsonNumber number;
-  const std::string_view expected = msg::expected_i64_text();
-  if (!read_integer(c, number, expected)) return false;
-  constexpr auto kMax =
-      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  const std::uint64_t limit = number.negative ? kMax + 1 : kMax;
-  if (!number.fits_u64 || number.magnitude > limit) {
-    return integer_out_of_range(c, number, expected);
-  }
-  // Two's complement conversion is exact for every magnitude up to 2^63.
-  out = static_cast<std::int64_t>(number.negative ? 0 - number.magnitude
-                                                  : number.magnitude);
-  return true;
-}
-
-bool read_f64(JsonCursor& c, double& out) {
-  if (!starts_number(c.peek())) {
-    return c.fail_invalid_type(msg::expected_f64_text());
-  }
-  JsonNumber number;
-  if (!c.read_number(number)) return false;
-  if (!number.integer) {
-    out = number.value;
-    return true;
-  }
-  return c.integer_to_double(number, out);
-}
-
-bool read_text_list(JsonCursor& c, std::vector<SmallString>& out) {
-  return read_list(c, out, [&](SmallString& s) { return read_text(c, s); });
-}
-
-bool read_u32_list(JsonCursor& c, std::vector<std::uint32_t>& out) {
-  return read_list(c, out, [&](std::uint32_t& n) { return read_u32(c, n); });
-}
 
 // ---------------------------------------------------------------------------
 // Expressions.
 
-bool read_expr(JsonCursor& c, ir::IRExpr& out);
-bool read_decision_node(JsonCursor& c, ir::DecisionNode& out);
-bool read_verdict(JsonCursor& c, ir::IRVerdict& out);
+bool read_expr(RecordCursor& c, ir::IRExpr& out);
+bool read_decision_node(RecordCursor& c, ir::DecisionNode& out);
+bool read_verdict(RecordCursor& c, ir::IRVerdict& out);
 
-bool read_expr_list(JsonCursor& c, std::vector<ir::IRExpr>& out) {
+bool read_expr_list(RecordCursor& c, std::vector<ir::IRExpr>& out) {
   return read_list(c, out, [&](ir::IRExpr& e) { return read_expr(c, e); });
 }
 
-bool read_duration(JsonCursor& c, nodes::DurationLit& out) {
+bool read_duration(RecordCursor& c, nodes::DurationLit& out) {
   return read_record(c, schema::kDuration, [&](std::size_t field) {
     return field == 0 ? read_u64(c, out.value) : read_named(c, out.unit);
   });
 }
 
-bool read_literal(JsonCursor& c, nodes::Literal& out) {
+bool read_literal(RecordCursor& c, nodes::Literal& out) {
   std::size_t index = 0;
   return read_enum(c, schema::kLiteral, index, [&](std::size_t variant) {
     switch (variant) {
@@ -349,7 +59,7 @@ bool read_literal(JsonCursor& c, nodes::Literal& out) {
   });
 }
 
-bool read_ref_root(JsonCursor& c, ir::RefRoot& out) {
+bool read_ref_root(RecordCursor& c, ir::RefRoot& out) {
   std::size_t index = 0;
   if (!read_enum(c, schema::kRoot, index,
                  [&](std::size_t) { return read_u32(c, out.local_index); })) {
@@ -359,14 +69,14 @@ bool read_ref_root(JsonCursor& c, ir::RefRoot& out) {
   return true;
 }
 
-bool read_ref_path(JsonCursor& c, ir::RefPath& out) {
+bool read_ref_path(RecordCursor& c, ir::RefPath& out) {
   return read_record(c, schema::kRefPath, [&](std::size_t field) {
     return field == 0 ? read_ref_root(c, out.root)
                       : read_text_list(c, out.fields);
   });
 }
 
-bool read_binary(JsonCursor& c, ir::IRExpr& out) {
+bool read_binary(RecordCursor& c, ir::IRExpr& out) {
   nodes::BinaryOp op{};
   ir::IRExpr left, right;
   if (!read_record(c, schema::kBinary, [&](std::size_t field) {
@@ -386,7 +96,7 @@ bool read_binary(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-bool read_unary(JsonCursor& c, ir::IRExpr& out) {
+bool read_unary(RecordCursor& c, ir::IRExpr& out) {
   nodes::UnaryOp op{};
   ir::IRExpr operand;
   if (!read_record(c, schema::kUnary, [&](std::size_t field) {
@@ -398,7 +108,7 @@ bool read_unary(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-bool read_predicate(JsonCursor& c, ir::IRExpr& out) {
+bool read_predicate(RecordCursor& c, ir::IRExpr& out) {
   nodes::PredicateKind kind{};
   ir::IRExpr subject, argument;
   if (!read_record(c, schema::kPredicate, [&](std::size_t field) {
@@ -418,7 +128,7 @@ bool read_predicate(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-bool read_quantifier(JsonCursor& c, ir::IRExpr& out) {
+bool read_quantifier(RecordCursor& c, ir::IRExpr& out) {
   nodes::QuantifierKind kind{};
   ir::IRExpr collection, body;
   SmallString param;
@@ -442,7 +152,7 @@ bool read_quantifier(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-bool read_count(JsonCursor& c, ir::IRExpr& out) {
+bool read_count(RecordCursor& c, ir::IRExpr& out) {
   ir::IRExpr collection;
   std::optional<SmallString> param;
   std::optional<Box<ir::IRExpr>> filter;
@@ -466,7 +176,7 @@ bool read_count(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-bool read_call(JsonCursor& c, ir::IRExpr& out) {
+bool read_call(RecordCursor& c, ir::IRExpr& out) {
   ir::CallExpr call;
   if (!read_record(c, schema::kCall, [&](std::size_t field) {
         return field == 0 ? read_text(c, call.function)
@@ -478,7 +188,7 @@ bool read_call(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-bool read_method_call(JsonCursor& c, ir::IRExpr& out) {
+bool read_method_call(RecordCursor& c, ir::IRExpr& out) {
   ir::IRExpr object;
   SmallString method;
   std::vector<ir::IRExpr> args;
@@ -499,7 +209,7 @@ bool read_method_call(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-bool read_expr(JsonCursor& c, ir::IRExpr& out) {
+bool read_expr(RecordCursor& c, ir::IRExpr& out) {
   std::size_t index = 0;
   return read_enum(c, schema::kExpr, index, [&](std::size_t variant) {
     switch (variant) {
@@ -536,7 +246,7 @@ bool read_expr(JsonCursor& c, ir::IRExpr& out) {
 // ---------------------------------------------------------------------------
 // Verdicts and decision trees.
 
-bool read_verdict(JsonCursor& c, ir::IRVerdict& out) {
+bool read_verdict(RecordCursor& c, ir::IRVerdict& out) {
   return read_record(c, schema::kVerdict, [&](std::size_t field) {
     if (field == 0) return read_named(c, out.verdict);
     return read_optional(c, out.message,
@@ -544,7 +254,7 @@ bool read_verdict(JsonCursor& c, ir::IRVerdict& out) {
   });
 }
 
-bool read_case_test(JsonCursor& c, ir::CaseTest& out) {
+bool read_case_test(RecordCursor& c, ir::CaseTest& out) {
   std::size_t index = 0;
   return read_enum(c, schema::kCaseTest, index, [&](std::size_t variant) {
     switch (variant) {
@@ -560,7 +270,7 @@ bool read_case_test(JsonCursor& c, ir::CaseTest& out) {
 
 // Reads one case and appends it (a DecisionCase has no empty state to read
 // into).
-bool read_decision_case(JsonCursor& c, std::vector<ir::DecisionCase>& out) {
+bool read_decision_case(RecordCursor& c, std::vector<ir::DecisionCase>& out) {
   ir::CaseTest test;
   ir::DecisionNode body;
   if (!read_record(c, schema::kCase, [&](std::size_t field) {
@@ -574,7 +284,7 @@ bool read_decision_case(JsonCursor& c, std::vector<ir::DecisionCase>& out) {
   return true;
 }
 
-bool read_switch(JsonCursor& c, ir::SwitchNode& out) {
+bool read_switch(RecordCursor& c, ir::SwitchNode& out) {
   return read_record(c, schema::kSwitch, [&](std::size_t field) {
     switch (field) {
       case 0:
@@ -590,7 +300,7 @@ bool read_switch(JsonCursor& c, ir::SwitchNode& out) {
   });
 }
 
-bool read_decision_node(JsonCursor& c, ir::DecisionNode& out) {
+bool read_decision_node(RecordCursor& c, ir::DecisionNode& out) {
   std::size_t index = 0;
   return read_enum(c, schema::kNode, index, [&](std::size_t variant) {
     switch (variant) {
@@ -611,14 +321,14 @@ bool read_decision_node(JsonCursor& c, ir::DecisionNode& out) {
 // ---------------------------------------------------------------------------
 // Policy records.
 
-bool read_named_expr_pair(JsonCursor& c,
+bool read_named_expr_pair(RecordCursor& c,
                           std::pair<SmallString, ir::IRExpr>& out) {
   return read_pair(
       c, [&] { return read_text(c, out.first); },
       [&] { return read_expr(c, out.second); });
 }
 
-bool read_action(JsonCursor& c, ir::IRAction& out) {
+bool read_action(RecordCursor& c, ir::IRAction& out) {
   return read_record(c, schema::kAction, [&](std::size_t field) {
     if (field == 0) return read_named(c, out.verb);
     return read_list(c, out.args, [&](std::pair<SmallString, ir::IRExpr>& p) {
@@ -627,7 +337,7 @@ bool read_action(JsonCursor& c, ir::IRAction& out) {
   });
 }
 
-bool read_rule(JsonCursor& c, ir::CompiledRule& out) {
+bool read_rule(RecordCursor& c, ir::CompiledRule& out) {
   return read_record(c, schema::kRule, [&](std::size_t field) {
     switch (field) {
       case 0:
@@ -652,7 +362,7 @@ bool read_rule(JsonCursor& c, ir::CompiledRule& out) {
   });
 }
 
-bool read_constraint(JsonCursor& c, ir::CompiledConstraint& out) {
+bool read_constraint(RecordCursor& c, ir::CompiledConstraint& out) {
   return read_record(c, schema::kConstraint, [&](std::size_t field) {
     switch (field) {
       case 0:
@@ -667,7 +377,7 @@ bool read_constraint(JsonCursor& c, ir::CompiledConstraint& out) {
   });
 }
 
-bool read_state(JsonCursor& c, ir::State& out) {
+bool read_state(RecordCursor& c, ir::State& out) {
   return read_record(c, schema::kState, [&](std::size_t field) {
     switch (field) {
       case 0:
@@ -680,7 +390,7 @@ bool read_state(JsonCursor& c, ir::State& out) {
   });
 }
 
-bool read_guard(JsonCursor& c, ir::TransitionGuard& out) {
+bool read_guard(RecordCursor& c, ir::TransitionGuard& out) {
   std::size_t index = 0;
   ir::IRExpr expr;
   if (!read_enum(c, schema::kGuard, index,
@@ -703,7 +413,7 @@ bool read_guard(JsonCursor& c, ir::TransitionGuard& out) {
   return true;
 }
 
-bool read_transition(JsonCursor& c, ir::Transition& out) {
+bool read_transition(RecordCursor& c, ir::Transition& out) {
   return read_record(c, schema::kTransition, [&](std::size_t field) {
     switch (field) {
       case 0:
@@ -716,7 +426,7 @@ bool read_transition(JsonCursor& c, ir::Transition& out) {
   });
 }
 
-bool read_machine(JsonCursor& c, ir::StateMachine& out) {
+bool read_machine(RecordCursor& c, ir::StateMachine& out) {
   return read_record(c, schema::kMachine, [&](std::size_t field) {
     switch (field) {
       case 0:
@@ -747,7 +457,7 @@ bool read_machine(JsonCursor& c, ir::StateMachine& out) {
   });
 }
 
-bool read_metadata(JsonCursor& c, ir::PolicyMetadata& out) {
+bool read_metadata(RecordCursor& c, ir::PolicyMetadata& out) {
   return read_record(c, schema::kMetadata, [&](std::size_t field) {
     switch (field) {
       case 0:
@@ -765,7 +475,7 @@ bool read_metadata(JsonCursor& c, ir::PolicyMetadata& out) {
   });
 }
 
-bool read_compiled_policy(JsonCursor& c, ir::CompiledPolicy& out) {
+bool read_compiled_policy(RecordCursor& c, ir::CompiledPolicy& out) {
   return read_record(c, schema::kPolicy, [&](std::size_t field) {
     switch (field) {
       case 0:
@@ -798,14 +508,20 @@ std::string ReadError::text() const {
 }
 
 halvo::Result<ir::CompiledPolicy, ReadError> read_policy(
-    std::string_view json) {
-  JsonCursor c(json);
+    std::string_view json, std::vector<SkippedKey>* skipped) {
+  RecordCursor c(json);
   ir::CompiledPolicy policy;
-  if (!read_compiled_policy(c, policy)) return halvo::fail(c.error());
+  const auto failure = [&] {
+    ReadError error = c.error();
+    error.path = c.error_path();
+    return halvo::fail(std::move(error));
+  };
+  if (!read_compiled_policy(c, policy)) return failure();
   if (c.peek() != JsonCursor::kEnd) {
     c.fail_at_next(msg::trailing_characters());
-    return halvo::fail(c.error());
+    return failure();
   }
+  if (skipped != nullptr) *skipped = c.skipped_keys();
   return policy;
 }
 

@@ -22,9 +22,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "halvo/result.h"
 #include "halvo_compiler/ir/policy.h"
+#include "halvo_compiler/policy_reader.h"
 
 namespace halvo_compiler::bytecode {
 
@@ -39,12 +41,15 @@ struct BytecodeError {
     BadMagic,
     UnsupportedVersion
   };
-  Kind kind;
+  Kind kind = Kind::Io;
   // Io: the I/O error's text ("failed to fill whole buffer", or the system's
   // description followed by " (os error {code})"). Serialization: the JSON
   // read error's full text. Empty for the other kinds.
   std::string detail;
   std::uint16_t found_version = 0;  // UnsupportedVersion only
+  // Serialization only: the JSON read error, whose line, column and path
+  // count within the payload.
+  ReadError read_error{};
 
   // Returns the display text, e.g. "not a valid .halvoc file (bad magic
   // bytes)" or "unsupported format version 2 (expected 1)".
@@ -60,12 +65,13 @@ inline constexpr std::size_t kMaxPayload = 0xFFFFFFFF;
 std::string write_container(std::string_view json_payload);
 
 // Reads a container held in memory. The bytes are borrowed for the call.
+// `skipped`, when given, receives the keys the JSON reader passed over.
 halvo::Result<ir::CompiledPolicy, BytecodeError> from_bytecode(
-    std::string_view bytes);
+    std::string_view bytes, std::vector<SkippedKey>* skipped = nullptr);
 
 // Reads a container from the start of the file at `path`; the file is open
 // only during the call.
 halvo::Result<ir::CompiledPolicy, BytecodeError> read_file(
-    const std::string& path);
+    const std::string& path, std::vector<SkippedKey>* skipped = nullptr);
 
 }  // namespace halvo_compiler::bytecode
