@@ -20,6 +20,7 @@
 #include "halvo_compiler/policy_diagnostics.h"
 #include "halvo_compiler/policy_reader.h"
 #include "halvo_compiler/policy_writer.h"
+#include "halvo_runtime/clock.h"
 #include "halvo_runtime/event.h"
 #include "load_error.h"
 #include "py_ref.h"
@@ -71,6 +72,7 @@ PyObject* wrap_policy(CompiledPolicy policy,
   new (&self->names) ResultNames(std::move(names));
   new (&self->skipped_keys)
       std::vector<halvo_compiler::SkippedKey>(std::move(skipped));
+  new (&self->scratch) ScratchSlot();
   return object;
 }
 
@@ -156,9 +158,14 @@ PyObject* from_json(PyObject* json_str) {
   return wrap_policy(std::move(read).value(), std::move(skipped));
 }
 
-// Evaluates `event` (type and timestamp set) with the fields of `fields`
-// (nullptr, None or a dict): the common part of evaluate and evaluate_at.
-PyObject* evaluate_event(PyPolicyEngine* self, Event event, PyObject* fields) {
+// Evaluates an event of type `event_type` stamped `timestamp` with the
+// fields of `fields` (nullptr, None or a dict): the common part of evaluate
+// and evaluate_at. The event is built in the engine object's kept storage.
+PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
+                         std::uint64_t timestamp, PyObject* fields) {
+  const ScratchLease lease(self->scratch);
+  Event& event = lease->event;
+  event.reset(SmallString(event_type), timestamp);
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
       !fill_value_map(fields, event.fields())) {
@@ -182,7 +189,8 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
   // Stamped now, before any field is converted.
-  return evaluate_event(self, Event{SmallString(type_text)}, fields);
+  return evaluate_event(self, type_text, halvo_runtime::wall_clock_millis(),
+                        fields);
 }
 
 using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
@@ -234,7 +242,7 @@ PyObject* evaluate_at(PyPolicyEngine* self, PyObject* timestamp_ms,
   }
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
-  return evaluate_event(self, Event{SmallString(type_text), timestamp}, fields);
+  return evaluate_event(self, type_text, timestamp, fields);
 }
 
 PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {
@@ -374,6 +382,7 @@ void dealloc_entry(PyObject* object) noexcept {
   self->engine.~EngineLock();
   self->names.~ResultNames();
   self->skipped_keys.~vector();
+  self->scratch.~ScratchSlot();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.
