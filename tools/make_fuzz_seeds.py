@@ -6,8 +6,10 @@ The seeds are the documents of the reader's test tables (valid and invalid),
 the example policy, the same documents in .halvoc containers with the
 header cases of the container tests, and, for the evaluate-path harness,
 policies followed by operation streams in the harness's input layout
-(fuzz/fuzz_engine.cc, fuzz/value_decoder.h), and for the plan harness
-the same streams and the shape tables of tests/test_plan.py. Each seed is named by the hash
+(fuzz/fuzz_engine.cc, fuzz/value_decoder.h); for the plan harness the
+same streams and the shape tables of tests/test_plan.py; and, for the
+restore harness, policies followed by snapshots (fuzz/fuzz_restore.cc).
+Each seed is named by the hash
 of its bytes; the directories are rewritten from scratch, so the committed
 corpora are exactly this script's output. Needs the built module (the test
 tables import it).
@@ -27,6 +29,7 @@ import builders as b  # noqa: E402
 import test_container  # noqa: E402
 import test_json_reader as reader  # noqa: E402
 import test_plan  # noqa: E402
+import test_snapshot  # noqa: E402
 from halvoc import container  # noqa: E402
 
 CORPUS = ROOT / "fuzz" / "corpus"
@@ -272,6 +275,55 @@ def plan_inputs():
     return inputs
 
 
+# --- snapshots -----------------------------------------------------------------
+
+
+def restore_inputs():
+    """Policies followed by snapshots in the restore harness's layout
+    (fuzz/fuzz_restore.cc): the canonical JSON, NUL, a mode byte (1: the
+    harness fixes length, fingerprint and checksum first), the snapshot.
+    Snapshots of fresh and busy engines, as they are, damaged and cut, and
+    the crafted snapshots of the refusal table."""
+    docs = [
+        test_snapshot.STATEFUL,
+        b.policy(),
+        b.policy(
+            state_machines=[
+                b.machine(
+                    states=[b.state("a")],
+                    transitions=[b.transition(0, 9, "Always")],
+                    initial=5,
+                )
+            ]
+        ),
+        json.loads((ROOT / "examples" / "coding_agent_guard.json").read_text()),
+    ]
+    inputs = []
+    for doc in docs:
+        engine = b.engine_for(doc)
+        text = engine.to_json().encode("utf-8")
+        snapshots = [engine.snapshot()]
+        engine.reset_at(1000)
+        engine.set_context("user", {"name": "ana", "roles": ["dev", None, 1.5, True]})
+        engine.set_config("limit", [[[]], {"": float("nan")}, -3])
+        for stamp, event_type, fields in test_snapshot.SESSION + test_snapshot.LATER:
+            engine.evaluate_at(stamp, event_type, fields)
+            engine.evaluate_at(stamp, "web_request", {"url": "x"})
+        snapshots.append(engine.snapshot())
+        for data in snapshots:
+            inputs.append(text + b"\x00\x01" + data)
+            inputs.append(text + b"\x00\x00" + data)
+            inputs.append(text + b"\x00\x01" + data[:-9] + b"\x07" + data[-8:])
+            inputs.append(text + b"\x00\x00" + data[: len(data) // 2])
+    stateful = b.engine_for(test_snapshot.STATEFUL)
+    fingerprint = struct.unpack_from("<Q", stateful.snapshot(), 24)[0]
+    text = stateful.to_json().encode("utf-8")
+    for _name, make, _reason in test_snapshot.REFUSED:
+        inputs.append(text + b"\x00\x00" + make(fingerprint))
+        inputs.append(text + b"\x00\x01" + make(fingerprint))
+    return inputs
+
+
 # --- writing -----------------------------------------------------------------
 
 
@@ -290,6 +342,7 @@ def main():
     write("fuzz_bytecode", container_inputs(documents))
     write("fuzz_engine", engine_inputs())
     write("fuzz_plan", plan_inputs())
+    write("fuzz_restore", restore_inputs())
 
 
 if __name__ == "__main__":

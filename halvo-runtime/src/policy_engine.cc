@@ -238,6 +238,20 @@ EngineStatus PolicyEngine::status() const {
   return status;
 }
 
+void PolicyEngine::set_state(EngineState state) noexcept {
+  event_count_ = state.event_count;
+  for (std::size_t i = 0; i < instances_.size(); ++i) {
+    instances_[i].restore(state.machines[i].current_state,
+                          state.machines[i].started_at);
+  }
+  std::size_t index = 0;
+  for (auto& entry : rate_limiters_) {
+    entry.value.restore(std::move(state.limiters[index++].timestamps));
+  }
+  context_ = std::move(state.context);
+  config_ = std::move(state.config);
+}
+
 void PolicyEngine::set_config(halvo::SmallString key, event::Value value) {
   config_.insert_or_assign(std::move(key), std::move(value));
 }

@@ -59,6 +59,12 @@ void StateMachineInstance::reset(std::uint64_t started_at) noexcept {
   started_at_ = started_at;
 }
 
+void StateMachineInstance::restore(std::uint32_t state,
+                                   std::uint64_t started_at) noexcept {
+  current_state_ = state;
+  started_at_ = started_at;
+}
+
 bool StateMachineInstance::is_violated() const noexcept {
   return listed(machine_.violating_states, current_state_);
 }
