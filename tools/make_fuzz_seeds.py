@@ -6,8 +6,10 @@ The seeds are the documents of the reader's test tables (valid and invalid),
 the example policy, the same documents in .halvoc containers with the
 header cases of the container tests, and, for the evaluate-path harness,
 policies followed by operation streams in the harness's input layout
-(fuzz/fuzz_engine.cc, fuzz/value_decoder.h), and, for the restore harness,
-policies followed by snapshots (fuzz/fuzz_restore.cc). Each seed is named by the hash
+(fuzz/fuzz_engine.cc, fuzz/value_decoder.h); for the plan harness the
+same streams and the shape tables of tests/test_plan.py; and, for the
+restore harness, policies followed by snapshots (fuzz/fuzz_restore.cc).
+Each seed is named by the hash
 of its bytes; the directories are rewritten from scratch, so the committed
 corpora are exactly this script's output. Needs the built module (the test
 tables import it).
@@ -26,6 +28,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 import builders as b  # noqa: E402
 import test_container  # noqa: E402
 import test_json_reader as reader  # noqa: E402
+import test_plan  # noqa: E402
 import test_snapshot  # noqa: E402
 from halvoc import container  # noqa: E402
 
@@ -234,6 +237,44 @@ def engine_inputs():
     return inputs
 
 
+def plan_inputs():
+    """For the plan harness: the operation streams of the evaluate-path
+    harness, and one policy per table of the plan's shape tests, each shape
+    a condition, a message and an argument, evaluated with each case's
+    fields."""
+    tables = [
+        [(b.binary(op, b.field("f"), c), f) for op, f, c, _ in test_plan.FIELD_TESTS],
+        [(b.predicate(k, b.field("f"), a), f) for k, f, a, _ in test_plan.PREDICATES],
+        [
+            (b.predicate("Matches", b.field("f"), b.lit_str(p)), {"f": "report.pdf"})
+            for p, _ in test_plan.PATTERNS
+        ],
+        [(b.binary("In", b.field("f"), i), {"f": n}) for i, n, _ in test_plan.IN_CASES],
+        [(b.call("len", b.field("f")), f) for f, _ in test_plan.LENGTHS]
+        + [(e, f) for e, f, _ in test_plan.JOINS],
+        [(e, f) for e, f, _ in test_plan.METHOD_CASES],
+    ]
+    inputs = engine_inputs()
+    for table in tables:
+        rules = [
+            b.rule(
+                i,
+                ["t"] if i % 2 else [],
+                expr,
+                [b.verdict("Audit", expr), b.verdict("Deny", expr)],
+                [b.action("Log", v=expr)],
+            )
+            for i, (expr, _) in enumerate(table)
+        ]
+        text = json.dumps(b.policy(rules=rules))
+        ops = Ops(text).set(Ops.SET_CONTEXT, "f", 1).set(Ops.SET_CONFIG, "f", "a")
+        for _, fields in table:
+            ops.evaluate("t", 10, **fields)
+        ops.simple(Ops.STATUS)
+        inputs.append(text.encode("utf-8") + b"\x00" + bytes(ops.out))
+    return inputs
+
+
 # --- snapshots -----------------------------------------------------------------
 
 
@@ -300,6 +341,7 @@ def main():
     write("fuzz_policy_reader", documents)
     write("fuzz_bytecode", container_inputs(documents))
     write("fuzz_engine", engine_inputs())
+    write("fuzz_plan", plan_inputs())
     write("fuzz_restore", restore_inputs())
 
 

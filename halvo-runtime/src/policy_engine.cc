@@ -87,7 +87,9 @@ void PolicyEngine::compile_plan() {
     rule_steps_.push_back(
         {condition, static_cast<std::uint32_t>(roots_.size())});
     for (const auto& candidate : rule.verdicts) {
-      if (candidate.message) roots_.push_back(plan_.compile(*candidate.message));
+      if (candidate.message) {
+        roots_.push_back(plan_.compile(*candidate.message));
+      }
     }
     for (const IRAction& action : rule.actions) {
       for (const auto& arg : action.args) {
@@ -131,8 +133,9 @@ void PolicyEngine::run_rule(const Runner& runner, std::uint32_t position,
     // copied.
     event::Value storage;
     const event::Value* message =
-        candidate.message ? &runner.operand(*candidate.message, *root++, storage)
-                          : nullptr;
+        candidate.message
+            ? &runner.operand(*candidate.message, *root++, storage)
+            : nullptr;
     if (!takes(result.verdict, candidate.verdict)) continue;
     result.verdict = candidate.verdict;
     if (message == nullptr) continue;
@@ -142,8 +145,8 @@ void PolicyEngine::run_rule(const Runner& runner, std::uint32_t position,
   if (result.actions.empty()) result.actions.reserve(rule.actions.size());
   for (std::uint32_t i = 0; i < rule.actions.size(); ++i) {
     const IRAction& action = rule.actions[i];
-    ActionResult out{halvo::SmallString(variant_name(action.verb)), {},
-                     position, i};
+    ActionResult out{
+        halvo::SmallString(variant_name(action.verb)), {}, position, i};
     out.args.reserve(action.args.size());
     for (const auto& [name, expr] : action.args) {
       out.args.insert_or_assign(name, runner.value(expr, *root++));

@@ -78,8 +78,8 @@ bool StateMachineInstance::is_active() const noexcept {
          machine_.states[current_state_].kind == StateKind::Active;
 }
 
-const Transition* StateMachineInstance::choose(
-    const eval::EvalScope& scope, const GuardTest& guards) const {
+const Transition* StateMachineInstance::choose(const eval::EvalScope& scope,
+                                               const GuardTest& guards) const {
   const auto from_here = [this](const Transition& t) {
     return t.from == current_state_;
   };
