@@ -141,6 +141,38 @@ def test_nested_evaluations_count_in_call_order():
     assert engine.event_count == 2
 
 
+@pytest.mark.parametrize("depth", [1, 2, 5])
+def test_nested_evaluations_keep_their_own_events(depth):
+    # Each level converts a field before and after the one that calls back,
+    # so a nested call working on the outer call's storage would show.
+    args = {name: field(name) for name in ("before", "inner", "after")}
+    engine = engine_for(
+        policy(rules=[rule(actions=[action("Log", whole=field(), **args)])])
+    )
+    results = []
+
+    def evaluate(level):
+        inner = CallsBack(lambda: evaluate(level + 1)) if level < depth else "leaf"
+        fields = {"before": f"b{level}", "inner": inner, "after": level}
+        result = engine.evaluate(f"level{level}", fields)["actions"][0]["args"]
+        results.append(result)
+        return level
+
+    evaluate(0)
+    assert [r["before"] for r in results] == [f"b{n}" for n in range(depth, -1, -1)]
+    for result in results:
+        level = result["after"]
+        assert result["inner"] == ("leaf" if level == depth else "outer")
+        whole = dict(result["whole"])
+        assert isinstance(whole.pop("timestamp"), int)
+        assert whole == {
+            "before": f"b{level}",
+            "inner": result["inner"],
+            "after": level,
+            "type": f"level{level}",
+        }
+
+
 def test_threads_share_one_engine():
     doc = policy(rules=[rule(verdicts=[verdict("Audit", lit_str("seen"))])])
     engine = engine_for(doc)

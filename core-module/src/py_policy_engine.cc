@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -20,16 +21,14 @@
 #include "halvo_compiler/policy_diagnostics.h"
 #include "halvo_compiler/policy_reader.h"
 #include "halvo_compiler/policy_writer.h"
+#include "halvo_runtime/clock.h"
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/snapshot.h"
 #include "load_error.h"
 #include "py_ref.h"
 #include "py_to_value.h"
 #include "result_dict.h"
 #include "value_to_py.h"
-
-#ifdef CORVANTH_FAULT_INJECTION
-#include <stdexcept>
-#endif
 
 namespace corvanth_core {
 
@@ -37,6 +36,8 @@ using halvo::SmallString;
 using halvo_compiler::ir::CompiledPolicy;
 using halvo_runtime::engine::PolicyEngine;
 using halvo_runtime::engine::PolicyResult;
+using halvo_runtime::engine::read_snapshot;
+using halvo_runtime::engine::write_snapshot;
 using halvo_runtime::event::Event;
 using halvo_runtime::event::Value;
 
@@ -71,8 +72,22 @@ PyObject* wrap_policy(CompiledPolicy policy,
   new (&self->names) ResultNames(std::move(names));
   new (&self->skipped_keys)
       std::vector<halvo_compiler::SkippedKey>(std::move(skipped));
+  new (&self->scratch) ScratchSlot();
   return object;
 }
+
+// Releases the interpreter lock for its lifetime and takes it back on every
+// way out, a thrown std::bad_alloc included.
+class InterpreterLockRelease {
+ public:
+  InterpreterLockRelease() noexcept : state_(PyEval_SaveThread()) {}
+  InterpreterLockRelease(const InterpreterLockRelease&) = delete;
+  InterpreterLockRelease& operator=(const InterpreterLockRelease&) = delete;
+  ~InterpreterLockRelease() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
 
 // The JSON error inside a container error, if the payload was reached.
 const halvo_compiler::ReadError* payload_error(
@@ -96,8 +111,15 @@ PyObject* from_file(PyObject* path) {
     raise_error(PyExc_FileNotFoundError, policy_file_not_found_message(path));
     return nullptr;
   }
+  // Reading a pipe or a slow device blocks until its writer has sent the
+  // whole container; the writer may be a thread of this process, so the
+  // interpreter lock is released meanwhile. The read touches no Python
+  // object: the path and the skipped keys are native.
   std::vector<halvo_compiler::SkippedKey> skipped;
-  auto read = halvo_compiler::bytecode::read_file(native, &skipped);
+  auto read = [&] {
+    const InterpreterLockRelease unlocked;
+    return halvo_compiler::bytecode::read_file(native, &skipped);
+  }();
   if (!read) {
     raise_load_error(PyExc_RuntimeError,
                      load_policy_failed_message(read.error().text()),
@@ -136,9 +158,14 @@ PyObject* from_json(PyObject* json_str) {
   return wrap_policy(std::move(read).value(), std::move(skipped));
 }
 
-// Evaluates `event` (type and timestamp set) with the fields of `fields`
-// (nullptr, None or a dict): the common part of evaluate and evaluate_at.
-PyObject* evaluate_event(PyPolicyEngine* self, Event event, PyObject* fields) {
+// Evaluates an event of type `event_type` stamped `timestamp` with the
+// fields of `fields` (nullptr, None or a dict): the common part of evaluate
+// and evaluate_at. The event is built in the engine object's kept storage.
+PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
+                         std::uint64_t timestamp, PyObject* fields) {
+  const ScratchLease lease(self->scratch);
+  Event& event = lease->event;
+  event.reset(SmallString(event_type), timestamp);
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
       !fill_value_map(fields, event.fields())) {
@@ -162,7 +189,8 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
   // Stamped now, before any field is converted.
-  return evaluate_event(self, Event{SmallString(type_text)}, fields);
+  return evaluate_event(self, type_text, halvo_runtime::wall_clock_millis(),
+                        fields);
 }
 
 using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
@@ -214,7 +242,7 @@ PyObject* evaluate_at(PyPolicyEngine* self, PyObject* timestamp_ms,
   }
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
-  return evaluate_event(self, Event{SmallString(type_text), timestamp}, fields);
+  return evaluate_event(self, type_text, timestamp, fields);
 }
 
 PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {
@@ -258,6 +286,43 @@ PyObject* to_bytes(PyPolicyEngine* self) {
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
 
+// --- snapshots -------------------------------------------------------------
+
+constexpr Param kRestoreParams[] = {{"data", ParamType::Bytes}};
+constexpr Signature kRestore{"restore", kRestoreParams, 1};
+
+PyObject* snapshot(PyPolicyEngine* self) {
+  std::string bytes;
+  const bool ran = self->engine.run(
+      [&](PolicyEngine& engine) { bytes = write_snapshot(engine); });
+  if (!ran) return nullptr;
+  return PyBytes_FromStringAndSize(bytes.data(),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* restore(PyPolicyEngine* self, PyObject* data) {
+  const std::string_view bytes(
+      PyBytes_AS_STRING(data),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  std::string refused;
+  // Decoding touches C++ data only; the state is swapped in only once it
+  // is whole and checked.
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    auto state = read_snapshot(bytes, engine);
+    if (state) {
+      engine.set_state(std::move(state).value());
+    } else {
+      refused = state.error().text();
+    }
+  });
+  if (!ran) return nullptr;
+  if (!refused.empty()) {
+    raise_error(PyExc_ValueError, invalid_snapshot_message(refused));
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* diagnostics(PyPolicyEngine* self) {
   std::vector<halvo_compiler::Diagnostic> found;
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
@@ -266,6 +331,69 @@ PyObject* diagnostics(PyPolicyEngine* self) {
   });
   if (!ran) return nullptr;
   return diagnostics_to_py(found);
+}
+
+// --- copies and pickling ----------------------------------------------------
+//
+// A copy is the policy's canonical text read back plus the snapshot of the
+// state, the same two pieces that a pickle carries, so the two roads meet.
+
+constexpr Param kMemoParams[] = {{"memo", ParamType::DictOrNone}};
+constexpr Signature kDeepCopy{"__deepcopy__", kMemoParams, 1};
+
+// The canonical JSON and the snapshot, taken under one hold of the lock.
+bool policy_and_state(PyPolicyEngine* self, std::string& json,
+                      std::string& state) {
+  return self->engine.run([&](PolicyEngine& engine) {
+    json = halvo_compiler::write_policy_json(engine.policy());
+    state = write_snapshot(engine);
+  });
+}
+
+PyObject* copy_engine(PyPolicyEngine* self) {
+  std::string json, state;
+  if (!policy_and_state(self, json, state)) return nullptr;
+  auto read = halvo_compiler::read_policy(json);
+  if (!read) throw std::logic_error(canonical_text_unreadable_text());
+  PyRef copy(wrap_policy(std::move(read).value(), self->skipped_keys));
+  if (!copy) return nullptr;
+  const bool ran = as_engine(copy.get())->engine.run([&](PolicyEngine& engine) {
+    auto restored = read_snapshot(state, engine);
+    if (!restored) throw std::logic_error(restored.error().text());
+    engine.set_state(std::move(restored).value());
+  });
+  if (!ran) return nullptr;
+  return copy.release();
+}
+
+PyObject* deep_copy_engine(PyPolicyEngine* self, PyObject* /*memo*/) {
+  // The engine holds no Python objects, so a deep copy is a copy.
+  return copy_engine(self);
+}
+
+// (PolicyEngine.from_bytes, (container,), snapshot, None, None,
+// PolicyEngine.restore): unpickling loads the container and restores the
+// snapshot into the new engine.
+PyObject* reduce_engine(PyPolicyEngine* self) {
+  std::string json, state;
+  if (!policy_and_state(self, json, state)) return nullptr;
+  if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
+    raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
+    return nullptr;
+  }
+  const std::string container = halvo_compiler::bytecode::write_container(json);
+  PyObject* type = reinterpret_cast<PyObject*>(g_type);
+  PyRef load(PyObject_GetAttrString(type, "from_bytes"));
+  PyRef put_back(PyObject_GetAttrString(type, "restore"));
+  PyRef data(PyBytes_FromStringAndSize(
+      container.data(), static_cast<Py_ssize_t>(container.size())));
+  PyRef snapshot(PyBytes_FromStringAndSize(
+      state.data(), static_cast<Py_ssize_t>(state.size())));
+  if (!load || !put_back || !data || !snapshot) return nullptr;
+  PyRef args(PyTuple_Pack(1, data.get()));
+  if (!args) return nullptr;
+  return PyTuple_Pack(6, load.get(), args.get(), snapshot.get(), Py_None,
+                      Py_None, put_back.get());
 }
 
 PyObject* status(PyPolicyEngine* self) {
@@ -354,6 +482,7 @@ void dealloc_entry(PyObject* object) noexcept {
   self->engine.~EngineLock();
   self->names.~ResultNames();
   self->skipped_keys.~vector();
+  self->scratch.~ScratchSlot();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.
@@ -436,12 +565,28 @@ constexpr char kResetAtDoc[] =
     "reset_at($self, timestamp_ms)\n--\n\nReset the engine state, starting "
     "the state machines at the given time (milliseconds since the Unix "
     "epoch).";
+constexpr char kSnapshotDoc[] =
+    "snapshot($self)\n--\n\nReturn the engine's runtime state (state "
+    "machines, rate windows, event count, context and configuration) as "
+    "bytes, for restore().";
+constexpr char kRestoreDoc[] =
+    "restore($self, data)\n--\n\nPut back a state saved by snapshot() from "
+    "an engine of the same policy; refused data leaves the engine unchanged.";
 constexpr char kToJsonDoc[] =
     "to_json($self)\n--\n\nReturn the loaded policy as canonical JSON (object "
     "forms, declared field order, every optional field written).";
 constexpr char kToBytesDoc[] =
     "to_bytes($self)\n--\n\nReturn the loaded policy as a version-1 .halvoc "
     "container around its canonical JSON.";
+constexpr char kCopyDoc[] =
+    "__copy__($self)\n--\n\nReturn an independent engine with the same "
+    "policy and the same runtime state.";
+constexpr char kDeepCopyDoc[] =
+    "__deepcopy__($self, memo)\n--\n\nReturn an independent engine with the "
+    "same policy and the same runtime state (as __copy__).";
+constexpr char kReduceDoc[] =
+    "__reduce__($self)\n--\n\nPickle support: the policy as a .halvoc "
+    "container and the runtime state as a snapshot.";
 constexpr char kDiagnosticsDoc[] =
     "diagnostics($self)\n--\n\nList the likely mistakes of the loaded policy: "
     "dicts with keys severity, code, message, path.";
@@ -482,9 +627,15 @@ PyMethodDef g_methods[] = {
     {"evaluate_at", fastcall_method<kEvaluateAt, evaluate_at>(), kFastcall,
      kEvaluateAtDoc},
     {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
+    {"snapshot", noargs_method<snapshot>(), METH_NOARGS, kSnapshotDoc},
+    {"restore", fastcall_method<kRestore, restore>(), kFastcall, kRestoreDoc},
     {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},
     {"to_bytes", noargs_method<to_bytes>(), METH_NOARGS, kToBytesDoc},
     {"diagnostics", noargs_method<diagnostics>(), METH_NOARGS, kDiagnosticsDoc},
+    {"__copy__", noargs_method<copy_engine>(), METH_NOARGS, kCopyDoc},
+    {"__deepcopy__", fastcall_method<kDeepCopy, deep_copy_engine>(), kFastcall,
+     kDeepCopyDoc},
+    {"__reduce__", noargs_method<reduce_engine>(), METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine_lock.h"
+#include "evaluation_scratch.h"
 #include "halvo_compiler/policy_reader.h"
 #include "result_names.h"
 
@@ -30,6 +31,7 @@ struct PyPolicyEngine {
   ResultNames names;  // the Python texts of the policy's action results
   // The keys the reader passed over, for diagnostics().
   std::vector<halvo_compiler::SkippedKey> skipped_keys;
+  ScratchSlot scratch;  // the storage of an evaluation, reused
 };
 
 // Returns a new reference to the PolicyEngine type, creating it on the first

@@ -204,9 +204,11 @@ PolicyResult from_bytecode(std::string_view bytes,
 
 PolicyResult read_file(const std::string& path,
                        std::vector<SkippedKey>* skipped) {
-  // Without O_NONBLOCK, opening a named pipe would wait for a writer for
-  // ever; regular files ignore the flag.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // Every path is read the way cat reads it: a blocking open and reads until
+  // the container is complete, so a pipe or slow device whose writer sends
+  // in pieces, or opens its end a moment later, reads whole. A pipe that
+  // never gets a writer waits, as with every other tool.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return halvo::fail(io_failure(msg::os_error(errno)));
   FileSource source(fd);
   return read_bytecode(source, skipped);
