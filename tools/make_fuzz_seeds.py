@@ -6,7 +6,10 @@ The seeds are the documents of the reader's test tables (valid and invalid),
 the example policy, the same documents in .halvoc containers with the
 header cases of the container tests, and, for the evaluate-path harness,
 policies followed by operation streams in the harness's input layout
-(fuzz/fuzz_engine.cc, fuzz/value_decoder.h). Each seed is named by the hash
+(fuzz/fuzz_engine.cc, fuzz/value_decoder.h); for the plan harness the
+same streams and the shape tables of tests/test_plan.py; and, for the
+restore harness, policies followed by snapshots (fuzz/fuzz_restore.cc).
+Each seed is named by the hash
 of its bytes; the directories are rewritten from scratch, so the committed
 corpora are exactly this script's output. Needs the built module (the test
 tables import it).
@@ -25,6 +28,8 @@ sys.path.insert(0, str(ROOT / "tests"))
 import builders as b  # noqa: E402
 import test_container  # noqa: E402
 import test_json_reader as reader  # noqa: E402
+import test_plan  # noqa: E402
+import test_snapshot  # noqa: E402
 from halvoc import container  # noqa: E402
 
 CORPUS = ROOT / "fuzz" / "corpus"
@@ -232,6 +237,93 @@ def engine_inputs():
     return inputs
 
 
+def plan_inputs():
+    """For the plan harness: the operation streams of the evaluate-path
+    harness, and one policy per table of the plan's shape tests, each shape
+    a condition, a message and an argument, evaluated with each case's
+    fields."""
+    tables = [
+        [(b.binary(op, b.field("f"), c), f) for op, f, c, _ in test_plan.FIELD_TESTS],
+        [(b.predicate(k, b.field("f"), a), f) for k, f, a, _ in test_plan.PREDICATES],
+        [
+            (b.predicate("Matches", b.field("f"), b.lit_str(p)), {"f": "report.pdf"})
+            for p, _ in test_plan.PATTERNS
+        ],
+        [(b.binary("In", b.field("f"), i), {"f": n}) for i, n, _ in test_plan.IN_CASES],
+        [(b.call("len", b.field("f")), f) for f, _ in test_plan.LENGTHS]
+        + [(e, f) for e, f, _ in test_plan.JOINS],
+        [(e, f) for e, f, _ in test_plan.METHOD_CASES],
+    ]
+    inputs = engine_inputs()
+    for table in tables:
+        rules = [
+            b.rule(
+                i,
+                ["t"] if i % 2 else [],
+                expr,
+                [b.verdict("Audit", expr), b.verdict("Deny", expr)],
+                [b.action("Log", v=expr)],
+            )
+            for i, (expr, _) in enumerate(table)
+        ]
+        text = json.dumps(b.policy(rules=rules))
+        ops = Ops(text).set(Ops.SET_CONTEXT, "f", 1).set(Ops.SET_CONFIG, "f", "a")
+        for _, fields in table:
+            ops.evaluate("t", 10, **fields)
+        ops.simple(Ops.STATUS)
+        inputs.append(text.encode("utf-8") + b"\x00" + bytes(ops.out))
+    return inputs
+
+
+# --- snapshots -----------------------------------------------------------------
+
+
+def restore_inputs():
+    """Policies followed by snapshots in the restore harness's layout
+    (fuzz/fuzz_restore.cc): the canonical JSON, NUL, a mode byte (1: the
+    harness fixes length, fingerprint and checksum first), the snapshot.
+    Snapshots of fresh and busy engines, as they are, damaged and cut, and
+    the crafted snapshots of the refusal table."""
+    docs = [
+        test_snapshot.STATEFUL,
+        b.policy(),
+        b.policy(
+            state_machines=[
+                b.machine(
+                    states=[b.state("a")],
+                    transitions=[b.transition(0, 9, "Always")],
+                    initial=5,
+                )
+            ]
+        ),
+        json.loads((ROOT / "examples" / "coding_agent_guard.json").read_text()),
+    ]
+    inputs = []
+    for doc in docs:
+        engine = b.engine_for(doc)
+        text = engine.to_json().encode("utf-8")
+        snapshots = [engine.snapshot()]
+        engine.reset_at(1000)
+        engine.set_context("user", {"name": "ana", "roles": ["dev", None, 1.5, True]})
+        engine.set_config("limit", [[[]], {"": float("nan")}, -3])
+        for stamp, event_type, fields in test_snapshot.SESSION + test_snapshot.LATER:
+            engine.evaluate_at(stamp, event_type, fields)
+            engine.evaluate_at(stamp, "web_request", {"url": "x"})
+        snapshots.append(engine.snapshot())
+        for data in snapshots:
+            inputs.append(text + b"\x00\x01" + data)
+            inputs.append(text + b"\x00\x00" + data)
+            inputs.append(text + b"\x00\x01" + data[:-9] + b"\x07" + data[-8:])
+            inputs.append(text + b"\x00\x00" + data[: len(data) // 2])
+    stateful = b.engine_for(test_snapshot.STATEFUL)
+    fingerprint = struct.unpack_from("<Q", stateful.snapshot(), 24)[0]
+    text = stateful.to_json().encode("utf-8")
+    for _name, make, _reason in test_snapshot.REFUSED:
+        inputs.append(text + b"\x00\x00" + make(fingerprint))
+        inputs.append(text + b"\x00\x01" + make(fingerprint))
+    return inputs
+
+
 # --- writing -----------------------------------------------------------------
 
 
@@ -249,6 +341,8 @@ def main():
     write("fuzz_policy_reader", documents)
     write("fuzz_bytecode", container_inputs(documents))
     write("fuzz_engine", engine_inputs())
+    write("fuzz_plan", plan_inputs())
+    write("fuzz_restore", restore_inputs())
 
 
 if __name__ == "__main__":

@@ -122,6 +122,10 @@ PyObject* container_too_large_message(std::size_t json_size) noexcept {
       json_size);
 }
 
+PyObject* invalid_snapshot_message(std::string_view reason) noexcept {
+  return prefixed_text("Invalid snapshot: ", reason);
+}
+
 PyObject* lock_poisoned_message() noexcept {
   return PyUnicode_FromString("Engine lock poisoned");
 }

@@ -69,6 +69,8 @@ PyObject* policy_file_not_found_message(PyObject* path) noexcept;
 PyObject* load_policy_failed_message(std::string_view error) noexcept;
 PyObject* parse_policy_bytes_failed_message(std::string_view error) noexcept;
 PyObject* invalid_policy_json_message(std::string_view error) noexcept;
+// "Invalid snapshot: {reason}", a refused restore().
+PyObject* invalid_snapshot_message(std::string_view reason) noexcept;
 
 // A policy whose JSON is longer than a container can declare: "policy too
 // large for a .halvoc container ({size} bytes of JSON, at most 4294967295)".

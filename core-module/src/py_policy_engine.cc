@@ -22,6 +22,7 @@
 #include "halvo_compiler/policy_writer.h"
 #include "halvo_runtime/clock.h"
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/snapshot.h"
 #include "load_error.h"
 #include "py_ref.h"
 #include "py_to_value.h"
@@ -38,6 +39,8 @@ using halvo::SmallString;
 using halvo_compiler::ir::CompiledPolicy;
 using halvo_runtime::engine::PolicyEngine;
 using halvo_runtime::engine::PolicyResult;
+using halvo_runtime::engine::read_snapshot;
+using halvo_runtime::engine::write_snapshot;
 using halvo_runtime::event::Event;
 using halvo_runtime::event::EventFieldUse;
 using halvo_runtime::event::Value;
@@ -289,6 +292,43 @@ PyObject* to_bytes(PyPolicyEngine* self) {
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
 
+// --- snapshots -------------------------------------------------------------
+
+constexpr Param kRestoreParams[] = {{"data", ParamType::Bytes}};
+constexpr Signature kRestore{"restore", kRestoreParams, 1};
+
+PyObject* snapshot(PyPolicyEngine* self) {
+  std::string bytes;
+  const bool ran = self->engine.run(
+      [&](PolicyEngine& engine) { bytes = write_snapshot(engine); });
+  if (!ran) return nullptr;
+  return PyBytes_FromStringAndSize(bytes.data(),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* restore(PyPolicyEngine* self, PyObject* data) {
+  const std::string_view bytes(
+      PyBytes_AS_STRING(data),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  std::string refused;
+  // Decoding touches C++ data only; the state is swapped in only once it
+  // is whole and checked.
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    auto state = read_snapshot(bytes, engine);
+    if (state) {
+      engine.set_state(std::move(state).value());
+    } else {
+      refused = state.error().text();
+    }
+  });
+  if (!ran) return nullptr;
+  if (!refused.empty()) {
+    raise_error(PyExc_ValueError, invalid_snapshot_message(refused));
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* diagnostics(PyPolicyEngine* self) {
   std::vector<halvo_compiler::Diagnostic> found;
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
@@ -469,6 +509,13 @@ constexpr char kResetAtDoc[] =
     "reset_at($self, timestamp_ms)\n--\n\nReset the engine state, starting "
     "the state machines at the given time (milliseconds since the Unix "
     "epoch).";
+constexpr char kSnapshotDoc[] =
+    "snapshot($self)\n--\n\nReturn the engine's runtime state (state "
+    "machines, rate windows, event count, context and configuration) as "
+    "bytes, for restore().";
+constexpr char kRestoreDoc[] =
+    "restore($self, data)\n--\n\nPut back a state saved by snapshot() from "
+    "an engine of the same policy; refused data leaves the engine unchanged.";
 constexpr char kToJsonDoc[] =
     "to_json($self)\n--\n\nReturn the loaded policy as canonical JSON (object "
     "forms, declared field order, every optional field written).";
@@ -515,6 +562,8 @@ PyMethodDef g_methods[] = {
     {"evaluate_at", fastcall_method<kEvaluateAt, evaluate_at>(), kFastcall,
      kEvaluateAtDoc},
     {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
+    {"snapshot", noargs_method<snapshot>(), METH_NOARGS, kSnapshotDoc},
+    {"restore", fastcall_method<kRestore, restore>(), kFastcall, kRestoreDoc},
     {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},
     {"to_bytes", noargs_method<to_bytes>(), METH_NOARGS, kToBytesDoc},
     {"diagnostics", noargs_method<diagnostics>(), METH_NOARGS, kDiagnosticsDoc},

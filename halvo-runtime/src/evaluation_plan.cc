@@ -90,7 +90,8 @@ ExprId EvaluationPlan::add(Node node) {
 
 ExprId EvaluationPlan::add_constant(Value value) {
   constants_.push_back(std::move(value));
-  return add({Op::Constant, 0, static_cast<std::uint32_t>(constants_.size() - 1)});
+  return add(
+      {Op::Constant, 0, static_cast<std::uint32_t>(constants_.size() - 1)});
 }
 
 std::uint32_t EvaluationPlan::add_path(
@@ -212,12 +213,12 @@ ExprId EvaluationPlan::compile_binary(const BinaryExpr& binary) {
     return add({Op::Test, sub, a, b});
   }
   if (op == BinaryOp::Add) {
-    const bool left_text = left_literal != nullptr &&
-                           std::holds_alternative<halvo::SmallString>(
-                               left_literal->value);
-    const bool right_text = right_literal != nullptr &&
-                            std::holds_alternative<halvo::SmallString>(
-                                right_literal->value);
+    const bool left_text =
+        left_literal != nullptr &&
+        std::holds_alternative<halvo::SmallString>(left_literal->value);
+    const bool right_text =
+        right_literal != nullptr &&
+        std::holds_alternative<halvo::SmallString>(right_literal->value);
     if (left_text && right_field != nullptr) {
       const ExprId constant = add_constant(eval_literal(*left_literal));
       return add({Op::JoinField, 0, nodes_[constant].a,
@@ -266,8 +267,8 @@ ExprId EvaluationPlan::compile_call(const CallExpr& call) {
       return add({Op::LenField, 0, add_path(field->fields)});
     }
   }
-  return add({Op::Call, static_cast<std::uint8_t>(function),
-              add_list(call.args)});
+  return add(
+      {Op::Call, static_cast<std::uint8_t>(function), add_list(call.args)});
 }
 
 ExprId EvaluationPlan::compile_method(const MethodCallExpr& call) {
@@ -531,7 +532,8 @@ std::size_t EvaluationPlan::memory_bytes() const noexcept {
     }
   }
   for (const auto& set : string_sets_) {
-    bytes += set.size() * (sizeof(halvo::SmallString) + 2 * sizeof(std::uint64_t));
+    bytes +=
+        set.size() * (sizeof(halvo::SmallString) + 2 * sizeof(std::uint64_t));
   }
   return bytes;
 }

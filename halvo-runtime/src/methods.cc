@@ -119,15 +119,21 @@ Method method_code(std::string_view name) noexcept {
     std::string_view text;
     Method method;
   };
-  static constexpr Name kNames[] = {
-      {"len", Method::Len},           {"length", Method::Len},
-      {"is_empty", Method::IsEmpty},  {"trim", Method::Trim},
-      {"to_upper", Method::ToUpper},  {"to_uppercase", Method::ToUpper},
-      {"to_lower", Method::ToLower},  {"to_lowercase", Method::ToLower},
-      {"split", Method::Split},       {"first", Method::First},
-      {"last", Method::Last},         {"keys", Method::Keys},
-      {"values", Method::Values},     {"has_key", Method::HasKey},
-      {"contains_key", Method::HasKey}};
+  static constexpr Name kNames[] = {{"len", Method::Len},
+                                    {"length", Method::Len},
+                                    {"is_empty", Method::IsEmpty},
+                                    {"trim", Method::Trim},
+                                    {"to_upper", Method::ToUpper},
+                                    {"to_uppercase", Method::ToUpper},
+                                    {"to_lower", Method::ToLower},
+                                    {"to_lowercase", Method::ToLower},
+                                    {"split", Method::Split},
+                                    {"first", Method::First},
+                                    {"last", Method::Last},
+                                    {"keys", Method::Keys},
+                                    {"values", Method::Values},
+                                    {"has_key", Method::HasKey},
+                                    {"contains_key", Method::HasKey}};
   for (const Name& entry : kNames) {
     if (entry.text == name) return entry.method;
   }

@@ -34,7 +34,8 @@ bool same_value(const Value& a, const Value& b) noexcept {
       if (left.size() != right.size()) return false;
       auto other = right.begin();
       for (const auto& entry : left) {
-        if (!(entry.key == other->key) || !same_value(entry.value, other->value))
+        if (!(entry.key == other->key) ||
+            !same_value(entry.value, other->value))
           return false;
         ++other;
       }

@@ -87,7 +87,9 @@ void PolicyEngine::compile_plan() {
     rule_steps_.push_back(
         {condition, static_cast<std::uint32_t>(roots_.size())});
     for (const auto& candidate : rule.verdicts) {
-      if (candidate.message) roots_.push_back(plan_.compile(*candidate.message));
+      if (candidate.message) {
+        roots_.push_back(plan_.compile(*candidate.message));
+      }
     }
     for (const IRAction& action : rule.actions) {
       for (const auto& arg : action.args) {
@@ -131,8 +133,9 @@ void PolicyEngine::run_rule(const Runner& runner, std::uint32_t position,
     // copied.
     event::Value storage;
     const event::Value* message =
-        candidate.message ? &runner.operand(*candidate.message, *root++, storage)
-                          : nullptr;
+        candidate.message
+            ? &runner.operand(*candidate.message, *root++, storage)
+            : nullptr;
     if (!takes(result.verdict, candidate.verdict)) continue;
     result.verdict = candidate.verdict;
     if (message == nullptr) continue;
@@ -142,8 +145,8 @@ void PolicyEngine::run_rule(const Runner& runner, std::uint32_t position,
   if (result.actions.empty()) result.actions.reserve(rule.actions.size());
   for (std::uint32_t i = 0; i < rule.actions.size(); ++i) {
     const IRAction& action = rule.actions[i];
-    ActionResult out{halvo::SmallString(variant_name(action.verb)), {},
-                     position, i};
+    ActionResult out{
+        halvo::SmallString(variant_name(action.verb)), {}, position, i};
     out.args.reserve(action.args.size());
     for (const auto& [name, expr] : action.args) {
       out.args.insert_or_assign(name, runner.value(expr, *root++));
@@ -233,6 +236,20 @@ EngineStatus PolicyEngine::status() const {
   status.constraint_count = rate_limiters_.size();
   status.event_count = event_count_;
   return status;
+}
+
+void PolicyEngine::set_state(EngineState state) noexcept {
+  event_count_ = state.event_count;
+  for (std::size_t i = 0; i < instances_.size(); ++i) {
+    instances_[i].restore(state.machines[i].current_state,
+                          state.machines[i].started_at);
+  }
+  std::size_t index = 0;
+  for (auto& entry : rate_limiters_) {
+    entry.value.restore(std::move(state.limiters[index++].timestamps));
+  }
+  context_ = std::move(state.context);
+  config_ = std::move(state.config);
 }
 
 void PolicyEngine::set_config(halvo::SmallString key, event::Value value) {

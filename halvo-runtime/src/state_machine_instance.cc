@@ -59,6 +59,12 @@ void StateMachineInstance::reset(std::uint64_t started_at) noexcept {
   started_at_ = started_at;
 }
 
+void StateMachineInstance::restore(std::uint32_t state,
+                                   std::uint64_t started_at) noexcept {
+  current_state_ = state;
+  started_at_ = started_at;
+}
+
 bool StateMachineInstance::is_violated() const noexcept {
   return listed(machine_.violating_states, current_state_);
 }
@@ -72,8 +78,8 @@ bool StateMachineInstance::is_active() const noexcept {
          machine_.states[current_state_].kind == StateKind::Active;
 }
 
-const Transition* StateMachineInstance::choose(
-    const eval::EvalScope& scope, const GuardTest& guards) const {
+const Transition* StateMachineInstance::choose(const eval::EvalScope& scope,
+                                               const GuardTest& guards) const {
   const auto from_here = [this](const Transition& t) {
     return t.from == current_state_;
   };

@@ -192,7 +192,8 @@ bool Value::contains(const Value& needle) const noexcept {
 
 bool Value::matches_pattern(std::string_view pattern) const noexcept {
   const halvo::SmallString* subject = as_str();
-  return subject != nullptr && Pattern::classify(pattern).matches(subject->view());
+  return subject != nullptr &&
+         Pattern::classify(pattern).matches(subject->view());
 }
 
 const Value* Value::resolve_path(Path path) const noexcept {

@@ -64,8 +64,7 @@ class EvaluationPlan {
 
   // The value of `id`, borrowed where it exists already, else held in
   // `storage`. Valid while `storage`, the plan and the scope's data are.
-  const Value& operand(ExprId id, const EvalScope& scope,
-                       Value& storage) const;
+  const Value& operand(ExprId id, const EvalScope& scope, Value& storage) const;
 
   // The value of `id`, owned: what eval() of the expression returns.
   Value value(ExprId id, const EvalScope& scope) const;
@@ -140,8 +139,8 @@ class EvaluationPlan {
 
   std::vector<Node> nodes_;
   std::vector<Value> constants_;
-  std::vector<event::Path> paths_;     // borrowed from the compiled trees
-  std::vector<std::uint32_t> lists_;   // a count, then that many node ids
+  std::vector<event::Path> paths_;    // borrowed from the compiled trees
+  std::vector<std::uint32_t> lists_;  // a count, then that many node ids
   std::vector<MatchPattern> patterns_;
   std::vector<halvo::HashMap<bool>> string_sets_;
   std::vector<halvo::SmallString> names_;  // method names, for Map entries

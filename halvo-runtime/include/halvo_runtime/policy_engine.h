@@ -27,6 +27,7 @@
 #include "halvo/hash_map.h"
 #include "halvo/small_string.h"
 #include "halvo_compiler/ir/policy.h"
+#include "halvo_runtime/engine_state.h"
 #include "halvo_runtime/engine_status.h"
 #include "halvo_runtime/evaluation_plan.h"
 #include "halvo_runtime/event.h"
@@ -62,6 +63,11 @@ class PolicyEngine {
   void set_config(halvo::SmallString key, event::Value value);
   void set_context(halvo::SmallString key, event::Value value);
 
+  // Replaces the runtime state. Precondition: `state` fits this policy (one
+  // position per machine, one window per limiter with its target, in order),
+  // as read_snapshot checks.
+  void set_state(EngineState state) noexcept;
+
   // Evaluates one event exactly like evaluate(), but every expression
   // through the tree evaluator and every rule's event filter one by one.
   PolicyResult evaluate_reference(const event::Event& event);
@@ -73,6 +79,15 @@ class PolicyEngine {
   const halvo_compiler::ir::CompiledPolicy& policy() const noexcept {
     return policy_;
   }
+  // Read access for snapshots and explanations.
+  const std::vector<StateMachineInstance>& instances() const noexcept {
+    return instances_;
+  }
+  const halvo::HashMap<RateLimiter>& rate_limiters() const noexcept {
+    return rate_limiters_;
+  }
+  const event::ValueMap& context() const noexcept { return context_; }
+  const event::ValueMap& config() const noexcept { return config_; }
 
  private:
   // Where the plan keeps a rule's expressions: its condition (kNoExpr when

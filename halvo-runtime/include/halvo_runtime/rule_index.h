@@ -25,7 +25,8 @@ namespace halvo_runtime::engine {
 
 class RuleIndex {
  public:
-  explicit RuleIndex(const std::vector<halvo_compiler::ir::CompiledRule>& rules);
+  explicit RuleIndex(
+      const std::vector<halvo_compiler::ir::CompiledRule>& rules);
 
   // Positions into the rules the index was built from, in rule order.
   std::span<const std::uint32_t> rules_for(

@@ -66,7 +66,15 @@ class StateMachineInstance {
   bool is_satisfied() const noexcept;  // state number in accepting_states
   bool is_active() const noexcept;     // false for a state number out of range
 
+  // Puts the instance at `state` with the start time `started_at`, as a
+  // snapshot recorded them.
+  void restore(std::uint32_t state, std::uint64_t started_at) noexcept;
+
   std::uint32_t current_state() const noexcept { return current_state_; }
+  std::uint64_t started_at() const noexcept { return started_at_; }
+  const halvo_compiler::ir::StateMachine& machine() const noexcept {
+    return machine_;
+  }
 
  private:
   // The first transition from the current state that `scope` allows under
