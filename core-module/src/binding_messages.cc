@@ -126,6 +126,10 @@ PyObject* invalid_snapshot_message(std::string_view reason) noexcept {
   return prefixed_text("Invalid snapshot: ", reason);
 }
 
+const char* canonical_text_unreadable_text() noexcept {
+  return "the canonical text of the policy does not read back";
+}
+
 PyObject* lock_poisoned_message() noexcept {
   return PyUnicode_FromString("Engine lock poisoned");
 }

@@ -76,6 +76,10 @@ PyObject* invalid_snapshot_message(std::string_view reason) noexcept;
 // large for a .halvoc container ({size} bytes of JSON, at most 4294967295)".
 PyObject* container_too_large_message(std::size_t json_size) noexcept;
 
+// The internal fault of a copy whose canonical policy text does not read
+// back (a broken invariant of the writer).
+const char* canonical_text_unreadable_text() noexcept;
+
 // "Engine lock poisoned".
 PyObject* lock_poisoned_message() noexcept;
 // The message of an internal fault: the C++ exception's own text.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -28,10 +29,6 @@
 #include "py_to_value.h"
 #include "result_dict.h"
 #include "value_to_py.h"
-
-#ifdef CORVANTH_FAULT_INJECTION
-#include <stdexcept>
-#endif
 
 namespace corvanth_core {
 
@@ -339,6 +336,69 @@ PyObject* diagnostics(PyPolicyEngine* self) {
   return diagnostics_to_py(found);
 }
 
+// --- copies and pickling ----------------------------------------------------
+//
+// A copy is the policy's canonical text read back plus the snapshot of the
+// state, the same two pieces that a pickle carries, so the two roads meet.
+
+constexpr Param kMemoParams[] = {{"memo", ParamType::DictOrNone}};
+constexpr Signature kDeepCopy{"__deepcopy__", kMemoParams, 1};
+
+// The canonical JSON and the snapshot, taken under one hold of the lock.
+bool policy_and_state(PyPolicyEngine* self, std::string& json,
+                      std::string& state) {
+  return self->engine.run([&](PolicyEngine& engine) {
+    json = halvo_compiler::write_policy_json(engine.policy());
+    state = write_snapshot(engine);
+  });
+}
+
+PyObject* copy_engine(PyPolicyEngine* self) {
+  std::string json, state;
+  if (!policy_and_state(self, json, state)) return nullptr;
+  auto read = halvo_compiler::read_policy(json);
+  if (!read) throw std::logic_error(canonical_text_unreadable_text());
+  PyRef copy(wrap_policy(std::move(read).value(), self->skipped_keys));
+  if (!copy) return nullptr;
+  const bool ran = as_engine(copy.get())->engine.run([&](PolicyEngine& engine) {
+    auto restored = read_snapshot(state, engine);
+    if (!restored) throw std::logic_error(restored.error().text());
+    engine.set_state(std::move(restored).value());
+  });
+  if (!ran) return nullptr;
+  return copy.release();
+}
+
+PyObject* deep_copy_engine(PyPolicyEngine* self, PyObject* /*memo*/) {
+  // The engine holds no Python objects, so a deep copy is a copy.
+  return copy_engine(self);
+}
+
+// (PolicyEngine.from_bytes, (container,), snapshot, None, None,
+// PolicyEngine.restore): unpickling loads the container and restores the
+// snapshot into the new engine.
+PyObject* reduce_engine(PyPolicyEngine* self) {
+  std::string json, state;
+  if (!policy_and_state(self, json, state)) return nullptr;
+  if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
+    raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
+    return nullptr;
+  }
+  const std::string container = halvo_compiler::bytecode::write_container(json);
+  PyObject* type = reinterpret_cast<PyObject*>(g_type);
+  PyRef load(PyObject_GetAttrString(type, "from_bytes"));
+  PyRef put_back(PyObject_GetAttrString(type, "restore"));
+  PyRef data(PyBytes_FromStringAndSize(
+      container.data(), static_cast<Py_ssize_t>(container.size())));
+  PyRef snapshot(PyBytes_FromStringAndSize(
+      state.data(), static_cast<Py_ssize_t>(state.size())));
+  if (!load || !put_back || !data || !snapshot) return nullptr;
+  PyRef args(PyTuple_Pack(1, data.get()));
+  if (!args) return nullptr;
+  return PyTuple_Pack(6, load.get(), args.get(), snapshot.get(), Py_None,
+                      Py_None, put_back.get());
+}
+
 PyObject* status(PyPolicyEngine* self) {
   std::string text;
   const bool ran = self->engine.run(
@@ -522,6 +582,15 @@ constexpr char kToJsonDoc[] =
 constexpr char kToBytesDoc[] =
     "to_bytes($self)\n--\n\nReturn the loaded policy as a version-1 .halvoc "
     "container around its canonical JSON.";
+constexpr char kCopyDoc[] =
+    "__copy__($self)\n--\n\nReturn an independent engine with the same "
+    "policy and the same runtime state.";
+constexpr char kDeepCopyDoc[] =
+    "__deepcopy__($self, memo)\n--\n\nReturn an independent engine with the "
+    "same policy and the same runtime state (as __copy__).";
+constexpr char kReduceDoc[] =
+    "__reduce__($self)\n--\n\nPickle support: the policy as a .halvoc "
+    "container and the runtime state as a snapshot.";
 constexpr char kDiagnosticsDoc[] =
     "diagnostics($self)\n--\n\nList the likely mistakes of the loaded policy: "
     "dicts with keys severity, code, message, path.";
@@ -567,6 +636,10 @@ PyMethodDef g_methods[] = {
     {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},
     {"to_bytes", noargs_method<to_bytes>(), METH_NOARGS, kToBytesDoc},
     {"diagnostics", noargs_method<diagnostics>(), METH_NOARGS, kDiagnosticsDoc},
+    {"__copy__", noargs_method<copy_engine>(), METH_NOARGS, kCopyDoc},
+    {"__deepcopy__", fastcall_method<kDeepCopy, deep_copy_engine>(), kFastcall,
+     kDeepCopyDoc},
+    {"__reduce__", noargs_method<reduce_engine>(), METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
