@@ -277,9 +277,9 @@ PyObject* to_json(PyPolicyEngine* self) {
   return text_to_py(json);
 }
 
-PyObject* to_bytes(PyPolicyEngine* self) {
-  std::string json;
-  if (!policy_json(self, json)) return nullptr;
+// A new bytes object holding a version-1 container around `json`, or
+// nullptr with OverflowError set when the text is too long for one.
+PyObject* container_bytes(const std::string& json) {
   if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
     raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
     return nullptr;
@@ -287,6 +287,12 @@ PyObject* to_bytes(PyPolicyEngine* self) {
   const std::string bytes = halvo_compiler::bytecode::write_container(json);
   return PyBytes_FromStringAndSize(bytes.data(),
                                    static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* to_bytes(PyPolicyEngine* self) {
+  std::string json;
+  if (!policy_json(self, json)) return nullptr;
+  return container_bytes(json);
 }
 
 // --- snapshots -------------------------------------------------------------
@@ -380,16 +386,11 @@ PyObject* deep_copy_engine(PyPolicyEngine* self, PyObject* /*memo*/) {
 PyObject* reduce_engine(PyPolicyEngine* self) {
   std::string json, state;
   if (!policy_and_state(self, json, state)) return nullptr;
-  if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
-    raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
-    return nullptr;
-  }
-  const std::string container = halvo_compiler::bytecode::write_container(json);
+  PyRef data(container_bytes(json));
+  if (!data) return nullptr;
   PyObject* type = reinterpret_cast<PyObject*>(g_type);
   PyRef load(PyObject_GetAttrString(type, "from_bytes"));
   PyRef put_back(PyObject_GetAttrString(type, "restore"));
-  PyRef data(PyBytes_FromStringAndSize(
-      container.data(), static_cast<Py_ssize_t>(container.size())));
   PyRef snapshot(PyBytes_FromStringAndSize(
       state.data(), static_cast<Py_ssize_t>(state.size())));
   if (!load || !put_back || !data || !snapshot) return nullptr;
