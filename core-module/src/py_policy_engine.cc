@@ -174,14 +174,14 @@ PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
       !fill_value_map(fields, event.fields(), &self->field_use)) {
     return nullptr;
   }
-  PolicyResult result;
+  PolicyResult& result = lease->result;
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
 #ifdef CORVANTH_FAULT_INJECTION
     if (event.event_type() == kInjectFaultEventType) {
       throw std::logic_error(injected_fault_text());
     }
 #endif
-    result = engine.evaluate(event);
+    engine.evaluate(event, result);
   });
   if (!ran) return nullptr;
   return result_to_dict(result, &self->names);
