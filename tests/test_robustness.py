@@ -213,3 +213,141 @@ def test_wall_clock_under_a_faked_date(date, millis):
         # The faked clock starts at the date and runs on from there.
         assert millis <= probe["timestamp"] < millis + 60_000
         assert probe["deadline_fired"] is True
+
+
+# --- deep nesting on small stacks -------------------------------------------
+
+NESTED = "maximum recursion depth exceeded while converting a nested value"
+HELD_TOO_DEEP = (
+    "maximum recursion depth exceeded: the engine's context or configuration "
+    "is nested too deeply for this thread's stack"
+)
+MAX_DEPTH = 1000  # levels of lists and dicts a value may have
+DEPTHS = [10, 100, 500, 990, 1000, 1001, 5000, 30_000, 100_000]
+
+# Runs every depth and kind through every recursion over values: conversion
+# in (fields and context), equality, copies into action arguments, the text
+# form, conversion back, and destruction when a held value is replaced.
+# A crash shows as a failing exit status of the subprocess.
+NESTING_PROBE = textwrap.dedent(
+    """
+    import json, sys, threading
+    sys.path.insert(0, sys.argv[1])
+    import builders as b
+    stack, depths = sys.argv[2], json.loads(sys.argv[3])
+    sys.setrecursionlimit(10**6)
+    # Containment compares structurally: [x] contains x.
+    same = b.predicate("Contains", b.list_expr(b.field("x")), b.field("x"))
+    engine = b.engine_for(b.policy(rules=[b.rule(condition=same, actions=[
+        b.action("Log", v=b.field("x"), c=b.ref("Context", "k"),
+                 t=b.call("str", b.field("x")))])]))
+    held = b.engine_for(b.policy(rules=[b.rule(actions=[
+        b.action("Log", c=b.ref("Context", "k"))])]))
+
+    def deep(kind, depth):
+        value = 1
+        for _ in range(depth):
+            value = [value] if kind == "list" else {"k": value}
+        return value
+
+    def is_deep(value, kind, depth):
+        # Walks down without recursing: comparing with == would recurse in
+        # the interpreter, which the raised limit leaves unguarded.
+        for _ in range(depth):
+            if kind == "list" and type(value) is list and len(value) == 1:
+                value = value[0]
+            elif kind == "dict" and type(value) is dict and list(value) == ["k"]:
+                value = value["k"]
+            else:
+                return False
+        return value == 1
+
+    def attempt(call):
+        try:
+            return call()
+        except RecursionError as error:
+            return "RecursionError: " + str(error)
+
+    def case(kind, depth):
+        value = deep(kind, depth)
+        def through_fields():
+            args = engine.evaluate("t", {"x": value})["actions"][0]["args"]
+            return "ok" if is_deep(args["v"], kind, depth) and args["t"] == (
+                "[1 items]" if kind == "list" else "{1 fields}") else "wrong"
+        def through_context():
+            engine.set_context("k", value)
+            args = engine.evaluate("t")["actions"][0]["args"]
+            engine.set_context("k", None)
+            return "ok" if is_deep(args["c"], kind, depth) else "wrong"
+        return [attempt(through_fields), attempt(through_context)]
+
+    def held_elsewhere():
+        # Set on the main thread, used and replaced on this one.
+        args = held.evaluate("t")["actions"][0]["args"]
+        held.set_context("k", None)
+        return "ok" if is_deep(args["c"], "dict", 1000) else "wrong"
+
+    out = {}
+    def run():
+        for kind in ("list", "dict"):
+            for depth in depths:
+                out[f"{kind} {depth}"] = case(kind, depth)
+        out["held"] = attempt(held_elsewhere)
+        out["after"] = engine.evaluate("t", {"x": 1})["verdict"]
+
+    held.set_context("k", deep("dict", 1000))
+    if stack == "main":
+        run()
+    else:
+        threading.stack_size(int(stack))
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+    print(json.dumps(out))
+    """
+)
+
+
+def nesting_outcomes(stack):
+    done = subprocess.run(
+        [sys.executable, "-c", NESTING_PROBE, TESTS_DIR, str(stack), json.dumps(DEPTHS)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, (done.returncode, done.stderr[-2000:])
+    return json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("stack", [256 * 1024, 512 * 1024, "main"])
+def test_deep_nesting_never_crashes(stack):
+    outcomes = nesting_outcomes(stack)
+    assert outcomes.pop("after") == "allow"
+    assert outcomes.pop("held") in ("ok", "RecursionError: " + HELD_TOO_DEEP)
+    for label, results in outcomes.items():
+        kind, depth = label.split()
+        for result in results:
+            if int(depth) <= 100:
+                assert result == "ok", label
+            elif int(depth) > MAX_DEPTH:
+                assert result == "RecursionError: " + NESTED, label
+            else:
+                assert result in ("ok", "RecursionError: " + NESTED), label
+
+
+def test_nesting_up_to_the_bound_converts_on_the_main_thread():
+    outcomes = nesting_outcomes("main")
+    for kind in ("list", "dict"):
+        assert outcomes[f"{kind} 990"] == ["ok", "ok"]
+        assert outcomes[f"{kind} 1000"] == ["ok", "ok"]
+    assert outcomes["held"] == "ok"
+
+
+@pytest.mark.parametrize("stack", [256 * 1024, 512 * 1024])
+def test_small_stacks_convert_moderate_nesting(stack):
+    # The headroom, not only the depth bound, decides on small stacks: a
+    # 990-deep dict does not fit in 256 KiB, a 500-deep list does.
+    outcomes = nesting_outcomes(stack)
+    assert outcomes["list 500"] == ["ok", "ok"]
+    if stack == 256 * 1024:
+        assert outcomes["dict 990"] == ["RecursionError: " + NESTED] * 2

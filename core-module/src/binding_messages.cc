@@ -99,6 +99,17 @@ const char* nesting_recursion_context() noexcept {
   return " while converting a nested value";
 }
 
+PyObject* nesting_too_deep_message() noexcept {
+  return PyUnicode_FromFormat("maximum recursion depth exceeded%s",
+                              nesting_recursion_context());
+}
+
+PyObject* held_values_too_deep_message() noexcept {
+  return PyUnicode_FromString(
+      "maximum recursion depth exceeded: the engine's context or "
+      "configuration is nested too deeply for this thread's stack");
+}
+
 PyObject* policy_file_not_found_message(PyObject* path) noexcept {
   return PyUnicode_FromFormat("Policy file not found: %U", path);
 }

@@ -63,6 +63,11 @@ PyObject* dict_keys_changed_message() noexcept;
 // Completes "maximum recursion depth exceeded" for nesting too deep to
 // convert.
 const char* nesting_recursion_context() noexcept;
+// The same whole text, for the depth bound and the stack guard: "maximum
+// recursion depth exceeded while converting a nested value".
+PyObject* nesting_too_deep_message() noexcept;
+// Values an engine holds nested too deep for the calling thread's stack.
+PyObject* held_values_too_deep_message() noexcept;
 
 // Factory failures; `path` is the str exactly as given.
 PyObject* policy_file_not_found_message(PyObject* path) noexcept;

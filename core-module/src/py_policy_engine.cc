@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -23,10 +24,12 @@
 #include "halvo_compiler/policy_writer.h"
 #include "halvo_runtime/clock.h"
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/value_depth.h"
 #include "halvo_runtime/snapshot.h"
 #include "load_error.h"
 #include "py_ref.h"
 #include "py_to_value.h"
+#include "stack_guard.h"
 #include "result_dict.h"
 #include "value_to_py.h"
 
@@ -161,11 +164,30 @@ PyObject* from_json(PyObject* json_str) {
   return wrap_policy(std::move(read).value(), std::move(skipped));
 }
 
+// Whether this thread's stack has room to copy, compare, give back and
+// replace the values the engine holds (its context and configuration; the
+// storage of an evaluation is emptied when the call ends); raises
+// RecursionError if not.
+bool held_values_fit(PyPolicyEngine* self) {
+  if (stack_allows(self->held_depth)) return true;
+  raise_error(PyExc_RecursionError, held_values_too_deep_message());
+  return false;
+}
+
+// Records the depth of the values the engine holds; runs under the lock.
+void note_held_depth(PyPolicyEngine* self,
+                     const PolicyEngine& engine) noexcept {
+  self->held_depth =
+      std::max(halvo_runtime::event::nesting_depth(engine.context()),
+               halvo_runtime::event::nesting_depth(engine.config()));
+}
+
 // Evaluates an event of type `event_type` stamped `timestamp` with the
 // fields of `fields` (nullptr, None or a dict): the common part of evaluate
 // and evaluate_at. The event is built in the engine object's kept storage.
 PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
                          std::uint64_t timestamp, PyObject* fields) {
+  if (!held_values_fit(self)) return nullptr;
   const ScratchLease lease(self->scratch);
   Event& event = lease->event;
   event.reset(SmallString(event_type), timestamp);
@@ -203,10 +225,18 @@ PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
   std::string_view key_text;
   if (!utf8_text(key, key_text)) return nullptr;
   SmallString name(key_text);
+  if (!held_values_fit(self)) return nullptr;
   Value converted;
   if (!py_to_value(value, converted)) return nullptr;
+  // A value the engine is to hold must fit the guard of later calls, here
+  // and now at least.
+  if (!stack_allows(halvo_runtime::event::nesting_depth(converted))) {
+    raise_error(PyExc_RecursionError, nesting_too_deep_message());
+    return nullptr;
+  }
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
     (engine.*setter)(std::move(name), std::move(converted));
+    note_held_depth(self, engine);
   });
   if (!ran) return nullptr;
   Py_RETURN_NONE;
@@ -320,6 +350,7 @@ PyObject* restore(PyPolicyEngine* self, PyObject* data) {
     auto state = read_snapshot(bytes, engine);
     if (state) {
       engine.set_state(std::move(state).value());
+      note_held_depth(self, engine);
     } else {
       refused = state.error().text();
     }
@@ -370,6 +401,7 @@ PyObject* copy_engine(PyPolicyEngine* self) {
     auto restored = read_snapshot(state, engine);
     if (!restored) throw std::logic_error(restored.error().text());
     engine.set_state(std::move(restored).value());
+    note_held_depth(as_engine(copy.get()), engine);
   });
   if (!ran) return nullptr;
   return copy.release();

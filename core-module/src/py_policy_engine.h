@@ -35,6 +35,9 @@ struct PyPolicyEngine {
   ScratchSlot scratch;  // the storage of an evaluation, reused
   // The event fields the policy reads; the others need no conversion.
   halvo_runtime::event::EventFieldUse field_use;
+  // The nesting depth of the deepest context or configuration value the
+  // engine holds, for the stack guard (stack_guard.h). Zeroed at allocation.
+  std::size_t held_depth;
 };
 
 // Returns a new reference to the PolicyEngine type, creating it on the first

@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "binding_messages.h"
+#include "halvo_runtime/value_depth.h"
 #include "py_ref.h"
+#include "stack_guard.h"
 
 namespace corvanth_core {
 
@@ -17,22 +19,41 @@ static_assert(sizeof(long) == 8, "PyLong_AsLong must cover signed 64 bits");
 
 namespace {
 
-// Nested lists and dicts recurse on the C stack; the interpreter's recursion
-// limit turns pathological nesting into RecursionError instead of a crash.
+// Nested lists and dicts recurse on the C stack. Each level counts against
+// the interpreter's recursion limit (a host that lowers it gets its
+// RecursionError early) and, because hosts also raise that limit, against
+// the value depth bound and this thread's stack headroom (stack_guard.h).
 class NestingGuard {
  public:
   NestingGuard() noexcept
-      : entered_(Py_EnterRecursiveCall(nesting_recursion_context()) == 0) {}
+      : entered_(Py_EnterRecursiveCall(nesting_recursion_context()) == 0) {
+    if (!entered_) return;
+    if (++levels_open_ > halvo_runtime::event::kMaxInputDepth ||
+        !stack_allows(0)) {
+      raise_error(PyExc_RecursionError, nesting_too_deep_message());
+      leave();
+    }
+  }
   NestingGuard(const NestingGuard&) = delete;
   NestingGuard& operator=(const NestingGuard&) = delete;
-  ~NestingGuard() {
-    if (entered_) Py_LeaveRecursiveCall();
-  }
+  ~NestingGuard() { leave(); }
   bool entered() const noexcept { return entered_; }
 
  private:
+  void leave() noexcept {
+    if (!entered_) return;
+    --levels_open_;
+    Py_LeaveRecursiveCall();
+    entered_ = false;
+  }
+
+  // Lists and dicts being converted on this thread, re-entrant conversions
+  // (from a __str__ of an element) included: they share the stack.
+  static thread_local std::size_t levels_open_;
   bool entered_;
 };
+
+thread_local std::size_t NestingGuard::levels_open_ = 0;
 
 bool is_bool_type_name(std::string_view name) noexcept {
   return name == "bool" || name == "bool_";

@@ -8,6 +8,7 @@
 // harnesses) refuses input nested deeper than kMaxInputDepth.
 //
 //   if (depth > halvo_runtime::event::kMaxInputDepth) refuse();
+//   std::size_t levels = halvo_runtime::event::nesting_depth(value);
 //
 // Evaluation can wrap a value in a few levels more: a list literal of the
 // policy around a reference, the whole event or the context as a map. The
@@ -18,6 +19,7 @@
 #include <cstddef>
 
 #include "halvo_compiler/policy_reader.h"
+#include "halvo_runtime/value.h"
 
 namespace halvo_runtime::event {
 
@@ -28,5 +30,11 @@ inline constexpr std::size_t kMaxInputDepth = 1000;
 // The deepest value evaluation can produce from inputs within the bound.
 inline constexpr std::size_t kMaxValueDepth =
     kMaxInputDepth + halvo_compiler::kMaxNesting + 1;
+
+// The levels of nested lists and maps in `value` (0 for a scalar), and the
+// largest of them over the values of `map`. Recurses once per level, like
+// the operations it bounds.
+std::size_t nesting_depth(const Value& value) noexcept;
+std::size_t nesting_depth(const ValueMap& map) noexcept;
 
 }  // namespace halvo_runtime::event
