@@ -27,8 +27,8 @@ from builders import (
     transition,
     verdict,
 )
-from hypothesis import HealthCheck, assume, given, settings
-from test_properties import JSON_DEPTH_LIMIT, events, json_depth, policies
+from hypothesis import assume, given
+from test_properties import JSON_DEPTH_LIMIT, SETTINGS, events, json_depth, policies
 
 EXAMPLES = sorted(pathlib.Path(__file__).parent.parent.glob("examples/*.json"))
 
@@ -296,14 +296,6 @@ def test_examples_keep_their_content(path):
     # document comes back unchanged as a value.
     doc = json.loads(path.read_text())
     assert json.loads(PolicyEngine.from_json(path.read_text()).to_json()) == doc
-
-
-SETTINGS = settings(
-    max_examples=60,
-    deadline=None,
-    database=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
-)
 
 
 @SETTINGS

@@ -41,6 +41,7 @@ using halvo_runtime::engine::PolicyResult;
 using halvo_runtime::engine::read_snapshot;
 using halvo_runtime::engine::write_snapshot;
 using halvo_runtime::event::Event;
+using halvo_runtime::event::EventFieldUse;
 using halvo_runtime::event::Value;
 
 namespace {
@@ -65,6 +66,7 @@ PyObject* wrap_policy(CompiledPolicy policy,
   auto engine = std::make_unique<PolicyEngine>(std::move(policy));
   ResultNames names;
   if (!names.build(engine->policy())) return nullptr;
+  EventFieldUse field_use = EventFieldUse::of(engine->policy());
   PyObject* object = g_type->tp_alloc(g_type, 0);  // new reference, zeroed
   if (object == nullptr) return nullptr;
   PyPolicyEngine* self = as_engine(object);
@@ -75,6 +77,7 @@ PyObject* wrap_policy(CompiledPolicy policy,
   new (&self->skipped_keys)
       std::vector<halvo_compiler::SkippedKey>(std::move(skipped));
   new (&self->scratch) ScratchSlot();
+  new (&self->field_use) EventFieldUse(std::move(field_use));
   return object;
 }
 
@@ -170,7 +173,7 @@ PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
   event.reset(SmallString(event_type), timestamp);
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
-      !fill_value_map(fields, event.fields())) {
+      !fill_value_map(fields, event.fields(), &self->field_use)) {
     return nullptr;
   }
   PolicyResult result;
@@ -523,6 +526,7 @@ void dealloc_entry(PyObject* object) noexcept {
   self->names.~ResultNames();
   self->skipped_keys.~vector();
   self->scratch.~ScratchSlot();
+  self->field_use.~EventFieldUse();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.

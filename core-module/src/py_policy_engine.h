@@ -20,6 +20,7 @@
 #include "engine_lock.h"
 #include "evaluation_scratch.h"
 #include "halvo_compiler/policy_reader.h"
+#include "halvo_runtime/event_field_use.h"
 #include "result_names.h"
 
 namespace corvanth_core {
@@ -32,6 +33,8 @@ struct PyPolicyEngine {
   // The keys the reader passed over, for diagnostics().
   std::vector<halvo_compiler::SkippedKey> skipped_keys;
   ScratchSlot scratch;  // the storage of an evaluation, reused
+  // The event fields the policy reads; the others need no conversion.
+  halvo_runtime::event::EventFieldUse field_use;
 };
 
 // Returns a new reference to the PolicyEngine type, creating it on the first

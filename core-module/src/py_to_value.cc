@@ -213,6 +213,14 @@ Exact exact_to_value(PyObject* object, Value& out) {
   return Exact::Other;
 }
 
+// Whether converting `object` runs no Python code and cannot fail: None and
+// the exact types str, int, float and bool.
+bool is_plain_scalar(PyObject* object) noexcept {
+  PyTypeObject* const type = Py_TYPE(object);
+  return type == &PyUnicode_Type || type == &PyLong_Type ||
+         type == &PyFloat_Type || type == &PyBool_Type || object == Py_None;
+}
+
 }  // namespace
 
 // Compact ASCII strings hold their UTF-8 text already, so reading it copies
@@ -237,7 +245,8 @@ bool py_to_value(PyObject* object, Value& out) {
   return text_to_value(object, out);
 }
 
-bool fill_value_map(PyObject* dict, ValueMap& out) {
+bool fill_value_map(PyObject* dict, ValueMap& out,
+                    const halvo_runtime::event::EventFieldUse* use) {
   const Py_ssize_t start_size = PyDict_Size(dict);
   out.reserve(out.size() + static_cast<std::size_t>(start_size));
   Py_ssize_t position = 0;
@@ -261,6 +270,9 @@ bool fill_value_map(PyObject* dict, ValueMap& out) {
     }
     std::string_view key_text;
     if (!utf8_text(key, key_text)) return false;
+    if (use != nullptr && is_plain_scalar(value) && !use->reads(key_text)) {
+      continue;
+    }
     // The key's text is copied and the value held before Python code can
     // drop them. The value is converted straight into its entry: Python code
     // that runs meanwhile cannot reach this map, so the entry stays in

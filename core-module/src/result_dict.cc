@@ -75,6 +75,19 @@ PyObject* g_keys[kKeyCount] = {};
 PyObject* g_verdict_names[kVerdictCount] = {};
 PyObject* g_temporal_names[kTemporalCount] = {};
 PyObject* g_constraint_names[kConstraintCount] = {};
+// The result's keys in order, each mapped to None. Every result starts as a
+// copy of it, which is sized for all seven keys at once instead of growing
+// while they are inserted.
+PyObject* g_result_shape = nullptr;
+
+PyObject* make_result_shape() noexcept {
+  PyRef shape(PyDict_New());
+  if (!shape) return nullptr;
+  for (std::size_t key = kVerdict; key <= kConstraintViolations; ++key) {
+    if (PyDict_SetItem(shape.get(), g_keys[key], Py_None) < 0) return nullptr;
+  }
+  return shape.release();
+}
 
 PyObject* interned(std::string_view text) noexcept {
   PyObject* name = text_to_py(text);
@@ -179,7 +192,7 @@ PyObject* reason_to_py(const PolicyResult& result) noexcept {
 }  // namespace
 
 bool init_result_keys() noexcept {
-  if (g_keys[0] != nullptr) return true;
+  if (g_result_shape != nullptr) return true;
   const bool ok =
       make_all<Key>(
           g_keys,
@@ -188,9 +201,11 @@ bool init_result_keys() noexcept {
       make_all<TemporalKind>(
           g_temporal_names,
           [](TemporalKind kind) { return interned(variant_name(kind)); }) &&
-      make_all<ConstraintKind>(g_constraint_names, [](ConstraintKind kind) {
-        return interned(variant_name(kind));
-      });
+      make_all<ConstraintKind>(g_constraint_names,
+                               [](ConstraintKind kind) {
+                                 return interned(variant_name(kind));
+                               }) &&
+      (g_result_shape = make_result_shape()) != nullptr;
   if (!ok) {
     release_all(g_keys);
     release_all(g_verdict_names);
@@ -220,7 +235,7 @@ PyObject* result_to_dict(const PolicyResult& result,
   const auto action_dict = [names](const ActionResult& action) {
     return action_result_to_dict(action, names);
   };
-  PyRef dict(PyDict_New());
+  PyRef dict(PyDict_Copy(g_result_shape));
   if (!dict ||
       !put(dict.get(), kVerdict, name_of(g_verdict_names, result.verdict)) ||
       !put(dict.get(), kReason, reason_to_py(result)) ||
