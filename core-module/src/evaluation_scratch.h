@@ -1,13 +1,15 @@
 // ScratchSlot: the storage of one evaluation, kept by an engine object
 // between calls so that an evaluation reuses the allocations of the last.
 //
-// An evaluation needs an Event (its field map, its whole-event map).
-// Building it afresh costs allocations the result does not need; the slot
-// keeps one. A call borrows it for its whole length:
+// An evaluation needs an Event (its field map, its whole-event map) and a
+// PolicyResult (its lists). Building them afresh costs allocations the
+// result does not need; the slot keeps one set. A call borrows it for its
+// whole length:
 //
 //   ScratchLease lease(self->scratch);   // the kept storage, or a fresh one
 //   Event& event = lease->event;         // reset it before use
-//   ...                                  // convert fields, evaluate
+//   ...                                  // convert fields, evaluate into
+//                                        // lease->result, build the dict
 //   // leaving the scope hands the storage back
 //
 // Converting the fields may run Python code that calls back into the same
@@ -24,11 +26,13 @@
 #include <utility>
 
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/policy_result.h"
 
 namespace corvanth_core {
 
 struct EvaluationScratch {
   halvo_runtime::event::Event event{halvo::SmallString(), 0};
+  halvo_runtime::engine::PolicyResult result;
 };
 
 class ScratchSlot {
@@ -41,16 +45,21 @@ class ScratchSlot {
   }
 
   // Empties `scratch` and keeps it for the next call, unless storage is
-  // kept already. Storage grown past kMaxKeptFields fields is dropped, so
-  // that one huge event does not pin its memory for the engine's life.
+  // kept already. Storage grown past kMaxKept fields or actions is
+  // dropped, so that one huge event does not pin its memory for the
+  // engine's life.
   void give_back(std::unique_ptr<EvaluationScratch> scratch) noexcept {
-    if (kept_ || scratch->event.fields().size() > kMaxKeptFields) return;
+    if (kept_ || scratch->event.fields().size() > kMaxKept ||
+        scratch->result.actions.capacity() > kMaxKept) {
+      return;
+    }
     scratch->event.reset(halvo::SmallString(), 0);
+    scratch->result.clear();
     kept_ = std::move(scratch);
   }
 
  private:
-  static constexpr std::size_t kMaxKeptFields = 64;
+  static constexpr std::size_t kMaxKept = 64;
   std::unique_ptr<EvaluationScratch> kept_;
 };
 

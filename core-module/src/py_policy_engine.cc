@@ -176,14 +176,14 @@ PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
       !fill_value_map(fields, event.fields(), &self->field_use)) {
     return nullptr;
   }
-  PolicyResult result;
+  PolicyResult& result = lease->result;
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
 #ifdef CORVANTH_FAULT_INJECTION
     if (event.event_type() == kInjectFaultEventType) {
       throw std::logic_error(injected_fault_text());
     }
 #endif
-    result = engine.evaluate(event);
+    engine.evaluate(event, result);
   });
   if (!ran) return nullptr;
   return result_to_dict(result, &self->names);
@@ -279,9 +279,9 @@ PyObject* to_json(PyPolicyEngine* self) {
   return text_to_py(json);
 }
 
-PyObject* to_bytes(PyPolicyEngine* self) {
-  std::string json;
-  if (!policy_json(self, json)) return nullptr;
+// A new bytes object holding a version-1 container around `json`, or
+// nullptr with OverflowError set when the text is too long for one.
+PyObject* container_bytes(const std::string& json) {
   if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
     raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
     return nullptr;
@@ -289,6 +289,12 @@ PyObject* to_bytes(PyPolicyEngine* self) {
   const std::string bytes = halvo_compiler::bytecode::write_container(json);
   return PyBytes_FromStringAndSize(bytes.data(),
                                    static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* to_bytes(PyPolicyEngine* self) {
+  std::string json;
+  if (!policy_json(self, json)) return nullptr;
+  return container_bytes(json);
 }
 
 // --- explanations ----------------------------------------------------------
@@ -420,16 +426,11 @@ PyObject* deep_copy_engine(PyPolicyEngine* self, PyObject* /*memo*/) {
 PyObject* reduce_engine(PyPolicyEngine* self) {
   std::string json, state;
   if (!policy_and_state(self, json, state)) return nullptr;
-  if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
-    raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
-    return nullptr;
-  }
-  const std::string container = halvo_compiler::bytecode::write_container(json);
+  PyRef data(container_bytes(json));
+  if (!data) return nullptr;
   PyObject* type = reinterpret_cast<PyObject*>(g_type);
   PyRef load(PyObject_GetAttrString(type, "from_bytes"));
   PyRef put_back(PyObject_GetAttrString(type, "restore"));
-  PyRef data(PyBytes_FromStringAndSize(
-      container.data(), static_cast<Py_ssize_t>(container.size())));
   PyRef snapshot(PyBytes_FromStringAndSize(
       state.data(), static_cast<Py_ssize_t>(state.size())));
   if (!load || !put_back || !data || !snapshot) return nullptr;

@@ -156,10 +156,10 @@ void PolicyEngine::run_rule(const Runner& runner, std::uint32_t position,
 }
 
 template <class Runner>
-PolicyResult PolicyEngine::run(const event::Event& event) {
+void PolicyEngine::run(const event::Event& event, PolicyResult& result) {
   const Stopwatch stopwatch;
   ++event_count_;
-  PolicyResult result;
+  result.clear();
 
   if (RateLimiter* limiter = rate_limiters_.find(event.event_type().view())) {
     if (auto exceeded = limiter->record(event.timestamp())) {
@@ -196,15 +196,22 @@ PolicyResult PolicyEngine::run(const event::Event& event) {
   }
 
   result.eval_time_us = stopwatch.elapsed_micros();
-  return result;
 }
 
 PolicyResult PolicyEngine::evaluate(const event::Event& event) {
-  return run<eval::PlanRunner>(event);
+  PolicyResult result;
+  run<eval::PlanRunner>(event, result);
+  return result;
+}
+
+void PolicyEngine::evaluate(const event::Event& event, PolicyResult& result) {
+  run<eval::PlanRunner>(event, result);
 }
 
 PolicyResult PolicyEngine::evaluate_reference(const event::Event& event) {
-  return run<eval::TreeRunner>(event);
+  PolicyResult result;
+  run<eval::TreeRunner>(event, result);
+  return result;
 }
 
 std::size_t PolicyEngine::plan_memory_bytes() const noexcept {

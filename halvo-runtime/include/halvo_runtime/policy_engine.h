@@ -49,6 +49,9 @@ class PolicyEngine {
 
   // Evaluates one event and updates the engine's state.
   PolicyResult evaluate(const event::Event& event);
+  // The same, into `result`, which is cleared first and whose storage is
+  // reused.
+  void evaluate(const event::Event& event, PolicyResult& result);
 
   // Back to the state after construction, with a fresh start time for the
   // state machines; context and configuration are kept.
@@ -101,7 +104,7 @@ class PolicyEngine {
 
   void compile_plan();
   template <class Runner>
-  PolicyResult run(const event::Event& event);
+  void run(const event::Event& event, PolicyResult& result);
   template <class Runner>
   void run_rule(const Runner& runner, std::uint32_t position,
                 PolicyResult& result) const;

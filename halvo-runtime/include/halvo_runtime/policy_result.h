@@ -53,6 +53,18 @@ struct PolicyResult {
   std::vector<ActionResult> actions;
   std::vector<Violation> violations;
   std::vector<ConstraintViolation> constraint_violations;
+
+  // Back to an empty result (Allow, no reason, empty lists), keeping the
+  // lists' storage for reuse.
+  void clear() noexcept {
+    verdict = Verdict::Allow;
+    reason.reset();
+    triggered_rules.clear();
+    eval_time_us = 0;
+    actions.clear();
+    violations.clear();
+    constraint_violations.clear();
+  }
 };
 
 }  // namespace halvo_runtime::engine
