@@ -51,6 +51,7 @@
 #include "halvo_compiler/ir/policy.h"
 #include "halvo_runtime/engine_state.h"
 #include "halvo_runtime/policy_engine.h"
+#include "halvo_runtime/value_depth.h"
 
 namespace halvo_runtime::engine {
 
@@ -58,8 +59,9 @@ inline constexpr std::string_view kSnapshotMagic{"CVSNAP\r\n", 8};
 inline constexpr std::uint32_t kSnapshotVersion = 1;
 inline constexpr std::size_t kSnapshotHeaderSize = 32;
 inline constexpr std::size_t kSnapshotChecksumSize = 8;
-// Values from outside are at most this deep (one level per list or map).
-inline constexpr std::size_t kMaxSnapshotDepth = 1000;
+// Context and configuration values come from outside, so they are at most
+// as deep as the binding accepts (one level per list or map).
+inline constexpr std::size_t kMaxSnapshotDepth = event::kMaxInputDepth;
 
 // Why a snapshot was refused; text() is the reason shown to the user.
 struct SnapshotError {
