@@ -23,11 +23,13 @@
 #include "halvo_compiler/policy_writer.h"
 #include "halvo_runtime/clock.h"
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/explain_trace.h"
 #include "halvo_runtime/snapshot.h"
 #include "load_error.h"
 #include "py_ref.h"
 #include "py_to_value.h"
 #include "result_dict.h"
+#include "trace_dict.h"
 #include "value_to_py.h"
 
 namespace corvanth_core {
@@ -277,9 +279,9 @@ PyObject* to_json(PyPolicyEngine* self) {
   return text_to_py(json);
 }
 
-PyObject* to_bytes(PyPolicyEngine* self) {
-  std::string json;
-  if (!policy_json(self, json)) return nullptr;
+// A new bytes object holding a version-1 container around `json`, or
+// nullptr with OverflowError set when the text is too long for one.
+PyObject* container_bytes(const std::string& json) {
   if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
     raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
     return nullptr;
@@ -287,6 +289,50 @@ PyObject* to_bytes(PyPolicyEngine* self) {
   const std::string bytes = halvo_compiler::bytecode::write_container(json);
   return PyBytes_FromStringAndSize(bytes.data(),
                                    static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* to_bytes(PyPolicyEngine* self) {
+  std::string json;
+  if (!policy_json(self, json)) return nullptr;
+  return container_bytes(json);
+}
+
+// --- explanations ----------------------------------------------------------
+
+constexpr Param kExplainParams[] = {{"event_type", ParamType::Text},
+                                    {"fields", ParamType::DictOrNone},
+                                    {"timestamp_ms", ParamType::IndexOrNone}};
+constexpr Signature kExplain{"explain", kExplainParams, 1};
+
+PyObject* explain(PyPolicyEngine* self, PyObject* event_type, PyObject* fields,
+                  PyObject* timestamp_ms) {
+  std::uint64_t timestamp = 0;
+  const bool stamped = timestamp_ms != nullptr && timestamp_ms != Py_None;
+  if (stamped &&
+      !uint64_argument(kExplain, "timestamp_ms", timestamp_ms, timestamp)) {
+    return nullptr;
+  }
+  std::string_view type_text;
+  if (!utf8_text(event_type, type_text)) return nullptr;
+  Event event = stamped ? Event(SmallString(type_text), timestamp)
+                        : Event(SmallString(type_text));
+  // Every conversion, which may run Python code, happens before the lock.
+  if (fields != nullptr && fields != Py_None &&
+      !fill_value_map(fields, event.fields())) {
+    return nullptr;
+  }
+  halvo_runtime::engine::Explanation why;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    why = halvo_runtime::engine::explain(engine, event);
+  });
+  if (!ran) return nullptr;
+  PyRef dict(result_to_dict(why.result, &self->names));
+  if (!dict) return nullptr;
+  PyRef trace(trace_to_dict(why.trace, why.result, &self->names));
+  if (!trace || PyDict_SetItemString(dict.get(), "trace", trace.get()) != 0) {
+    return nullptr;
+  }
+  return dict.release();
 }
 
 // --- snapshots -------------------------------------------------------------
@@ -380,16 +426,11 @@ PyObject* deep_copy_engine(PyPolicyEngine* self, PyObject* /*memo*/) {
 PyObject* reduce_engine(PyPolicyEngine* self) {
   std::string json, state;
   if (!policy_and_state(self, json, state)) return nullptr;
-  if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
-    raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
-    return nullptr;
-  }
-  const std::string container = halvo_compiler::bytecode::write_container(json);
+  PyRef data(container_bytes(json));
+  if (!data) return nullptr;
   PyObject* type = reinterpret_cast<PyObject*>(g_type);
   PyRef load(PyObject_GetAttrString(type, "from_bytes"));
   PyRef put_back(PyObject_GetAttrString(type, "restore"));
-  PyRef data(PyBytes_FromStringAndSize(
-      container.data(), static_cast<Py_ssize_t>(container.size())));
   PyRef snapshot(PyBytes_FromStringAndSize(
       state.data(), static_cast<Py_ssize_t>(state.size())));
   if (!load || !put_back || !data || !snapshot) return nullptr;
@@ -569,6 +610,17 @@ constexpr char kResetAtDoc[] =
     "reset_at($self, timestamp_ms)\n--\n\nReset the engine state, starting "
     "the state machines at the given time (milliseconds since the Unix "
     "epoch).";
+constexpr char kExplainDoc[] =
+    "explain($self, event_type, fields=None, timestamp_ms=None)\n"
+    "--\n"
+    "\n"
+    "Explain an event without changing the engine.\n"
+    "\n"
+    "Returns the dict evaluate() would give (same keys, same order) with one\n"
+    "key more, \"trace\": the rate limit's count, each rule's filter,\n"
+    "condition, verdict candidates and actions, and each machine's state,\n"
+    "guard values and transition. The event is stamped timestamp_ms, or the\n"
+    "wall clock when it is None.";
 constexpr char kSnapshotDoc[] =
     "snapshot($self)\n--\n\nReturn the engine's runtime state (state "
     "machines, rate windows, event count, context and configuration) as "
@@ -631,6 +683,7 @@ PyMethodDef g_methods[] = {
     {"evaluate_at", fastcall_method<kEvaluateAt, evaluate_at>(), kFastcall,
      kEvaluateAtDoc},
     {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
+    {"explain", fastcall_method<kExplain, explain>(), kFastcall, kExplainDoc},
     {"snapshot", noargs_method<snapshot>(), METH_NOARGS, kSnapshotDoc},
     {"restore", fastcall_method<kRestore, restore>(), kFastcall, kRestoreDoc},
     {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},
