@@ -26,6 +26,14 @@ LOCKING_CALLS = [
     ("event_count", lambda e: e.event_count),
     ("repr", repr),
     ("str", str),
+    ("evaluate_at", lambda e: e.evaluate_at(0, "t")),
+    ("reset_at", lambda e: e.reset_at(0)),
+    ("explain", lambda e: e.explain("t")),
+    ("snapshot", lambda e: e.snapshot()),
+    ("restore", lambda e: e.restore(b"")),
+    ("copy", lambda e: e.__copy__()),
+    ("deepcopy", lambda e: e.__deepcopy__({})),
+    ("pickle", lambda e: e.__reduce__()),
 ]
 
 
@@ -113,6 +121,10 @@ REENTRANT_CALLS = [
     ("status", lambda e: e.status().splitlines()[-1], "Events processed: 0"),
     ("set_context", lambda e: e.set_context("k", 1), None),
     ("reset", lambda e: e.reset(), None),
+    ("evaluate_at", lambda e: e.evaluate_at(0, "inner")["triggered_rules"], [1]),
+    ("explain", lambda e: e.explain("inner")["trace"]["rules"][0]["matched"], True),
+    ("snapshot", lambda e: e.snapshot()[:8], b"CVSNAP\r\n"),
+    ("copy", lambda e: e.__copy__().event_count, 0),
 ]
 
 

@@ -170,6 +170,7 @@ def test_members_in_registration_order():
         # Members added after the original ones, methods before properties.
         "evaluate_at",
         "reset_at",
+        "explain",
         "snapshot",
         "restore",
         "to_json",

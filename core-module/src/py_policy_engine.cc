@@ -24,6 +24,7 @@
 #include "halvo_compiler/policy_writer.h"
 #include "halvo_runtime/clock.h"
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/explain_trace.h"
 #include "halvo_runtime/value_depth.h"
 #include "halvo_runtime/snapshot.h"
 #include "load_error.h"
@@ -31,6 +32,7 @@
 #include "py_to_value.h"
 #include "stack_guard.h"
 #include "result_dict.h"
+#include "trace_dict.h"
 #include "value_to_py.h"
 
 namespace corvanth_core {
@@ -325,6 +327,45 @@ PyObject* to_bytes(PyPolicyEngine* self) {
   return container_bytes(json);
 }
 
+// --- explanations ----------------------------------------------------------
+
+constexpr Param kExplainParams[] = {{"event_type", ParamType::Text},
+                                    {"fields", ParamType::DictOrNone},
+                                    {"timestamp_ms", ParamType::IndexOrNone}};
+constexpr Signature kExplain{"explain", kExplainParams, 1};
+
+PyObject* explain(PyPolicyEngine* self, PyObject* event_type, PyObject* fields,
+                  PyObject* timestamp_ms) {
+  if (!held_values_fit(self)) return nullptr;
+  std::uint64_t timestamp = 0;
+  const bool stamped = timestamp_ms != nullptr && timestamp_ms != Py_None;
+  if (stamped &&
+      !uint64_argument(kExplain, "timestamp_ms", timestamp_ms, timestamp)) {
+    return nullptr;
+  }
+  std::string_view type_text;
+  if (!utf8_text(event_type, type_text)) return nullptr;
+  Event event = stamped ? Event(SmallString(type_text), timestamp)
+                        : Event(SmallString(type_text));
+  // Every conversion, which may run Python code, happens before the lock.
+  if (fields != nullptr && fields != Py_None &&
+      !fill_value_map(fields, event.fields())) {
+    return nullptr;
+  }
+  halvo_runtime::engine::Explanation why;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    why = halvo_runtime::engine::explain(engine, event);
+  });
+  if (!ran) return nullptr;
+  PyRef dict(result_to_dict(why.result, &self->names));
+  if (!dict) return nullptr;
+  PyRef trace(trace_to_dict(why.trace, why.result, &self->names));
+  if (!trace || PyDict_SetItemString(dict.get(), "trace", trace.get()) != 0) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
 // --- snapshots -------------------------------------------------------------
 
 constexpr Param kRestoreParams[] = {{"data", ParamType::Bytes}};
@@ -602,6 +643,17 @@ constexpr char kResetAtDoc[] =
     "reset_at($self, timestamp_ms)\n--\n\nReset the engine state, starting "
     "the state machines at the given time (milliseconds since the Unix "
     "epoch).";
+constexpr char kExplainDoc[] =
+    "explain($self, event_type, fields=None, timestamp_ms=None)\n"
+    "--\n"
+    "\n"
+    "Explain an event without changing the engine.\n"
+    "\n"
+    "Returns the dict evaluate() would give (same keys, same order) with one\n"
+    "key more, \"trace\": the rate limit's count, each rule's filter,\n"
+    "condition, verdict candidates and actions, and each machine's state,\n"
+    "guard values and transition. The event is stamped timestamp_ms, or the\n"
+    "wall clock when it is None.";
 constexpr char kSnapshotDoc[] =
     "snapshot($self)\n--\n\nReturn the engine's runtime state (state "
     "machines, rate windows, event count, context and configuration) as "
@@ -664,6 +716,7 @@ PyMethodDef g_methods[] = {
     {"evaluate_at", fastcall_method<kEvaluateAt, evaluate_at>(), kFastcall,
      kEvaluateAtDoc},
     {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
+    {"explain", fastcall_method<kExplain, explain>(), kFastcall, kExplainDoc},
     {"snapshot", noargs_method<snapshot>(), METH_NOARGS, kSnapshotDoc},
     {"restore", fastcall_method<kRestore, restore>(), kFastcall, kRestoreDoc},
     {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "halvo_compiler/ast/nodes.h"
+#include "py_list.h"
 #include "py_ref.h"
 #include "value_to_py.h"
 
@@ -133,20 +134,6 @@ bool put(PyObject* dict, Key key, PyObject* value) noexcept {
   return status == 0;
 }
 
-// A list created at its final length and filled in order.
-template <class T, class Convert>
-PyObject* list_of(const std::vector<T>& items, Convert convert) noexcept {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = convert(items[i]);
-    if (item == nullptr) return nullptr;
-    // Steals `item`; the slot of a fresh list is empty.
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 // The verb and argument names come from `texts` (see ResultNames) where
 // they hold the action's own texts.
 PyObject* action_to_dict(const ActionResult& action,
@@ -157,10 +144,10 @@ PyObject* action_to_dict(const ActionResult& action,
                              : text_to_py(action.verb.view());
   PyRef dict(PyDict_New());
   if (!dict || !put(dict.get(), kVerb, verb) ||
-      !put(dict.get(), kArgs,
-           value_map_to_py(action.args,
-                           named ? texts.subspan(1)
-                                 : std::span<PyObject* const>()))) {
+      !put(
+          dict.get(), kArgs,
+          value_map_to_py(action.args, named ? texts.subspan(1)
+                                             : std::span<PyObject* const>()))) {
     return nullptr;
   }
   return dict.release();
@@ -202,16 +189,14 @@ PyObject* reason_to_py(const PolicyResult& result) noexcept {
   return text_to_py(result.reason->view());
 }
 
-
 }  // namespace
 
 bool init_result_keys() noexcept {
   if (g_result_shape != nullptr) return true;
   const bool ok =
-      make_all<Key>(g_keys,
-                    [](Key key) {
-                      return PyUnicode_InternFromString(kKeyTexts[key]);
-                    }) &&
+      make_all<Key>(
+          g_keys,
+          [](Key key) { return PyUnicode_InternFromString(kKeyTexts[key]); }) &&
       make_all<Verdict>(g_verdict_names, lower_case_verdict_name) &&
       make_all<TemporalKind>(
           g_temporal_names,
@@ -230,12 +215,25 @@ bool init_result_keys() noexcept {
   return ok;
 }
 
+PyObject* action_result_to_dict(const ActionResult& action,
+                                const ResultNames* names) noexcept {
+  return action_to_dict(action, names != nullptr
+                                    ? names->action(action.rule, action.action)
+                                    : std::span<PyObject* const>());
+}
+
+PyObject* verdict_name_to_py(Verdict verdict) noexcept {
+  return name_of(g_verdict_names, verdict);
+}
+
+PyObject* constraint_kind_to_py(ConstraintKind kind) noexcept {
+  return name_of(g_constraint_names, kind);
+}
+
 PyObject* result_to_dict(const PolicyResult& result,
                          const ResultNames* names) noexcept {
   const auto action_dict = [names](const ActionResult& action) {
-    return action_to_dict(action, names != nullptr
-                                      ? names->action(action.rule, action.action)
-                                      : std::span<PyObject* const>());
+    return action_result_to_dict(action, names);
   };
   PyRef dict(PyDict_Copy(g_result_shape));
   if (!dict ||

@@ -40,4 +40,14 @@ bool init_result_keys() noexcept;
 PyObject* result_to_dict(const halvo_runtime::engine::PolicyResult& result,
                          const ResultNames* names = nullptr) noexcept;
 
+// The pieces of the result, for other dictionaries that show them (the
+// trace of explain()): one action dict, and new references to the
+// lower-cased verdict name and to a constraint kind's name.
+PyObject* action_result_to_dict(
+    const halvo_runtime::engine::ActionResult& action,
+    const ResultNames* names) noexcept;
+PyObject* verdict_name_to_py(halvo_runtime::engine::Verdict verdict) noexcept;
+PyObject* constraint_kind_to_py(
+    halvo_runtime::engine::ConstraintKind kind) noexcept;
+
 }  // namespace corvanth_core

@@ -56,6 +56,9 @@ class RateLimiter {
   const halvo::SmallString& target() const noexcept { return target_; }
   std::uint64_t limit() const noexcept { return limit_; }
   std::uint64_t window_millis() const noexcept { return window_millis_; }
+  halvo_compiler::ast::nodes::ConstraintKind kind() const noexcept {
+    return kind_;
+  }
 
  private:
   // The window is timestamps_[head_..]; entries before head_ have left it

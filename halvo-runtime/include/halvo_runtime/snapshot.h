@@ -59,7 +59,8 @@ inline constexpr std::string_view kSnapshotMagic{"CVSNAP\r\n", 8};
 inline constexpr std::uint32_t kSnapshotVersion = 1;
 inline constexpr std::size_t kSnapshotHeaderSize = 32;
 inline constexpr std::size_t kSnapshotChecksumSize = 8;
-// Values from outside are at most this deep (one level per list or map).
+// Context and configuration values come from outside, so they are at most
+// as deep as the binding accepts (one level per list or map).
 inline constexpr std::size_t kMaxSnapshotDepth = event::kMaxInputDepth;
 
 // Why a snapshot was refused; text() is the reason shown to the user.

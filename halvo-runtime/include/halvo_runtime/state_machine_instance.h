@@ -70,6 +70,12 @@ class StateMachineInstance {
   // snapshot recorded them.
   void restore(std::uint32_t state, std::uint64_t started_at) noexcept;
 
+  // The first transition from the current state that `scope` allows under
+  // the rules above, or nullptr when none is taken. Changes nothing; used
+  // by step() and by explanations.
+  const halvo_compiler::ir::Transition* choose(const eval::EvalScope& scope,
+                                               const GuardTest& guards) const;
+
   std::uint32_t current_state() const noexcept { return current_state_; }
   std::uint64_t started_at() const noexcept { return started_at_; }
   const halvo_compiler::ir::StateMachine& machine() const noexcept {
@@ -77,11 +83,6 @@ class StateMachineInstance {
   }
 
  private:
-  // The first transition from the current state that `scope` allows under
-  // the rules above, or nullptr when none is taken.
-  const halvo_compiler::ir::Transition* choose(const eval::EvalScope& scope,
-                                               const GuardTest& guards) const;
-
   halvo_compiler::ir::StateMachine machine_;
   std::uint64_t started_at_;
   std::uint32_t current_state_;
