@@ -25,12 +25,12 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
-import builders as b  # noqa: E402
-import test_container  # noqa: E402
-import test_json_reader as reader  # noqa: E402
-import test_plan  # noqa: E402
-import test_snapshot  # noqa: E402
-from halvoc import container  # noqa: E402
+import builders as b
+import test_container
+import test_json_reader as reader
+import test_plan
+import test_snapshot
+from halvoc import container
 
 CORPUS = ROOT / "fuzz" / "corpus"
 
@@ -185,7 +185,9 @@ def engine_policies():
         b.rule(
             3,
             ["data_access"],
-            b.quantifier("Any", b.field("items"), b.binary("Gt", b.ref(0), b.lit_int(3))),
+            b.quantifier(
+                "Any", b.field("items"), b.binary("Gt", b.ref(0), b.lit_int(3))
+            ),
             [b.verdict("Redact")],
             [b.action("Tag", ctx=b.ref("Context"), cfg=b.ref("Policy", "level"))],
         ),
@@ -195,7 +197,9 @@ def engine_policies():
         kind="Eventually",
         states=[b.state("waiting"), b.state("done", "Satisfied", 1)],
         transitions=[
-            b.transition(0, 1, ("Predicate", b.binary("Eq", b.field("ok"), b.lit_bool(True)))),
+            b.transition(
+                0, 1, ("Predicate", b.binary("Eq", b.field("ok"), b.lit_bool(True)))
+            ),
             b.transition(0, 0, "Timeout"),
         ],
         accepting=[1],
@@ -221,7 +225,9 @@ def engine_inputs():
             Ops(text)
             .evaluate("tool_call", 0, tool="shell", url="http://internal/x")
             .evaluate("tool_call", 400, tool="browser", items=[1, 5, 2.5])
-            .evaluate("data_access", 30000, items=[7, "a"], payload={"a": [None]}, ok=True)
+            .evaluate(
+                "data_access", 30000, items=[7, "a"], payload={"a": [None]}, ok=True
+            )
             .set(Ops.SET_CONTEXT, "user", {"name": "ada", "roles": ["admin"]})
             .set(Ops.SET_CONFIG, "level", Duration(1500))
             .evaluate("tool_call", 1, tool="shell", payload=deep)
