@@ -2,12 +2,17 @@
 
 Generates a policy of about 1 MB (hundreds of rules with nested
 expressions), then times both in one run and prints MB/s and the ratio.
-from_json builds the whole typed policy (and the engine); json.loads builds
-plain dicts.
+from_json builds the whole typed policy (and the engine, with its
+evaluation plan); json.loads builds plain dicts. Also prints the heap one
+loaded engine holds per rule (policy model, plan and rule index together, as
+glibc's allocator counts them; the plan's own share is not reachable from
+Python).
 
     python bench/bench_from_json.py
 """
 
+import ctypes
+import gc
 import json
 import random
 import statistics
@@ -104,6 +109,47 @@ def best_seconds(fn, repeat=15):
     return statistics.median(timeit.repeat(fn, number=1, repeat=repeat))
 
 
+class MallInfo2(ctypes.Structure):
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
+
+
+def heap_in_use():
+    """Bytes the C allocator has handed out (glibc's mallinfo2), or None."""
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def engine_bytes(text):
+    """Heap held by one engine built from `text`, or None."""
+    gc.collect()
+    before = heap_in_use()
+    engine = PolicyEngine.from_json(text)
+    after = heap_in_use()
+    del engine
+    if before is None or after is None:
+        return None
+    return after - before
+
+
 def main():
     text, rule_count = make_policy_text()
     megabytes = len(text.encode()) / 1e6
@@ -113,6 +159,11 @@ def main():
     print(f"from_json:  {megabytes / ours:8.1f} MB/s")
     print(f"json.loads: {megabytes / theirs:8.1f} MB/s")
     print(f"ratio:      {theirs / ours:8.2f}x (goal: at least 1.5x)")
+    held = engine_bytes(text)
+    if held is None:
+        print("engine heap per rule: not measurable here (no mallinfo2)")
+    else:
+        print(f"engine heap per rule: {held / rule_count:8.0f} bytes (model + plan)")
 
 
 if __name__ == "__main__":

@@ -4,6 +4,8 @@ PolicyEngine.from_file."""
 import json
 import os
 import struct
+import threading
+import time
 
 import pytest
 from _corvanth_core import PolicyEngine
@@ -233,12 +235,20 @@ def test_directory_fails_when_read(tmp_path):
     )
 
 
-def test_named_pipe_without_writer_fails_instead_of_waiting(tmp_path):
+def test_named_pipe_waits_for_its_writer(tmp_path):
+    # Opened without a writer, the pipe is read once the writer comes.
     path = tmp_path / "pipe.halvoc"
     os.mkfifo(path)
-    with pytest.raises(RuntimeError) as info:
-        PolicyEngine.from_file(str(path))
-    assert str(info.value) == "Failed to load policy: " + SHORT
+
+    def write_later():
+        time.sleep(0.2)
+        with open(path, "wb") as pipe:
+            pipe.write(VALID)
+
+    writer = threading.Thread(target=write_later)
+    writer.start()
+    assert PolicyEngine.from_file(str(path)).policy_name == "boxed"
+    writer.join()
 
 
 def test_missing_file(tmp_path):

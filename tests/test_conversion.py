@@ -7,7 +7,10 @@ import pytest
 from builders import (
     RESULT_KEYS,
     action,
+    binary,
+    call,
     constraint,
+    count,
     engine_for,
     eval_expr,
     field,
@@ -18,6 +21,7 @@ from builders import (
     lit_int,
     lit_str,
     machine,
+    method,
     outcome,
     policy,
     ref,
@@ -246,6 +250,17 @@ class StorageDict(dict):
         ("\ud800", "\ufffd\ufffd\ufffd"),
         ("a\udc80b", "a\ufffd\ufffd\ufffdb"),
         (["\udfff"], ["\ufffd\ufffd\ufffd"]),
+        # exact built-in types and subclasses nested in each other
+        ([True, 1, 1.5, "s", None], [True, 1, 1.5, "s", None]),
+        (ListSub([IntSub(1), {"a": FloatSub(0.5)}]), [1, {"a": 0.5}]),
+        (
+            {"l": [StrSub("x"), [2**64, False]]},
+            {"l": ["x", [1.8446744073709552e19, False]]},
+        ),
+        (
+            [2**63 - 1, -(2**63), 2**63, -1],
+            [2**63 - 1, -(2**63), 9223372036854775808.0, -1],
+        ),
     ],
 )
 def test_py_to_value_rows(value, expected):
@@ -312,6 +327,47 @@ def test_fields_become_event_fields():
     assert converted(fields) == {"a": 1, "b": [1, {"c": None}], "d": "(1,)"}
     assert eval_expr(field("b"), fields=fields) == [1, {"c": None}]
     assert eval_expr(field("missing"), fields=fields) is None
+
+
+# Ways an expression reads the plain field "x", which holds "v"; each must
+# see it, beside other plain fields that nothing reads.
+def tree_of(subject):
+    switch = {"subject": subject, "cases": [], "default": {"Leaf": field("x")}}
+    return {"DecisionTree": {"Switch": switch}}
+
+
+FIELD_READERS = [
+    (field("x"), "v"),
+    (method(field(), "x"), "v"),
+    (method(field("x"), "to_upper"), "V"),
+    (call("len", field("x")), 1),
+    (count(list_expr(field("x"), field("x")), binary("Eq", ref(0), lit_str("v"))), 2),
+    (tree_of(lit_int(1)), "v"),
+    (binary("Add", ref("Context", "x"), field("x")), None),
+    (binary("Add", lit_str("<"), field("x")), "<v"),
+]
+
+
+@pytest.mark.parametrize("expr, expected", FIELD_READERS)
+def test_every_way_of_reading_a_field_sees_it(expr, expected):
+    fields = {"a": "plain", "x": "v", "n": 1, "f": 1.5, "b": True, "z": None}
+    assert eval_expr(expr, fields=fields) == expected
+
+
+def test_fields_read_only_by_guards_reach_them():
+    guard = ("Predicate", binary("Eq", field("g"), lit_str("go")))
+    doc = policy(
+        state_machines=[
+            machine(
+                states=[state("a"), state("b", "Violated", 1)],
+                transitions=[transition(0, 1, guard)],
+                violating=[1],
+            )
+        ]
+    )
+    engine = engine_for(doc)
+    assert engine.evaluate("t", {"g": "stay", "h": 1})["violations"] == []
+    assert engine.evaluate("t", {"h": 1, "g": "go"})["verdict"] == "deny"
 
 
 def test_str_key_subclass_in_fields():
@@ -663,3 +719,18 @@ def test_dict_subclass_fields_use_their_storage():
     fields = StorageDict(real=1)
     assert eval_expr(field("real"), fields=fields) == 1
     assert eval_expr(field("ignored"), fields=fields) is None
+
+
+@pytest.mark.parametrize(
+    "fields, error",
+    [
+        ({"unread": 1, 2: "x"}, TypeError),
+        ({"unread": "a", "\ud800": "x"}, UnicodeEncodeError),
+        ({"unread": Raising()}, ValueError),
+    ],
+)
+def test_unread_fields_are_still_checked(fields, error):
+    engine = engine_for(policy(rules=[rule(actions=[action("Log", v=field("v"))])]))
+    with pytest.raises(error):
+        engine.evaluate("t", fields)
+    assert engine.event_count == 0

@@ -330,3 +330,40 @@ def test_results_are_independent_between_calls():
     second = engine.evaluate("t", {"v": 2})
     assert first["actions"] == [{"verb": "Log", "args": {"v": 1}}]
     assert second["actions"] == [{"verb": "Log", "args": {"v": 2}}]
+
+
+def named_args(*names):
+    return {"verb": "Tag", "args": [[name, lit_str(name)] for name in names]}
+
+
+MANY_NAMES = [f"arg_{i}" for i in range(12)]
+
+
+@pytest.mark.parametrize(
+    "names, keys",
+    [
+        ([], []),
+        (["é", "ключ", "a"], ["é", "ключ", "a"]),
+        (["x", "y", "x", "z", "y"], ["x", "y", "z"]),
+        (MANY_NAMES, MANY_NAMES),
+        (MANY_NAMES + ["arg_3", "new"], MANY_NAMES + ["new"]),
+        (["a" * 40, "b" * 23, "c" * 24], ["a" * 40, "b" * 23, "c" * 24]),
+    ],
+)
+def test_argument_names_in_map_order_on_every_call(names, keys):
+    engine = engine_for(
+        policy(rules=[rule(1, on_events=["x"]), rule(2, actions=[named_args(*names)])])
+    )
+    for _ in range(2):
+        (tag,) = engine.evaluate("t")["actions"]
+        assert list(tag["args"]) == keys
+        assert all(type(key) is str for key in tag["args"])
+
+
+def test_verbs_and_argument_names_are_shared_between_results():
+    rules = [rule(1, actions=[action("Notify", channel=lit_str("ops"))])]
+    engine = engine_for(policy(rules=rules))
+    first, second = (engine.evaluate("t")["actions"][0] for _ in range(2))
+    assert first["verb"] is second["verb"]
+    (first_key,), (second_key,) = first["args"], second["args"]
+    assert first_key is second_key

@@ -26,6 +26,14 @@ LOCKING_CALLS = [
     ("event_count", lambda e: e.event_count),
     ("repr", repr),
     ("str", str),
+    ("evaluate_at", lambda e: e.evaluate_at(0, "t")),
+    ("reset_at", lambda e: e.reset_at(0)),
+    ("explain", lambda e: e.explain("t")),
+    ("snapshot", lambda e: e.snapshot()),
+    ("restore", lambda e: e.restore(b"")),
+    ("copy", lambda e: e.__copy__()),
+    ("deepcopy", lambda e: e.__deepcopy__({})),
+    ("pickle", lambda e: e.__reduce__()),
 ]
 
 
@@ -113,6 +121,10 @@ REENTRANT_CALLS = [
     ("status", lambda e: e.status().splitlines()[-1], "Events processed: 0"),
     ("set_context", lambda e: e.set_context("k", 1), None),
     ("reset", lambda e: e.reset(), None),
+    ("evaluate_at", lambda e: e.evaluate_at(0, "inner")["triggered_rules"], [1]),
+    ("explain", lambda e: e.explain("inner")["trace"]["rules"][0]["matched"], True),
+    ("snapshot", lambda e: e.snapshot()[:8], b"CVSNAP\r\n"),
+    ("copy", lambda e: e.__copy__().event_count, 0),
 ]
 
 
@@ -139,6 +151,38 @@ def test_nested_evaluations_count_in_call_order():
     engine.evaluate("outer", {"a": inner})
     assert inner.seen == [1]
     assert engine.event_count == 2
+
+
+@pytest.mark.parametrize("depth", [1, 2, 5])
+def test_nested_evaluations_keep_their_own_events(depth):
+    # Each level converts a field before and after the one that calls back,
+    # so a nested call working on the outer call's storage would show.
+    args = {name: field(name) for name in ("before", "inner", "after")}
+    engine = engine_for(
+        policy(rules=[rule(actions=[action("Log", whole=field(), **args)])])
+    )
+    results = []
+
+    def evaluate(level):
+        inner = CallsBack(lambda: evaluate(level + 1)) if level < depth else "leaf"
+        fields = {"before": f"b{level}", "inner": inner, "after": level}
+        result = engine.evaluate(f"level{level}", fields)["actions"][0]["args"]
+        results.append(result)
+        return level
+
+    evaluate(0)
+    assert [r["before"] for r in results] == [f"b{n}" for n in range(depth, -1, -1)]
+    for result in results:
+        level = result["after"]
+        assert result["inner"] == ("leaf" if level == depth else "outer")
+        whole = dict(result["whole"])
+        assert isinstance(whole.pop("timestamp"), int)
+        assert whole == {
+            "before": f"b{level}",
+            "inner": result["inner"],
+            "after": level,
+            "type": f"level{level}",
+        }
 
 
 def test_threads_share_one_engine():

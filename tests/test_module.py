@@ -175,6 +175,15 @@ def test_members_in_registration_order():
         "set_config",
         "reset",
         "status",
+        # Members added after the original ones, methods before properties.
+        "evaluate_at",
+        "reset_at",
+        "explain",
+        "snapshot",
+        "restore",
+        "to_json",
+        "to_bytes",
+        "diagnostics",
         "policy_name",
         "event_count",
     ]

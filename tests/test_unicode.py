@@ -181,3 +181,58 @@ def test_committed_tables_agree_with_python_of_their_version(name):
     text = "".join(map(chr, ALL_CODE_POINTS))
     reference = getattr(unicode_tables, f"to_{name}")
     assert reference(text) == getattr(text, name)()
+
+
+# ASCII texts take a fast path; texts with one other character anywhere, at
+# the edges of eight-byte words included, take the table-driven path. Both
+# must agree with the full mappings (here: Python's, for characters whose
+# mapping is the same in every Unicode version).
+ASCII_RUN = "aZ_q0M.x" * 4
+MIXED_CASE_TEXTS = [
+    *(chr(cp) for cp in range(0x80)),
+    ASCII_RUN,
+    *(ASCII_RUN[:n] for n in (7, 8, 9, 15, 16, 17, 23, 24, 25)),
+    *(
+        ASCII_RUN[:at] + other + ASCII_RUN[at:]
+        for other in ("é", "ß", "Σ", "\u0130", "ﬁ", "😀")
+        for at in (0, 1, 7, 8, 9, 16, 31, 32)
+    ),
+    "AΣ",
+    "AΣ b",
+    "ΣA",
+    "A'Σ.",
+    "x\u00ff",
+]
+
+
+@pytest.mark.parametrize("text", MIXED_CASE_TEXTS)
+def test_case_mapping_at_ascii_boundaries(text):
+    assert_same(apply("to_upper", text), text.upper())
+    assert_same(apply("to_lower", text), text.lower())
+
+
+ASCII_WHITE_SPACE = "\t\n\x0b\x0c\r "
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        *(
+            (chr(cp), "" if chr(cp) in ASCII_WHITE_SPACE else chr(cp))
+            for cp in range(0x80)
+        ),
+        (ASCII_WHITE_SPACE + "a" + ASCII_WHITE_SPACE, "a"),
+        (" é ", "é"),
+        ("\t\u00a0 x \u3000\n", "x"),
+        (" \u0085 ", ""),
+        ("\u2028 \u2029", ""),
+        (" ß\u00a0", "ß"),
+        ("é \t", "é"),
+        ("\n😀", "😀"),
+        ("\x1c é \x1f", "\x1c é \x1f"),
+        ("\u200b \u200b", "\u200b \u200b"),
+        (" a\u00a0b ", "a\u00a0b"),
+    ],
+)
+def test_trim_at_ascii_boundaries(text, expected):
+    assert_same(apply("trim", text), expected)

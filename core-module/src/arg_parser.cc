@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "binding_messages.h"
+#include "py_ref.h"
 #include "py_to_value.h"
 
 namespace corvanth_core {
@@ -83,6 +84,11 @@ bool unpack(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
   return true;
 }
 
+// A bool is an int to Python, but a True timestamp or count is a mistake.
+bool is_index(PyObject* value) noexcept {
+  return (PyLong_Check(value) || PyIndex_Check(value)) && !PyBool_Check(value);
+}
+
 bool accepts(ParamType type, PyObject* value) noexcept {
   switch (type) {
     case ParamType::Str:
@@ -92,6 +98,10 @@ bool accepts(ParamType type, PyObject* value) noexcept {
       return PyBytes_Check(value);
     case ParamType::DictOrNone:
       return value == Py_None || PyDict_Check(value);
+    case ParamType::Index:
+      return is_index(value);
+    case ParamType::IndexOrNone:
+      return value == Py_None || is_index(value);
     case ParamType::Any:
       return true;
   }
@@ -107,6 +117,10 @@ const char* expected_text(ParamType type) noexcept {
       return "bytes";
     case ParamType::DictOrNone:
       return "dict or None";
+    case ParamType::Index:
+      return "int";
+    case ParamType::IndexOrNone:
+      return "int or None";
     case ParamType::Any:
       return "object";
   }
@@ -133,6 +147,30 @@ bool parse_arguments(const Signature& signature, PyObject* const* args,
     if (param.type == ParamType::Text && !utf8_text(slots[i], text)) {
       return false;
     }
+  }
+  return true;
+}
+
+bool uint64_argument(const Signature& signature, const char* parameter,
+                     PyObject* value, std::uint64_t& out) noexcept {
+  // An exact int needs no __index__ call and no new reference.
+  PyRef number(PyLong_CheckExact(value) ? Py_NewRef(value)
+                                        : PyNumber_Index(value));
+  if (!number) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    raise_error(
+        PyExc_TypeError,
+        wrong_argument_type_message(signature.member, parameter, "int", value));
+    return false;
+  }
+  out = PyLong_AsUnsignedLongLong(number.get());
+  if (out == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    raise_error(PyExc_OverflowError,
+                uint64_out_of_range_message(signature.member, parameter));
+    return false;
   }
   return true;
 }

@@ -19,22 +19,27 @@
 // The slots receive borrowed references (the caller's arguments); an
 // optional parameter that was not given gets nullptr. On failure the slots
 // are unspecified and a TypeError is set (UnicodeEncodeError for a Text
-// argument holding lone surrogates). Parsing runs no Python code.
+// argument holding lone surrogates). Parsing runs no Python code: an Index
+// argument is only checked for its type here and read as a number by
+// uint64_argument, which may run its __index__.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace corvanth_core {
 
 enum class ParamType {
-  Str,         // str or a str subclass
-  Text,        // str or a str subclass whose text has a UTF-8 form
-  Bytes,       // bytes or a bytes subclass
-  DictOrNone,  // dict, a dict subclass, or None
-  Any,         // any object
+  Str,          // str or a str subclass
+  Text,         // str or a str subclass whose text has a UTF-8 form
+  Bytes,        // bytes or a bytes subclass
+  DictOrNone,   // dict, a dict subclass, or None
+  Index,        // an int or an integer-like object (__index__), not a bool
+  IndexOrNone,  // the same, or None
+  Any,          // any object
 };
 
 struct Param {
@@ -53,5 +58,12 @@ struct Signature {
 bool parse_arguments(const Signature& signature, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** slots) noexcept;
+
+// Reads an Index argument as an unsigned 64-bit integer. Returns false with
+// TypeError naming the parameter when its __index__ fails or is missing
+// (a numpy boolean has one that raises), or OverflowError naming it when the
+// value is negative or 2**64 or more.
+bool uint64_argument(const Signature& signature, const char* parameter,
+                     PyObject* value, std::uint64_t& out) noexcept;
 
 }  // namespace corvanth_core

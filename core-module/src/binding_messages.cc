@@ -76,6 +76,13 @@ PyObject* wrong_argument_type_message(const char* member, const char* parameter,
                               type_name_of(given));
 }
 
+PyObject* uint64_out_of_range_message(const char* member,
+                                      const char* parameter) noexcept {
+  return PyUnicode_FromFormat(
+      "%s.%s() argument '%s' must be between 0 and 18446744073709551615",
+      kTypeName, member, parameter);
+}
+
 PyObject* key_type_message(PyObject* key) noexcept {
   return PyUnicode_FromFormat("keys must be str, not %s", type_name_of(key));
 }
@@ -92,6 +99,17 @@ const char* nesting_recursion_context() noexcept {
   return " while converting a nested value";
 }
 
+PyObject* nesting_too_deep_message() noexcept {
+  return PyUnicode_FromFormat("maximum recursion depth exceeded%s",
+                              nesting_recursion_context());
+}
+
+PyObject* held_values_too_deep_message() noexcept {
+  return PyUnicode_FromString(
+      "maximum recursion depth exceeded: the engine's context or "
+      "configuration is nested too deeply for this thread's stack");
+}
+
 PyObject* policy_file_not_found_message(PyObject* path) noexcept {
   return PyUnicode_FromFormat("Policy file not found: %U", path);
 }
@@ -106,6 +124,21 @@ PyObject* parse_policy_bytes_failed_message(std::string_view error) noexcept {
 
 PyObject* invalid_policy_json_message(std::string_view error) noexcept {
   return prefixed_text("Invalid policy JSON: ", error);
+}
+
+PyObject* container_too_large_message(std::size_t json_size) noexcept {
+  return PyUnicode_FromFormat(
+      "policy too large for a .halvoc container (%zu bytes of JSON, at most "
+      "4294967295)",
+      json_size);
+}
+
+PyObject* invalid_snapshot_message(std::string_view reason) noexcept {
+  return prefixed_text("Invalid snapshot: ", reason);
+}
+
+const char* canonical_text_unreadable_text() noexcept {
+  return "the canonical text of the policy does not read back";
 }
 
 PyObject* lock_poisoned_message() noexcept {

@@ -11,6 +11,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -50,6 +51,9 @@ PyObject* invalid_keyword_message(const char* member,
 PyObject* wrong_argument_type_message(const char* member, const char* parameter,
                                       const char* expected,
                                       PyObject* given) noexcept;
+// "... argument 'timestamp_ms' must be between 0 and 18446744073709551615".
+PyObject* uint64_out_of_range_message(const char* member,
+                                      const char* parameter) noexcept;
 
 // A dict key that is not a str: "keys must be str, not int".
 PyObject* key_type_message(PyObject* key) noexcept;
@@ -59,12 +63,27 @@ PyObject* dict_keys_changed_message() noexcept;
 // Completes "maximum recursion depth exceeded" for nesting too deep to
 // convert.
 const char* nesting_recursion_context() noexcept;
+// The same whole text, for the depth bound and the stack guard: "maximum
+// recursion depth exceeded while converting a nested value".
+PyObject* nesting_too_deep_message() noexcept;
+// Values an engine holds nested too deep for the calling thread's stack.
+PyObject* held_values_too_deep_message() noexcept;
 
 // Factory failures; `path` is the str exactly as given.
 PyObject* policy_file_not_found_message(PyObject* path) noexcept;
 PyObject* load_policy_failed_message(std::string_view error) noexcept;
 PyObject* parse_policy_bytes_failed_message(std::string_view error) noexcept;
 PyObject* invalid_policy_json_message(std::string_view error) noexcept;
+// "Invalid snapshot: {reason}", a refused restore().
+PyObject* invalid_snapshot_message(std::string_view reason) noexcept;
+
+// A policy whose JSON is longer than a container can declare: "policy too
+// large for a .halvoc container ({size} bytes of JSON, at most 4294967295)".
+PyObject* container_too_large_message(std::size_t json_size) noexcept;
+
+// The internal fault of a copy whose canonical policy text does not read
+// back (a broken invariant of the writer).
+const char* canonical_text_unreadable_text() noexcept;
 
 // "Engine lock poisoned".
 PyObject* lock_poisoned_message() noexcept;

@@ -2,28 +2,38 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "arg_parser.h"
 #include "binding_messages.h"
+#include "diagnostics_list.h"
 #include "halvo_compiler/bytecode.h"
+#include "halvo_compiler/policy_diagnostics.h"
 #include "halvo_compiler/policy_reader.h"
+#include "halvo_compiler/policy_writer.h"
+#include "halvo_runtime/clock.h"
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/explain_trace.h"
+#include "halvo_runtime/value_depth.h"
+#include "halvo_runtime/snapshot.h"
+#include "load_error.h"
 #include "py_ref.h"
 #include "py_to_value.h"
+#include "stack_guard.h"
 #include "result_dict.h"
+#include "trace_dict.h"
 #include "value_to_py.h"
-
-#ifdef CORVANTH_FAULT_INJECTION
-#include <stdexcept>
-#endif
 
 namespace corvanth_core {
 
@@ -31,7 +41,10 @@ using halvo::SmallString;
 using halvo_compiler::ir::CompiledPolicy;
 using halvo_runtime::engine::PolicyEngine;
 using halvo_runtime::engine::PolicyResult;
+using halvo_runtime::engine::read_snapshot;
+using halvo_runtime::engine::write_snapshot;
 using halvo_runtime::event::Event;
+using halvo_runtime::event::EventFieldUse;
 using halvo_runtime::event::Value;
 
 namespace {
@@ -49,16 +62,46 @@ PyPolicyEngine* as_engine(PyObject* self) noexcept {
 
 // Common construction: copy the name, hand the policy to a new engine, then
 // allocate the object, so that a failure leaves no half-built object behind.
-PyObject* wrap_policy(CompiledPolicy policy) {
+// `skipped` are the keys the reader passed over, kept for diagnostics().
+PyObject* wrap_policy(CompiledPolicy policy,
+                      std::vector<halvo_compiler::SkippedKey> skipped = {}) {
   std::string name(policy.name.view());
   auto engine = std::make_unique<PolicyEngine>(std::move(policy));
+  ResultNames names;
+  if (!names.build(engine->policy())) return nullptr;
+  EventFieldUse field_use = EventFieldUse::of(engine->policy());
   PyObject* object = g_type->tp_alloc(g_type, 0);  // new reference, zeroed
   if (object == nullptr) return nullptr;
   PyPolicyEngine* self = as_engine(object);
-  // Both moves are noexcept, so the object is never left half-constructed.
+  // The moves are noexcept, so the object is never left half-constructed.
   new (&self->policy_name) std::string(std::move(name));
   new (&self->engine) EngineLock(std::move(engine));
+  new (&self->names) ResultNames(std::move(names));
+  new (&self->skipped_keys)
+      std::vector<halvo_compiler::SkippedKey>(std::move(skipped));
+  new (&self->scratch) ScratchSlot();
+  new (&self->field_use) EventFieldUse(std::move(field_use));
   return object;
+}
+
+// Releases the interpreter lock for its lifetime and takes it back on every
+// way out, a thrown std::bad_alloc included.
+class InterpreterLockRelease {
+ public:
+  InterpreterLockRelease() noexcept : state_(PyEval_SaveThread()) {}
+  InterpreterLockRelease(const InterpreterLockRelease&) = delete;
+  InterpreterLockRelease& operator=(const InterpreterLockRelease&) = delete;
+  ~InterpreterLockRelease() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// The JSON error inside a container error, if the payload was reached.
+const halvo_compiler::ReadError* payload_error(
+    const halvo_compiler::bytecode::BytecodeError& error) {
+  using Kind = halvo_compiler::bytecode::BytecodeError::Kind;
+  return error.kind == Kind::Serialization ? &error.read_error : nullptr;
 }
 
 PyObject* from_file(PyObject* path) {
@@ -76,38 +119,96 @@ PyObject* from_file(PyObject* path) {
     raise_error(PyExc_FileNotFoundError, policy_file_not_found_message(path));
     return nullptr;
   }
-  auto read = halvo_compiler::bytecode::read_file(native);
+  // Reading a pipe or a slow device blocks until its writer has sent the
+  // whole container; the writer may be a thread of this process, so the
+  // interpreter lock is released meanwhile. The read touches no Python
+  // object: the path and the skipped keys are native.
+  std::vector<halvo_compiler::SkippedKey> skipped;
+  auto read = [&] {
+    const InterpreterLockRelease unlocked;
+    return halvo_compiler::bytecode::read_file(native, &skipped);
+  }();
   if (!read) {
-    raise_error(PyExc_RuntimeError,
-                load_policy_failed_message(read.error().text()));
+    raise_load_error(PyExc_RuntimeError,
+                     load_policy_failed_message(read.error().text()),
+                     payload_error(read.error()));
     return nullptr;
   }
-  return wrap_policy(std::move(read).value());
+  return wrap_policy(std::move(read).value(), std::move(skipped));
 }
 
 PyObject* from_bytes(PyObject* data) {
   const std::string_view bytes(
       PyBytes_AS_STRING(data),
       static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-  auto read = halvo_compiler::bytecode::from_bytecode(bytes);
+  std::vector<halvo_compiler::SkippedKey> skipped;
+  auto read = halvo_compiler::bytecode::from_bytecode(bytes, &skipped);
   if (!read) {
-    raise_error(PyExc_RuntimeError,
-                parse_policy_bytes_failed_message(read.error().text()));
+    raise_load_error(PyExc_RuntimeError,
+                     parse_policy_bytes_failed_message(read.error().text()),
+                     payload_error(read.error()));
     return nullptr;
   }
-  return wrap_policy(std::move(read).value());
+  return wrap_policy(std::move(read).value(), std::move(skipped));
 }
 
 PyObject* from_json(PyObject* json_str) {
   std::string_view text;
   if (!utf8_text(json_str, text)) return nullptr;
-  auto read = halvo_compiler::read_policy(text);
+  std::vector<halvo_compiler::SkippedKey> skipped;
+  auto read = halvo_compiler::read_policy(text, &skipped);
   if (!read) {
-    raise_error(PyExc_ValueError,
-                invalid_policy_json_message(read.error().text()));
+    raise_load_error(PyExc_ValueError,
+                     invalid_policy_json_message(read.error().text()),
+                     &read.error());
     return nullptr;
   }
-  return wrap_policy(std::move(read).value());
+  return wrap_policy(std::move(read).value(), std::move(skipped));
+}
+
+// Whether this thread's stack has room to copy, compare, give back and
+// replace the values the engine holds (its context and configuration; the
+// storage of an evaluation is emptied when the call ends); raises
+// RecursionError if not.
+bool held_values_fit(PyPolicyEngine* self) {
+  if (stack_allows(self->held_depth)) return true;
+  raise_error(PyExc_RecursionError, held_values_too_deep_message());
+  return false;
+}
+
+// Records the depth of the values the engine holds; runs under the lock.
+void note_held_depth(PyPolicyEngine* self,
+                     const PolicyEngine& engine) noexcept {
+  self->held_depth =
+      std::max(halvo_runtime::event::nesting_depth(engine.context()),
+               halvo_runtime::event::nesting_depth(engine.config()));
+}
+
+// Evaluates an event of type `event_type` stamped `timestamp` with the
+// fields of `fields` (nullptr, None or a dict): the common part of evaluate
+// and evaluate_at. The event is built in the engine object's kept storage.
+PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
+                         std::uint64_t timestamp, PyObject* fields) {
+  if (!held_values_fit(self)) return nullptr;
+  const ScratchLease lease(self->scratch);
+  Event& event = lease->event;
+  event.reset(SmallString(event_type), timestamp);
+  // Every conversion, which may run Python code, happens before the lock.
+  if (fields != nullptr && fields != Py_None &&
+      !fill_value_map(fields, event.fields(), &self->field_use)) {
+    return nullptr;
+  }
+  PolicyResult& result = lease->result;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+#ifdef CORVANTH_FAULT_INJECTION
+    if (event.event_type() == kInjectFaultEventType) {
+      throw std::logic_error(injected_fault_text());
+    }
+#endif
+    engine.evaluate(event, result);
+  });
+  if (!ran) return nullptr;
+  return result_to_dict(result, &self->names);
 }
 
 PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
@@ -115,23 +216,8 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
   // Stamped now, before any field is converted.
-  Event event{SmallString(type_text)};
-  // Every conversion, which may run Python code, happens before the lock.
-  if (fields != nullptr && fields != Py_None &&
-      !fill_value_map(fields, event.fields())) {
-    return nullptr;
-  }
-  PolicyResult result;
-  const bool ran = self->engine.run([&](PolicyEngine& engine) {
-#ifdef CORVANTH_FAULT_INJECTION
-    if (event.event_type() == kInjectFaultEventType) {
-      throw std::logic_error(injected_fault_text());
-    }
-#endif
-    result = engine.evaluate(event);
-  });
-  if (!ran) return nullptr;
-  return result_to_dict(result);
+  return evaluate_event(self, type_text, halvo_runtime::wall_clock_millis(),
+                        fields);
 }
 
 using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
@@ -141,10 +227,18 @@ PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
   std::string_view key_text;
   if (!utf8_text(key, key_text)) return nullptr;
   SmallString name(key_text);
+  if (!held_values_fit(self)) return nullptr;
   Value converted;
   if (!py_to_value(value, converted)) return nullptr;
+  // A value the engine is to hold must fit the guard of later calls, here
+  // and now at least.
+  if (!stack_allows(halvo_runtime::event::nesting_depth(converted))) {
+    raise_error(PyExc_RecursionError, nesting_too_deep_message());
+    return nullptr;
+  }
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
     (engine.*setter)(std::move(name), std::move(converted));
+    note_held_depth(self, engine);
   });
   if (!ran) return nullptr;
   Py_RETURN_NONE;
@@ -163,6 +257,220 @@ PyObject* reset(PyPolicyEngine* self) {
     return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+// --- members with explicit time ---------------------------------------------
+
+constexpr Param kEvaluateAtParams[] = {{"timestamp_ms", ParamType::Index},
+                                       {"event_type", ParamType::Text},
+                                       {"fields", ParamType::DictOrNone}};
+constexpr Param kResetAtParams[] = {{"timestamp_ms", ParamType::Index}};
+
+constexpr Signature kEvaluateAt{"evaluate_at", kEvaluateAtParams, 2};
+constexpr Signature kResetAt{"reset_at", kResetAtParams, 1};
+
+PyObject* evaluate_at(PyPolicyEngine* self, PyObject* timestamp_ms,
+                      PyObject* event_type, PyObject* fields) {
+  std::uint64_t timestamp = 0;
+  if (!uint64_argument(kEvaluateAt, "timestamp_ms", timestamp_ms, timestamp)) {
+    return nullptr;
+  }
+  std::string_view type_text;
+  if (!utf8_text(event_type, type_text)) return nullptr;
+  return evaluate_event(self, type_text, timestamp, fields);
+}
+
+PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {
+  std::uint64_t started_at = 0;
+  if (!uint64_argument(kResetAt, "timestamp_ms", timestamp_ms, started_at)) {
+    return nullptr;
+  }
+  if (!self->engine.run(
+          [&](PolicyEngine& engine) { engine.reset_at(started_at); })) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// --- the policy written back
+// ---------------------------------------------------
+
+// The canonical JSON of the engine's policy; false with the exception set
+// when the lock is poisoned.
+bool policy_json(PyPolicyEngine* self, std::string& json) {
+  return self->engine.run([&](PolicyEngine& engine) {
+    json = halvo_compiler::write_policy_json(engine.policy());
+  });
+}
+
+PyObject* to_json(PyPolicyEngine* self) {
+  std::string json;
+  if (!policy_json(self, json)) return nullptr;
+  return text_to_py(json);
+}
+
+// A new bytes object holding a version-1 container around `json`, or
+// nullptr with OverflowError set when the text is too long for one.
+PyObject* container_bytes(const std::string& json) {
+  if (json.size() > halvo_compiler::bytecode::kMaxPayload) {
+    raise_error(PyExc_OverflowError, container_too_large_message(json.size()));
+    return nullptr;
+  }
+  const std::string bytes = halvo_compiler::bytecode::write_container(json);
+  return PyBytes_FromStringAndSize(bytes.data(),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* to_bytes(PyPolicyEngine* self) {
+  std::string json;
+  if (!policy_json(self, json)) return nullptr;
+  return container_bytes(json);
+}
+
+// --- explanations ----------------------------------------------------------
+
+constexpr Param kExplainParams[] = {{"event_type", ParamType::Text},
+                                    {"fields", ParamType::DictOrNone},
+                                    {"timestamp_ms", ParamType::IndexOrNone}};
+constexpr Signature kExplain{"explain", kExplainParams, 1};
+
+PyObject* explain(PyPolicyEngine* self, PyObject* event_type, PyObject* fields,
+                  PyObject* timestamp_ms) {
+  if (!held_values_fit(self)) return nullptr;
+  std::uint64_t timestamp = 0;
+  const bool stamped = timestamp_ms != nullptr && timestamp_ms != Py_None;
+  if (stamped &&
+      !uint64_argument(kExplain, "timestamp_ms", timestamp_ms, timestamp)) {
+    return nullptr;
+  }
+  std::string_view type_text;
+  if (!utf8_text(event_type, type_text)) return nullptr;
+  Event event = stamped ? Event(SmallString(type_text), timestamp)
+                        : Event(SmallString(type_text));
+  // Every conversion, which may run Python code, happens before the lock.
+  if (fields != nullptr && fields != Py_None &&
+      !fill_value_map(fields, event.fields())) {
+    return nullptr;
+  }
+  halvo_runtime::engine::Explanation why;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    why = halvo_runtime::engine::explain(engine, event);
+  });
+  if (!ran) return nullptr;
+  PyRef dict(result_to_dict(why.result, &self->names));
+  if (!dict) return nullptr;
+  PyRef trace(trace_to_dict(why.trace, why.result, &self->names));
+  if (!trace || PyDict_SetItemString(dict.get(), "trace", trace.get()) != 0) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+// --- snapshots -------------------------------------------------------------
+
+constexpr Param kRestoreParams[] = {{"data", ParamType::Bytes}};
+constexpr Signature kRestore{"restore", kRestoreParams, 1};
+
+PyObject* snapshot(PyPolicyEngine* self) {
+  std::string bytes;
+  const bool ran = self->engine.run(
+      [&](PolicyEngine& engine) { bytes = write_snapshot(engine); });
+  if (!ran) return nullptr;
+  return PyBytes_FromStringAndSize(bytes.data(),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* restore(PyPolicyEngine* self, PyObject* data) {
+  const std::string_view bytes(
+      PyBytes_AS_STRING(data),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  std::string refused;
+  // Decoding touches C++ data only; the state is swapped in only once it
+  // is whole and checked.
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    auto state = read_snapshot(bytes, engine);
+    if (state) {
+      engine.set_state(std::move(state).value());
+      note_held_depth(self, engine);
+    } else {
+      refused = state.error().text();
+    }
+  });
+  if (!ran) return nullptr;
+  if (!refused.empty()) {
+    raise_error(PyExc_ValueError, invalid_snapshot_message(refused));
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* diagnostics(PyPolicyEngine* self) {
+  std::vector<halvo_compiler::Diagnostic> found;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    found =
+        halvo_compiler::diagnose_policy(engine.policy(), self->skipped_keys);
+  });
+  if (!ran) return nullptr;
+  return diagnostics_to_py(found);
+}
+
+// --- copies and pickling ----------------------------------------------------
+//
+// A copy is the policy's canonical text read back plus the snapshot of the
+// state, the same two pieces that a pickle carries, so the two roads meet.
+
+constexpr Param kMemoParams[] = {{"memo", ParamType::DictOrNone}};
+constexpr Signature kDeepCopy{"__deepcopy__", kMemoParams, 1};
+
+// The canonical JSON and the snapshot, taken under one hold of the lock.
+bool policy_and_state(PyPolicyEngine* self, std::string& json,
+                      std::string& state) {
+  return self->engine.run([&](PolicyEngine& engine) {
+    json = halvo_compiler::write_policy_json(engine.policy());
+    state = write_snapshot(engine);
+  });
+}
+
+PyObject* copy_engine(PyPolicyEngine* self) {
+  std::string json, state;
+  if (!policy_and_state(self, json, state)) return nullptr;
+  auto read = halvo_compiler::read_policy(json);
+  if (!read) throw std::logic_error(canonical_text_unreadable_text());
+  PyRef copy(wrap_policy(std::move(read).value(), self->skipped_keys));
+  if (!copy) return nullptr;
+  const bool ran = as_engine(copy.get())->engine.run([&](PolicyEngine& engine) {
+    auto restored = read_snapshot(state, engine);
+    if (!restored) throw std::logic_error(restored.error().text());
+    engine.set_state(std::move(restored).value());
+    note_held_depth(as_engine(copy.get()), engine);
+  });
+  if (!ran) return nullptr;
+  return copy.release();
+}
+
+PyObject* deep_copy_engine(PyPolicyEngine* self, PyObject* /*memo*/) {
+  // The engine holds no Python objects, so a deep copy is a copy.
+  return copy_engine(self);
+}
+
+// (PolicyEngine.from_bytes, (container,), snapshot, None, None,
+// PolicyEngine.restore): unpickling loads the container and restores the
+// snapshot into the new engine.
+PyObject* reduce_engine(PyPolicyEngine* self) {
+  std::string json, state;
+  if (!policy_and_state(self, json, state)) return nullptr;
+  PyRef data(container_bytes(json));
+  if (!data) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(g_type);
+  PyRef load(PyObject_GetAttrString(type, "from_bytes"));
+  PyRef put_back(PyObject_GetAttrString(type, "restore"));
+  PyRef snapshot(PyBytes_FromStringAndSize(
+      state.data(), static_cast<Py_ssize_t>(state.size())));
+  if (!load || !put_back || !data || !snapshot) return nullptr;
+  PyRef args(PyTuple_Pack(1, data.get()));
+  if (!args) return nullptr;
+  return PyTuple_Pack(6, load.get(), args.get(), snapshot.get(), Py_None,
+                      Py_None, put_back.get());
 }
 
 PyObject* status(PyPolicyEngine* self) {
@@ -249,6 +557,10 @@ void dealloc_entry(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);
   PyPolicyEngine* self = as_engine(object);
   self->engine.~EngineLock();
+  self->names.~ResultNames();
+  self->skipped_keys.~vector();
+  self->scratch.~ScratchSlot();
+  self->field_use.~EventFieldUse();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.
@@ -313,6 +625,60 @@ constexpr char kSetConfigDoc[] =
 constexpr char kResetDoc[] =
     "reset($self)\n--\n\nReset the engine state (state machines, counters).";
 constexpr char kStatusDoc[] = "status($self)\n--\n\nGet engine status summary.";
+constexpr char kEvaluateAtDoc[] =
+    "evaluate_at($self, timestamp_ms, event_type, fields=None)\n"
+    "--\n"
+    "\n"
+    "Evaluate an event stamped with the given time instead of the clock.\n"
+    "\n"
+    "Args:\n"
+    "    timestamp_ms: The event time, in milliseconds since the Unix epoch\n"
+    "        (int, 0 to 2**64-1)\n"
+    "    event_type: The event type string\n"
+    "    fields: A dict of event fields\n"
+    "\n"
+    "Returns:\n"
+    "    The same dict as evaluate().";
+constexpr char kResetAtDoc[] =
+    "reset_at($self, timestamp_ms)\n--\n\nReset the engine state, starting "
+    "the state machines at the given time (milliseconds since the Unix "
+    "epoch).";
+constexpr char kExplainDoc[] =
+    "explain($self, event_type, fields=None, timestamp_ms=None)\n"
+    "--\n"
+    "\n"
+    "Explain an event without changing the engine.\n"
+    "\n"
+    "Returns the dict evaluate() would give (same keys, same order) with one\n"
+    "key more, \"trace\": the rate limit's count, each rule's filter,\n"
+    "condition, verdict candidates and actions, and each machine's state,\n"
+    "guard values and transition. The event is stamped timestamp_ms, or the\n"
+    "wall clock when it is None.";
+constexpr char kSnapshotDoc[] =
+    "snapshot($self)\n--\n\nReturn the engine's runtime state (state "
+    "machines, rate windows, event count, context and configuration) as "
+    "bytes, for restore().";
+constexpr char kRestoreDoc[] =
+    "restore($self, data)\n--\n\nPut back a state saved by snapshot() from "
+    "an engine of the same policy; refused data leaves the engine unchanged.";
+constexpr char kToJsonDoc[] =
+    "to_json($self)\n--\n\nReturn the loaded policy as canonical JSON (object "
+    "forms, declared field order, every optional field written).";
+constexpr char kToBytesDoc[] =
+    "to_bytes($self)\n--\n\nReturn the loaded policy as a version-1 .halvoc "
+    "container around its canonical JSON.";
+constexpr char kCopyDoc[] =
+    "__copy__($self)\n--\n\nReturn an independent engine with the same "
+    "policy and the same runtime state.";
+constexpr char kDeepCopyDoc[] =
+    "__deepcopy__($self, memo)\n--\n\nReturn an independent engine with the "
+    "same policy and the same runtime state (as __copy__).";
+constexpr char kReduceDoc[] =
+    "__reduce__($self)\n--\n\nPickle support: the policy as a .halvoc "
+    "container and the runtime state as a snapshot.";
+constexpr char kDiagnosticsDoc[] =
+    "diagnostics($self)\n--\n\nList the likely mistakes of the loaded policy: "
+    "dicts with keys severity, code, message, path.";
 constexpr char kPolicyNameDoc[] = "Get the policy name.";
 constexpr char kEventCountDoc[] = "Get the total number of events processed.";
 
@@ -347,6 +713,19 @@ PyMethodDef g_methods[] = {
      kSetConfigDoc},
     {"reset", noargs_method<reset>(), METH_NOARGS, kResetDoc},
     {"status", noargs_method<status>(), METH_NOARGS, kStatusDoc},
+    {"evaluate_at", fastcall_method<kEvaluateAt, evaluate_at>(), kFastcall,
+     kEvaluateAtDoc},
+    {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
+    {"explain", fastcall_method<kExplain, explain>(), kFastcall, kExplainDoc},
+    {"snapshot", noargs_method<snapshot>(), METH_NOARGS, kSnapshotDoc},
+    {"restore", fastcall_method<kRestore, restore>(), kFastcall, kRestoreDoc},
+    {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},
+    {"to_bytes", noargs_method<to_bytes>(), METH_NOARGS, kToBytesDoc},
+    {"diagnostics", noargs_method<diagnostics>(), METH_NOARGS, kDiagnosticsDoc},
+    {"__copy__", noargs_method<copy_engine>(), METH_NOARGS, kCopyDoc},
+    {"__deepcopy__", fastcall_method<kDeepCopy, deep_copy_engine>(), kFastcall,
+     kDeepCopyDoc},
+    {"__reduce__", noargs_method<reduce_engine>(), METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,15 +8,20 @@
 // from_json; calling the class raises TypeError. The type is created from a
 // PyType_Spec on the first call and reused for the rest of the process; it
 // cannot be subclassed, and its instances have no __dict__, no weak
-// reference slot and take no part in cyclic garbage collection (they hold no
-// Python objects).
+// reference slot and take no part in cyclic garbage collection (the only
+// Python objects they hold are interned strs, which refer to nothing).
 #pragma once
 
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 #include "engine_lock.h"
+#include "evaluation_scratch.h"
+#include "halvo_compiler/policy_reader.h"
+#include "halvo_runtime/event_field_use.h"
+#include "result_names.h"
 
 namespace corvanth_core {
 
@@ -24,6 +29,15 @@ struct PyPolicyEngine {
   PyObject_HEAD std::string
       policy_name;  // copied from the policy; never changes
   EngineLock engine;
+  ResultNames names;  // the Python texts of the policy's action results
+  // The keys the reader passed over, for diagnostics().
+  std::vector<halvo_compiler::SkippedKey> skipped_keys;
+  ScratchSlot scratch;  // the storage of an evaluation, reused
+  // The event fields the policy reads; the others need no conversion.
+  halvo_runtime::event::EventFieldUse field_use;
+  // The nesting depth of the deepest context or configuration value the
+  // engine holds, for the stack guard (stack_guard.h). Zeroed at allocation.
+  std::size_t held_depth;
 };
 
 // Returns a new reference to the PolicyEngine type, creating it on the first

@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "binding_messages.h"
+#include "halvo_runtime/value_depth.h"
 #include "py_ref.h"
+#include "stack_guard.h"
 
 namespace corvanth_core {
 
@@ -17,22 +19,41 @@ static_assert(sizeof(long) == 8, "PyLong_AsLong must cover signed 64 bits");
 
 namespace {
 
-// Nested lists and dicts recurse on the C stack; the interpreter's recursion
-// limit turns pathological nesting into RecursionError instead of a crash.
+// Nested lists and dicts recurse on the C stack. Each level counts against
+// the interpreter's recursion limit (a host that lowers it gets its
+// RecursionError early) and, because hosts also raise that limit, against
+// the value depth bound and this thread's stack headroom (stack_guard.h).
 class NestingGuard {
  public:
   NestingGuard() noexcept
-      : entered_(Py_EnterRecursiveCall(nesting_recursion_context()) == 0) {}
+      : entered_(Py_EnterRecursiveCall(nesting_recursion_context()) == 0) {
+    if (!entered_) return;
+    if (++levels_open_ > halvo_runtime::event::kMaxInputDepth ||
+        !stack_allows(0)) {
+      raise_error(PyExc_RecursionError, nesting_too_deep_message());
+      leave();
+    }
+  }
   NestingGuard(const NestingGuard&) = delete;
   NestingGuard& operator=(const NestingGuard&) = delete;
-  ~NestingGuard() {
-    if (entered_) Py_LeaveRecursiveCall();
-  }
+  ~NestingGuard() { leave(); }
   bool entered() const noexcept { return entered_; }
 
  private:
+  void leave() noexcept {
+    if (!entered_) return;
+    --levels_open_;
+    Py_LeaveRecursiveCall();
+    entered_ = false;
+  }
+
+  // Lists and dicts being converted on this thread, re-entrant conversions
+  // (from a __str__ of an element) included: they share the stack.
+  static thread_local std::size_t levels_open_;
   bool entered_;
 };
+
+thread_local std::size_t NestingGuard::levels_open_ = 0;
 
 bool is_bool_type_name(std::string_view name) noexcept {
   return name == "bool" || name == "bool_";
@@ -174,6 +195,53 @@ bool text_to_value(PyObject* object, Value& out) {
   return str_text_to_value(text.get(), out);
 }
 
+// What the exact-type path made of an object.
+enum class Exact { Converted, Failed, Other };
+
+Exact outcome(bool converted) noexcept {
+  return converted ? Exact::Converted : Exact::Failed;
+}
+
+// The exact built-in types of the rows: none of them can pass a row before
+// its own, so each goes straight there, without the probes that subclasses
+// and foreign types need (the numpy name test, the number slots). A str with
+// lone surrogates ends in the text row, which repairs it the same way; an
+// int beyond 64 bits, like every other object, is left to the rows in order.
+Exact exact_to_value(PyObject* object, Value& out) {
+  PyTypeObject* const type = Py_TYPE(object);
+  if (type == &PyUnicode_Type) return outcome(str_text_to_value(object, out));
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long integer = PyLong_AsLongAndOverflow(object, &overflow);
+    if (overflow != 0) return Exact::Other;
+    out = Value::integer(integer);
+    return Exact::Converted;
+  }
+  if (type == &PyBool_Type) {
+    out = Value::boolean(object == Py_True);
+    return Exact::Converted;
+  }
+  if (type == &PyFloat_Type) {
+    out = Value::floating(PyFloat_AS_DOUBLE(object));
+    return Exact::Converted;
+  }
+  if (type == &PyList_Type) return outcome(list_to_value(object, out));
+  if (type == &PyDict_Type) return outcome(dict_to_value(object, out));
+  if (object == Py_None) {
+    out = Value::null();
+    return Exact::Converted;
+  }
+  return Exact::Other;
+}
+
+// Whether converting `object` runs no Python code and cannot fail: None and
+// the exact types str, int, float and bool.
+bool is_plain_scalar(PyObject* object) noexcept {
+  PyTypeObject* const type = Py_TYPE(object);
+  return type == &PyUnicode_Type || type == &PyLong_Type ||
+         type == &PyFloat_Type || type == &PyBool_Type || object == Py_None;
+}
+
 }  // namespace
 
 // Compact ASCII strings hold their UTF-8 text already, so reading it copies
@@ -187,18 +255,8 @@ bool utf8_text(PyObject* str, std::string_view& out) noexcept {
 }
 
 bool py_to_value(PyObject* object, Value& out) {
-  if (object == Py_None) {
-    out = Value::null();
-    return true;
-  }
-  // An exact str or float cannot pass any row before its own, so it goes
-  // straight there; a str with lone surrogates ends in the text row, which
-  // repairs it the same way.
-  if (PyUnicode_CheckExact(object)) return str_text_to_value(object, out);
-  if (PyFloat_CheckExact(object)) {
-    out = Value::floating(PyFloat_AS_DOUBLE(object));
-    return true;
-  }
+  const Exact exact = exact_to_value(object, out);
+  if (exact != Exact::Other) return exact == Exact::Converted;
   if (try_bool(object, out) || try_int(object, out) || try_float(object, out) ||
       try_str(object, out)) {
     return true;
@@ -208,7 +266,8 @@ bool py_to_value(PyObject* object, Value& out) {
   return text_to_value(object, out);
 }
 
-bool fill_value_map(PyObject* dict, ValueMap& out) {
+bool fill_value_map(PyObject* dict, ValueMap& out,
+                    const halvo_runtime::event::EventFieldUse* use) {
   const Py_ssize_t start_size = PyDict_Size(dict);
   out.reserve(out.size() + static_cast<std::size_t>(start_size));
   Py_ssize_t position = 0;
@@ -232,6 +291,9 @@ bool fill_value_map(PyObject* dict, ValueMap& out) {
     }
     std::string_view key_text;
     if (!utf8_text(key, key_text)) return false;
+    if (use != nullptr && is_plain_scalar(value) && !use->reads(key_text)) {
+      continue;
+    }
     // The key's text is copied and the value held before Python code can
     // drop them. The value is converted straight into its entry: Python code
     // that runs meanwhile cannot reach this map, so the entry stays in

@@ -27,6 +27,7 @@
 
 #include <string_view>
 
+#include "halvo_runtime/event_field_use.h"
 #include "halvo_runtime/value.h"
 
 namespace corvanth_core {
@@ -35,8 +36,12 @@ bool py_to_value(PyObject* object, halvo_runtime::event::Value& out);
 
 // Walks `dict` (a dict or dict subclass) in its storage order and stores
 // each str key with its converted value into `out`, replacing entries of the
-// same name. Used for nested dicts and for the fields of an event.
-bool fill_value_map(PyObject* dict, halvo_runtime::event::ValueMap& out);
+// same name. Used for nested dicts and for the fields of an event. With
+// `use` (the fields of an event), an entry whose key the policy never reads
+// and whose value is a plain str, int, float, bool or None, whose conversion
+// could have no effect, is checked like every key and then left out.
+bool fill_value_map(PyObject* dict, halvo_runtime::event::ValueMap& out,
+                    const halvo_runtime::event::EventFieldUse* use = nullptr);
 
 // The UTF-8 text of a str, borrowed from the str object (which caches it),
 // valid while the str lives. Returns false with UnicodeEncodeError set when

@@ -1,11 +1,12 @@
 #include "result_dict.h"
 
-#include <algorithm>
 #include <cstddef>
-#include <iterator>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "halvo_compiler/ast/nodes.h"
+#include "py_list.h"
 #include "py_ref.h"
 #include "value_to_py.h"
 
@@ -14,8 +15,10 @@ namespace corvanth_core {
 using halvo_compiler::ast::nodes::kVariantCount;
 using halvo_compiler::ast::nodes::variant_name;
 using halvo_runtime::engine::ActionResult;
+using halvo_runtime::engine::ConstraintKind;
 using halvo_runtime::engine::ConstraintViolation;
 using halvo_runtime::engine::PolicyResult;
+using halvo_runtime::engine::TemporalKind;
 using halvo_runtime::engine::Verdict;
 using halvo_runtime::engine::Violation;
 
@@ -63,11 +66,34 @@ constexpr const char* kKeyTexts[kKeyCount] = {
 };
 
 constexpr std::size_t kVerdictCount = kVariantCount<Verdict>;
+constexpr std::size_t kTemporalCount = kVariantCount<TemporalKind>;
+constexpr std::size_t kConstraintCount = kVariantCount<ConstraintKind>;
 
 // Interned once and kept for the life of the process, so that building a
-// result allocates no key strings.
+// result allocates no key or enumeration strings.
 PyObject* g_keys[kKeyCount] = {};
 PyObject* g_verdict_names[kVerdictCount] = {};
+PyObject* g_temporal_names[kTemporalCount] = {};
+PyObject* g_constraint_names[kConstraintCount] = {};
+// The result's keys in order, each mapped to None. Every result starts as a
+// copy of it, which is sized for all seven keys at once instead of growing
+// while they are inserted.
+PyObject* g_result_shape = nullptr;
+
+PyObject* make_result_shape() noexcept {
+  PyRef shape(PyDict_New());
+  if (!shape) return nullptr;
+  for (std::size_t key = kVerdict; key <= kConstraintViolations; ++key) {
+    if (PyDict_SetItem(shape.get(), g_keys[key], Py_None) < 0) return nullptr;
+  }
+  return shape.release();
+}
+
+PyObject* interned(std::string_view text) noexcept {
+  PyObject* name = text_to_py(text);
+  if (name != nullptr) PyUnicode_InternInPlace(&name);
+  return name;
+}
 
 PyObject* lower_case_verdict_name(Verdict verdict) noexcept {
   PyRef name(text_to_py(variant_name(verdict)));
@@ -75,6 +101,28 @@ PyObject* lower_case_verdict_name(Verdict verdict) noexcept {
   PyObject* lower = PyObject_CallMethod(name.get(), "lower", nullptr);
   if (lower != nullptr) PyUnicode_InternInPlace(&lower);
   return lower;
+}
+
+// A new reference to the interned name of an enumeration value.
+template <class Enum, std::size_t kCount>
+PyObject* name_of(PyObject* const (&names)[kCount], Enum value) noexcept {
+  return Py_NewRef(names[static_cast<std::size_t>(value)]);
+}
+
+// Fills `names` with make(Enum(i)) for every value; false on a failure,
+// leaving what was made in place for release_all.
+template <class Enum, std::size_t kCount, class Make>
+bool make_all(PyObject* (&names)[kCount], Make make) noexcept {
+  for (std::size_t i = 0; i < kCount; ++i) {
+    names[i] = make(static_cast<Enum>(i));
+    if (names[i] == nullptr) return false;
+  }
+  return true;
+}
+
+template <std::size_t kCount>
+void release_all(PyObject* (&names)[kCount]) noexcept {
+  for (PyObject*& name : names) Py_CLEAR(name);
 }
 
 // Inserts `value` (a new reference, stolen) under the key. A null value is
@@ -86,24 +134,20 @@ bool put(PyObject* dict, Key key, PyObject* value) noexcept {
   return status == 0;
 }
 
-// A list created at its final length and filled in order.
-template <class T, class Convert>
-PyObject* list_of(const std::vector<T>& items, Convert convert) noexcept {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = convert(items[i]);
-    if (item == nullptr) return nullptr;
-    // Steals `item`; the slot of a fresh list is empty.
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
-PyObject* action_to_dict(const ActionResult& action) noexcept {
+// The verb and argument names come from `texts` (see ResultNames) where
+// they hold the action's own texts.
+PyObject* action_to_dict(const ActionResult& action,
+                         std::span<PyObject* const> texts) noexcept {
+  const bool named = texts.size() == action.args.size() + 1;
+  PyObject* const verb = named && str_holds(texts[0], action.verb.view())
+                             ? Py_NewRef(texts[0])
+                             : text_to_py(action.verb.view());
   PyRef dict(PyDict_New());
-  if (!dict || !put(dict.get(), kVerb, text_to_py(action.verb.view())) ||
-      !put(dict.get(), kArgs, value_map_to_py(action.args))) {
+  if (!dict || !put(dict.get(), kVerb, verb) ||
+      !put(
+          dict.get(), kArgs,
+          value_map_to_py(action.args, named ? texts.subspan(1)
+                                             : std::span<PyObject* const>()))) {
     return nullptr;
   }
   return dict.release();
@@ -113,7 +157,7 @@ PyObject* violation_to_dict(const Violation& violation) noexcept {
   PyRef dict(PyDict_New());
   if (!dict || !put(dict.get(), kProof, text_to_py(violation.proof.view())) ||
       !put(dict.get(), kInvariant, text_to_py(violation.invariant.view())) ||
-      !put(dict.get(), kKind, text_to_py(variant_name(violation.kind))) ||
+      !put(dict.get(), kKind, name_of(g_temporal_names, violation.kind)) ||
       !put(dict.get(), kMessage, text_to_py(violation.message.view()))) {
     return nullptr;
   }
@@ -124,7 +168,7 @@ PyObject* constraint_violation_to_dict(
     const ConstraintViolation& violation) noexcept {
   PyRef dict(PyDict_New());
   if (!dict ||
-      !put(dict.get(), kKind, text_to_py(variant_name(violation.kind))) ||
+      !put(dict.get(), kKind, name_of(g_constraint_names, violation.kind)) ||
       !put(dict.get(), kTarget, text_to_py(violation.target.view())) ||
       !put(dict.get(), kLimit, PyLong_FromUnsignedLongLong(violation.limit)) ||
       !put(dict.get(), kCurrent,
@@ -145,45 +189,61 @@ PyObject* reason_to_py(const PolicyResult& result) noexcept {
   return text_to_py(result.reason->view());
 }
 
-PyObject* verdict_to_py(Verdict verdict) noexcept {
-  return Py_NewRef(g_verdict_names[static_cast<std::size_t>(verdict)]);
-}
-
 }  // namespace
 
 bool init_result_keys() noexcept {
-  if (g_keys[0] != nullptr) return true;
-  PyObject* keys[kKeyCount] = {};
-  PyObject* verdicts[kVerdictCount] = {};
-  bool ok = true;
-  for (std::size_t i = 0; ok && i < kKeyCount; ++i) {
-    keys[i] = PyUnicode_InternFromString(kKeyTexts[i]);
-    ok = keys[i] != nullptr;
-  }
-  for (std::size_t i = 0; ok && i < kVerdictCount; ++i) {
-    verdicts[i] = lower_case_verdict_name(static_cast<Verdict>(i));
-    ok = verdicts[i] != nullptr;
-  }
+  if (g_result_shape != nullptr) return true;
+  const bool ok =
+      make_all<Key>(
+          g_keys,
+          [](Key key) { return PyUnicode_InternFromString(kKeyTexts[key]); }) &&
+      make_all<Verdict>(g_verdict_names, lower_case_verdict_name) &&
+      make_all<TemporalKind>(
+          g_temporal_names,
+          [](TemporalKind kind) { return interned(variant_name(kind)); }) &&
+      make_all<ConstraintKind>(g_constraint_names,
+                               [](ConstraintKind kind) {
+                                 return interned(variant_name(kind));
+                               }) &&
+      (g_result_shape = make_result_shape()) != nullptr;
   if (!ok) {
-    for (PyObject* key : keys) Py_XDECREF(key);
-    for (PyObject* name : verdicts) Py_XDECREF(name);
-    return false;
+    release_all(g_keys);
+    release_all(g_verdict_names);
+    release_all(g_temporal_names);
+    release_all(g_constraint_names);
   }
-  std::copy(std::begin(keys), std::end(keys), std::begin(g_keys));
-  std::copy(std::begin(verdicts), std::end(verdicts),
-            std::begin(g_verdict_names));
-  return true;
+  return ok;
 }
 
-PyObject* result_to_dict(const PolicyResult& result) noexcept {
-  PyRef dict(PyDict_New());
-  if (!dict || !put(dict.get(), kVerdict, verdict_to_py(result.verdict)) ||
+PyObject* action_result_to_dict(const ActionResult& action,
+                                const ResultNames* names) noexcept {
+  return action_to_dict(action, names != nullptr
+                                    ? names->action(action.rule, action.action)
+                                    : std::span<PyObject* const>());
+}
+
+PyObject* verdict_name_to_py(Verdict verdict) noexcept {
+  return name_of(g_verdict_names, verdict);
+}
+
+PyObject* constraint_kind_to_py(ConstraintKind kind) noexcept {
+  return name_of(g_constraint_names, kind);
+}
+
+PyObject* result_to_dict(const PolicyResult& result,
+                         const ResultNames* names) noexcept {
+  const auto action_dict = [names](const ActionResult& action) {
+    return action_result_to_dict(action, names);
+  };
+  PyRef dict(PyDict_Copy(g_result_shape));
+  if (!dict ||
+      !put(dict.get(), kVerdict, name_of(g_verdict_names, result.verdict)) ||
       !put(dict.get(), kReason, reason_to_py(result)) ||
       !put(dict.get(), kTriggeredRules,
            list_of(result.triggered_rules, rule_id_to_py)) ||
       !put(dict.get(), kEvalTimeUs,
            PyLong_FromUnsignedLongLong(result.eval_time_us)) ||
-      !put(dict.get(), kActions, list_of(result.actions, action_to_dict)) ||
+      !put(dict.get(), kActions, list_of(result.actions, action_dict)) ||
       !put(dict.get(), kViolations,
            list_of(result.violations, violation_to_dict)) ||
       !put(dict.get(), kConstraintViolations,

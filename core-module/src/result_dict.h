@@ -16,8 +16,10 @@
 //   if (!init_result_keys()) return nullptr;         // once, at type creation
 //   PyObject* dict = result_to_dict(result);        // new reference
 //
-// The key strings are interned once by init_result_keys and live for the
-// rest of the process. result_to_dict reads the record without consuming it,
+// The key strings and the names of the verdicts and the constraint and
+// temporal kinds are interned once by init_result_keys and live for the rest
+// of the process; verbs and argument names come from the engine's
+// ResultNames. result_to_dict reads the record without consuming it,
 // runs no Python code, and returns nullptr with the Python exception (in
 // practice MemoryError) set on failure.
 #pragma once
@@ -25,6 +27,7 @@
 #include <Python.h>
 
 #include "halvo_runtime/policy_result.h"
+#include "result_names.h"
 
 namespace corvanth_core {
 
@@ -32,7 +35,19 @@ namespace corvanth_core {
 // Python exception set. Calling it again after success does nothing.
 bool init_result_keys() noexcept;
 
-PyObject* result_to_dict(
-    const halvo_runtime::engine::PolicyResult& result) noexcept;
+// `names`, when given, holds the interned verbs and argument names of the
+// policy that produced the result.
+PyObject* result_to_dict(const halvo_runtime::engine::PolicyResult& result,
+                         const ResultNames* names = nullptr) noexcept;
+
+// The pieces of the result, for other dictionaries that show them (the
+// trace of explain()): one action dict, and new references to the
+// lower-cased verdict name and to a constraint kind's name.
+PyObject* action_result_to_dict(
+    const halvo_runtime::engine::ActionResult& action,
+    const ResultNames* names) noexcept;
+PyObject* verdict_name_to_py(halvo_runtime::engine::Verdict verdict) noexcept;
+PyObject* constraint_kind_to_py(
+    halvo_runtime::engine::ConstraintKind kind) noexcept;
 
 }  // namespace corvanth_core

@@ -1,6 +1,7 @@
 #include "value_to_py.h"
 
 #include <cstddef>
+#include <cstring>
 
 #include "py_ref.h"
 
@@ -31,11 +32,28 @@ PyObject* text_to_py(std::string_view text) noexcept {
                               "replace");
 }
 
-PyObject* value_map_to_py(const ValueMap& map) noexcept {
+bool str_holds(PyObject* str, std::string_view text) noexcept {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return static_cast<std::size_t>(size) == text.size() &&
+         std::memcmp(utf8, text.data(), text.size()) == 0;
+}
+
+PyObject* value_map_to_py(const ValueMap& map,
+                          std::span<PyObject* const> keys) noexcept {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
+  const bool keyed = keys.size() == map.size();
+  std::size_t index = 0;
   for (const auto& entry : map) {
-    PyRef key(text_to_py(entry.key.view()));
+    PyObject* const given = keyed ? keys[index++] : nullptr;
+    PyRef key(given != nullptr && str_holds(given, entry.key.view())
+                  ? Py_NewRef(given)
+                  : text_to_py(entry.key.view()));
     if (!key) return nullptr;
     PyRef value(value_to_py(entry.value));
     if (!value) return nullptr;

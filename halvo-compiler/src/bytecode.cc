@@ -18,8 +18,19 @@ namespace {
 namespace msg = read_messages;
 using PolicyResult = halvo::Result<ir::CompiledPolicy, BytecodeError>;
 
+BytecodeError header_failure(BytecodeError::Kind kind,
+                             std::uint16_t found_version = 0) {
+  BytecodeError error;
+  error.kind = kind;
+  error.found_version = found_version;
+  return error;
+}
+
 BytecodeError io_failure(std::string detail) {
-  return BytecodeError{BytecodeError::Kind::Io, std::move(detail), 0};
+  BytecodeError error;
+  error.kind = BytecodeError::Kind::Io;
+  error.detail = std::move(detail);
+  return error;
 }
 
 // Container bytes held in memory.
@@ -123,18 +134,18 @@ std::uint32_t le32(const unsigned char* b) {
 // The reading routine of both sources. Each header field is checked as soon
 // as it is read, so the first failing field is the one reported.
 template <class Source>
-PolicyResult read_bytecode(Source& source) {
-  BytecodeError error{BytecodeError::Kind::Io, {}, 0};
+PolicyResult read_bytecode(Source& source, std::vector<SkippedKey>* skipped) {
+  BytecodeError error = io_failure({});
   unsigned char field[4];
   if (!source.read_exact(field, 4, error)) return halvo::fail(error);
   if (le32(field) != kMagic) {
-    return halvo::fail(BytecodeError{BytecodeError::Kind::BadMagic, {}, 0});
+    return halvo::fail(header_failure(BytecodeError::Kind::BadMagic));
   }
   if (!source.read_exact(field, 2, error)) return halvo::fail(error);
   const std::uint16_t version = le16(field);
   if (version != kVersion) {
     return halvo::fail(
-        BytecodeError{BytecodeError::Kind::UnsupportedVersion, {}, version});
+        header_failure(BytecodeError::Kind::UnsupportedVersion, version));
   }
   if (!source.read_exact(field, 2, error))
     return halvo::fail(error);  // reserved
@@ -143,10 +154,12 @@ PolicyResult read_bytecode(Source& source) {
   if (!source.read_payload(le32(field), payload, error)) {
     return halvo::fail(error);
   }
-  auto policy = read_policy(payload);
+  auto policy = read_policy(payload, skipped);
   if (!policy) {
-    return halvo::fail(BytecodeError{BytecodeError::Kind::Serialization,
-                                     policy.error().text(), 0});
+    error.kind = BytecodeError::Kind::Serialization;
+    error.detail = policy.error().text();
+    error.read_error = std::move(policy).error();
+    return halvo::fail(std::move(error));
   }
   return std::move(policy).value();
 }
@@ -167,18 +180,38 @@ std::string BytecodeError::text() const {
   return msg::unsupported_version(found_version, kVersion);
 }
 
-PolicyResult from_bytecode(std::string_view bytes) {
-  MemorySource source(bytes);
-  return read_bytecode(source);
+std::string write_container(std::string_view json_payload) {
+  std::string out;
+  out.reserve(kHeaderSize + json_payload.size());
+  const auto put_le = [&](std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+      out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+  };
+  put_le(kMagic, 4);
+  put_le(kVersion, 2);
+  put_le(0, 2);  // reserved
+  put_le(static_cast<std::uint32_t>(json_payload.size()), 4);
+  out.append(json_payload);
+  return out;
 }
 
-PolicyResult read_file(const std::string& path) {
-  // Without O_NONBLOCK, opening a named pipe would wait for a writer for
-  // ever; regular files ignore the flag.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+PolicyResult from_bytecode(std::string_view bytes,
+                           std::vector<SkippedKey>* skipped) {
+  MemorySource source(bytes);
+  return read_bytecode(source, skipped);
+}
+
+PolicyResult read_file(const std::string& path,
+                       std::vector<SkippedKey>* skipped) {
+  // Every path is read the way cat reads it: a blocking open and reads until
+  // the container is complete, so a pipe or slow device whose writer sends
+  // in pieces, or opens its end a moment later, reads whole. A pipe that
+  // never gets a writer waits, as with every other tool.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return halvo::fail(io_failure(msg::os_error(errno)));
   FileSource source(fd);
-  return read_bytecode(source);
+  return read_bytecode(source, skipped);
 }
 
 }  // namespace halvo_compiler::bytecode

@@ -548,7 +548,7 @@ ReadError JsonCursor::error() const {
       line_start = i + 1;
     }
   }
-  return ReadError{error_message_, line, error_offset_ - line_start};
+  return ReadError{error_message_, line, error_offset_ - line_start, {}};
 }
 
 }  // namespace halvo_compiler

@@ -1,17 +1,18 @@
 #include "halvo_compiler/policy_reader.h"
 
-#include <array>
-#include <bit>
+// The record half of the reader: each record's field positions (from its
+// shape in policy_schema.h) mapped to its members. The JSON forms and the
+// messages are record_reader.h's.
+
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
-#include "halvo_compiler/json_cursor.h"
+#include "halvo_compiler/policy_schema.h"
 #include "halvo_compiler/read_messages.h"
+#include "halvo_compiler/record_reader.h"
 
 namespace halvo_compiler {
 namespace {
@@ -20,382 +21,27 @@ namespace msg = read_messages;
 namespace nodes = ast::nodes;
 using halvo::Box;
 using halvo::SmallString;
-using Step = JsonCursor::Step;
-
-// ---------------------------------------------------------------------------
-// Shapes: how records and enumerations look in JSON and are named in
-// messages.
-
-// A record: its fields in declared order (also the array-form order) and
-// which of them must be given.
-struct RecordShape {
-  std::string_view enumeration;  // "IRExpr" for the fields of a variant
-  std::string_view name;         // record or variant name
-  std::span<const std::string_view> fields;
-  std::uint32_t required;  // bit i set: field i must be given
-
-  std::string expectation() const {
-    return enumeration.empty()
-               ? msg::expected_struct(name)
-               : msg::expected_struct_variant(enumeration, name);
-  }
-  std::string length_expectation() const {
-    return enumeration.empty() ? msg::expected_struct_with(name, fields.size())
-                               : msg::expected_struct_variant_with(
-                                     enumeration, name, fields.size());
-  }
-  std::size_t find(std::string_view key) const {
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fields[i] == key) return i;
-    }
-    return fields.size();
-  }
-};
-
-constexpr std::uint32_t all_required(std::size_t count) {
-  return (std::uint32_t{1} << count) - 1;
-}
-
-// What a variant carries.
-enum class Payload : std::uint8_t { kNone, kValue, kFields };
-
-struct EnumShape {
-  std::span<const std::string_view> variants;
-  std::span<const Payload> payloads;  // empty: no variant carries anything
-
-  Payload payload(std::size_t index) const {
-    return payloads.empty() ? Payload::kNone : payloads[index];
-  }
-};
-
-// ---------------------------------------------------------------------------
-// Generic readers. Each reads one value at the cursor and returns false
-// after recording the first error in the cursor.
-
-// Reads a JSON array of exactly `count` elements whose '[' is at the cursor.
-template <class Expectation, class ReadElement>
-bool read_fixed_array(JsonCursor& c, std::size_t count,
-                      Expectation&& length_expectation,
-                      ReadElement&& read_element) {
-  if (!c.enter()) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    switch (c.next_element(i == 0)) {
-      case Step::kEnd:
-        return c.fail(msg::invalid_length(i, length_expectation()));
-      case Step::kError:
-        return false;
-      case Step::kItem:
-        if (!read_element(i)) return false;
-    }
-  }
-  return c.close_full_array();
-}
-
-// Reads a record in object or array form; read_field(i) reads the value of
-// field i with the cursor at it.
-template <class ReadField>
-bool read_record(JsonCursor& c, const RecordShape& shape,
-                 ReadField&& read_field) {
-  const int b = c.peek();
-  if (b == '[') {
-    return read_fixed_array(
-        c, shape.fields.size(), [&] { return shape.length_expectation(); },
-        read_field);
-  }
-  if (b != '{') return c.fail_invalid_type(shape.expectation());
-  if (!c.enter()) return false;
-  std::uint32_t given = 0;
-  for (bool first = true;; first = false) {
-    std::string_view key;
-    switch (c.next_key(first, key)) {
-      case Step::kError:
-        return false;
-      case Step::kEnd: {
-        c.leave();
-        const std::uint32_t missing = shape.required & ~given;
-        if (missing == 0) return true;
-        return c.fail(
-            msg::missing_field(shape.fields[std::countr_zero(missing)]));
-      }
-      case Step::kItem:
-        break;
-    }
-    const std::size_t field = shape.find(key);
-    if (field == shape.fields.size()) {
-      // Other tools may annotate records; their keys are passed over.
-      if (!c.colon() || !c.skip_value()) return false;
-      continue;
-    }
-    const std::uint32_t bit = std::uint32_t{1} << field;
-    if ((given & bit) != 0) return c.fail(msg::duplicate_field(key));
-    given |= bit;
-    if (!c.colon() || !read_field(field)) return false;
-  }
-}
-
-bool find_variant(JsonCursor& c, const EnumShape& shape, std::string_view name,
-                  std::size_t& index) {
-  for (std::size_t i = 0; i < shape.variants.size(); ++i) {
-    if (shape.variants[i] == name) {
-      index = i;
-      return true;
-    }
-  }
-  return c.fail(msg::unknown_variant(name, shape.variants));
-}
-
-// Reads an enumeration value: a variant name, or an object with one key,
-// the variant name, holding the payload. read_payload(i) reads the payload
-// of variant i with the cursor at it.
-template <class ReadPayload>
-bool read_enum(JsonCursor& c, const EnumShape& shape, std::size_t& index,
-               ReadPayload&& read_payload) {
-  const int b = c.peek();
-  std::string_view name;
-  if (b == '"') {
-    if (!c.read_string(name) || !find_variant(c, shape, name, index)) {
-      return false;
-    }
-    const Payload payload = shape.payload(index);
-    if (payload == Payload::kNone) return true;
-    return c.fail(msg::invalid_type(msg::unexpected_unit_variant(),
-                                    payload == Payload::kValue
-                                        ? msg::expected_newtype_variant_text()
-                                        : msg::expected_struct_variant_text()));
-  }
-  if (b != '{') {
-    if (b == JsonCursor::kEnd) return c.fail(msg::eof_while_parsing_value());
-    return c.fail_at_next(msg::expected_value());
-  }
-  if (!c.enter()) return false;
-  const int key_start = c.peek();
-  if (key_start != '"') {
-    if (key_start == JsonCursor::kEnd) {
-      return c.fail(msg::eof_while_parsing_value());
-    }
-    return c.fail_at_next(msg::expected_value());
-  }
-  if (!c.read_string(name) || !find_variant(c, shape, name, index) ||
-      !c.colon()) {
-    return false;
-  }
-  if (shape.payload(index) == Payload::kNone) {
-    if (c.peek() != 'n') return c.fail_invalid_type(msg::expected_unit_text());
-    if (!c.read_word("null")) return false;
-  } else if (!read_payload(index)) {
-    return false;
-  }
-  return c.close_variant_object();
-}
-
-template <class E>
-std::span<const std::string_view> names_of() {
-  static const auto names = [] {
-    std::array<std::string_view, nodes::kVariantCount<E>> all{};
-    for (std::size_t i = 0; i < all.size(); ++i) {
-      all[i] = nodes::variant_name(static_cast<E>(i));
-    }
-    return all;
-  }();
-  return names;
-}
-
-// Reads a language enumeration (none of which carries a payload).
-template <class E>
-bool read_named(JsonCursor& c, E& out) {
-  std::size_t index = 0;
-  if (!read_enum(c, EnumShape{names_of<E>(), {}}, index,
-                 [](std::size_t) { return true; })) {
-    return false;
-  }
-  out = static_cast<E>(index);
-  return true;
-}
-
-// Reads a JSON array of any length; read_one() reads one element at the
-// cursor.
-template <class ReadOne>
-bool read_elements(JsonCursor& c, ReadOne&& read_one) {
-  if (c.peek() != '[')
-    return c.fail_invalid_type(msg::expected_sequence_text());
-  if (!c.enter()) return false;
-  for (bool first = true;; first = false) {
-    switch (c.next_element(first)) {
-      case Step::kEnd:
-        c.leave();
-        return true;
-      case Step::kError:
-        return false;
-      case Step::kItem:
-        if (!read_one()) return false;
-    }
-  }
-}
-
-// Reads a list into `out`; read_item(T&) fills a freshly appended element.
-template <class T, class ReadItem>
-bool read_list(JsonCursor& c, std::vector<T>& out, ReadItem&& read_item) {
-  return read_elements(c, [&] { return read_item(out.emplace_back()); });
-}
-
-template <class ReadFirst, class ReadSecond>
-bool read_pair(JsonCursor& c, ReadFirst&& read_first,
-               ReadSecond&& read_second) {
-  if (c.peek() != '[') return c.fail_invalid_type(msg::expected_pair_text());
-  return read_fixed_array(
-      c, 2, [] { return std::string(msg::expected_pair_text()); },
-      [&](std::size_t i) { return i == 0 ? read_first() : read_second(); });
-}
-
-// Reads an optional value: null holds nothing; anything else is read by
-// read_value(out), which fills `out`.
-template <class T, class ReadValue>
-bool read_optional(JsonCursor& c, std::optional<T>& out,
-                   ReadValue&& read_value) {
-  if (c.peek() == 'n') {
-    out.reset();
-    return c.read_word("null");
-  }
-  return read_value(out);
-}
-
-// Reads a T with read(c, T&) and moves it onto the heap.
-template <class T, class Read>
-bool read_boxed(JsonCursor& c, std::optional<Box<T>>& out, Read&& read) {
-  T value;
-  if (!read(c, value)) return false;
-  out.emplace(std::move(value));
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Scalars.
-
-bool read_text(JsonCursor& c, SmallString& out) {
-  if (c.peek() != '"') return c.fail_invalid_type(msg::expected_string_text());
-  std::string_view text;
-  if (!c.read_string(text)) return false;
-  out = SmallString(text);
-  return true;
-}
-
-bool read_bool(JsonCursor& c, bool& out) {
-  const int b = c.peek();
-  if (b != 't' && b != 'f') {
-    return c.fail_invalid_type(msg::expected_boolean_text());
-  }
-  out = b == 't';
-  return c.read_word(out ? "true" : "false");
-}
-
-bool starts_number(int b) { return b == '-' || (b >= '0' && b <= '9'); }
-
-// Reads a number token for an integer field: only integers are accepted.
-bool read_integer(JsonCursor& c, JsonNumber& number,
-                  std::string_view expected) {
-  if (!starts_number(c.peek())) return c.fail_invalid_type(expected);
-  if (!c.read_number(number)) return false;
-  if (!number.integer) {
-    return c.fail(
-        msg::invalid_type(msg::unexpected_float(number.value), expected));
-  }
-  return true;
-}
-
-bool integer_out_of_range(JsonCursor& c, const JsonNumber& number,
-                          std::string_view expected) {
-  return c.fail(
-      msg::invalid_value(msg::unexpected_integer(number.text), expected));
-}
-
-template <class T>
-bool read_unsigned(JsonCursor& c, T& out, std::string_view expected) {
-  JsonNumber number;
-  if (!read_integer(c, number, expected)) return false;
-  if (!number.fits_u64 || (number.negative && number.magnitude != 0) ||
-      number.magnitude > std::numeric_limits<T>::max()) {
-    return integer_out_of_range(c, number, expected);
-  }
-  out = static_cast<T>(number.magnitude);
-  return true;
-}
-
-bool read_u32(JsonCursor& c, std::uint32_t& out) {
-  return read_unsigned(c, out, msg::expected_u32_text());
-}
-
-bool read_u64(JsonCursor& c, std::uint64_t& out) {
-  return read_unsigned(c, out, msg::expected_u64_text());
-}
-
-bool read_i64(JsonCursor& c, std::int64_t& out) {
-  JsonNumber number;
-  const std::string_view expected = msg::expected_i64_text();
-  if (!read_integer(c, number, expected)) return false;
-  constexpr auto kMax =
-      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  const std::uint64_t limit = number.negative ? kMax + 1 : kMax;
-  if (!number.fits_u64 || number.magnitude > limit) {
-    return integer_out_of_range(c, number, expected);
-  }
-  // Two's complement conversion is exact for every magnitude up to 2^63.
-  out = static_cast<std::int64_t>(number.negative ? 0 - number.magnitude
-                                                  : number.magnitude);
-  return true;
-}
-
-bool read_f64(JsonCursor& c, double& out) {
-  if (!starts_number(c.peek())) {
-    return c.fail_invalid_type(msg::expected_f64_text());
-  }
-  JsonNumber number;
-  if (!c.read_number(number)) return false;
-  if (!number.integer) {
-    out = number.value;
-    return true;
-  }
-  return c.integer_to_double(number, out);
-}
-
-bool read_text_list(JsonCursor& c, std::vector<SmallString>& out) {
-  return read_list(c, out, [&](SmallString& s) { return read_text(c, s); });
-}
-
-bool read_u32_list(JsonCursor& c, std::vector<std::uint32_t>& out) {
-  return read_list(c, out, [&](std::uint32_t& n) { return read_u32(c, n); });
-}
 
 // ---------------------------------------------------------------------------
 // Expressions.
 
-bool read_expr(JsonCursor& c, ir::IRExpr& out);
-bool read_decision_node(JsonCursor& c, ir::DecisionNode& out);
-bool read_verdict(JsonCursor& c, ir::IRVerdict& out);
+bool read_expr(RecordCursor& c, ir::IRExpr& out);
+bool read_decision_node(RecordCursor& c, ir::DecisionNode& out);
+bool read_verdict(RecordCursor& c, ir::IRVerdict& out);
 
-bool read_expr_list(JsonCursor& c, std::vector<ir::IRExpr>& out) {
+bool read_expr_list(RecordCursor& c, std::vector<ir::IRExpr>& out) {
   return read_list(c, out, [&](ir::IRExpr& e) { return read_expr(c, e); });
 }
 
-constexpr std::string_view kDurationFields[] = {"value", "unit"};
-constexpr RecordShape kDurationShape{"", "DurationLit", kDurationFields,
-                                     all_required(2)};
-
-bool read_duration(JsonCursor& c, nodes::DurationLit& out) {
-  return read_record(c, kDurationShape, [&](std::size_t field) {
+bool read_duration(RecordCursor& c, nodes::DurationLit& out) {
+  return read_record(c, schema::kDuration, [&](std::size_t field) {
     return field == 0 ? read_u64(c, out.value) : read_named(c, out.unit);
   });
 }
 
-constexpr std::string_view kLiteralVariants[] = {"Bool",   "Int",      "Float",
-                                                 "String", "Duration", "Regex"};
-constexpr Payload kLiteralPayloads[] = {Payload::kValue, Payload::kValue,
-                                        Payload::kValue, Payload::kValue,
-                                        Payload::kValue, Payload::kValue};
-constexpr EnumShape kLiteralShape{kLiteralVariants, kLiteralPayloads};
-
-bool read_literal(JsonCursor& c, nodes::Literal& out) {
+bool read_literal(RecordCursor& c, nodes::Literal& out) {
   std::size_t index = 0;
-  return read_enum(c, kLiteralShape, index, [&](std::size_t variant) {
+  return read_enum(c, schema::kLiteral, index, [&](std::size_t variant) {
     switch (variant) {
       case 0:
         return read_bool(c, out.value.emplace<bool>());
@@ -413,15 +59,9 @@ bool read_literal(JsonCursor& c, nodes::Literal& out) {
   });
 }
 
-constexpr std::string_view kRootVariants[] = {"Event", "Context", "Local",
-                                              "Policy"};
-constexpr Payload kRootPayloads[] = {Payload::kNone, Payload::kNone,
-                                     Payload::kValue, Payload::kNone};
-constexpr EnumShape kRootShape{kRootVariants, kRootPayloads};
-
-bool read_ref_root(JsonCursor& c, ir::RefRoot& out) {
+bool read_ref_root(RecordCursor& c, ir::RefRoot& out) {
   std::size_t index = 0;
-  if (!read_enum(c, kRootShape, index,
+  if (!read_enum(c, schema::kRoot, index,
                  [&](std::size_t) { return read_u32(c, out.local_index); })) {
     return false;
   }
@@ -429,25 +69,17 @@ bool read_ref_root(JsonCursor& c, ir::RefRoot& out) {
   return true;
 }
 
-constexpr std::string_view kRefPathFields[] = {"root", "fields"};
-constexpr RecordShape kRefPathShape{"", "RefPath", kRefPathFields,
-                                    all_required(2)};
-
-bool read_ref_path(JsonCursor& c, ir::RefPath& out) {
-  return read_record(c, kRefPathShape, [&](std::size_t field) {
+bool read_ref_path(RecordCursor& c, ir::RefPath& out) {
+  return read_record(c, schema::kRefPath, [&](std::size_t field) {
     return field == 0 ? read_ref_root(c, out.root)
                       : read_text_list(c, out.fields);
   });
 }
 
-constexpr std::string_view kBinaryFields[] = {"op", "left", "right"};
-constexpr RecordShape kBinaryShape{"IRExpr", "Binary", kBinaryFields,
-                                   all_required(3)};
-
-bool read_binary(JsonCursor& c, ir::IRExpr& out) {
+bool read_binary(RecordCursor& c, ir::IRExpr& out) {
   nodes::BinaryOp op{};
   ir::IRExpr left, right;
-  if (!read_record(c, kBinaryShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kBinary, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_named(c, op);
@@ -464,14 +96,10 @@ bool read_binary(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kUnaryFields[] = {"op", "operand"};
-constexpr RecordShape kUnaryShape{"IRExpr", "Unary", kUnaryFields,
-                                  all_required(2)};
-
-bool read_unary(JsonCursor& c, ir::IRExpr& out) {
+bool read_unary(RecordCursor& c, ir::IRExpr& out) {
   nodes::UnaryOp op{};
   ir::IRExpr operand;
-  if (!read_record(c, kUnaryShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kUnary, [&](std::size_t field) {
         return field == 0 ? read_named(c, op) : read_expr(c, operand);
       })) {
     return false;
@@ -480,14 +108,10 @@ bool read_unary(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kPredicateFields[] = {"kind", "subject", "argument"};
-constexpr RecordShape kPredicateShape{"IRExpr", "Predicate", kPredicateFields,
-                                      all_required(3)};
-
-bool read_predicate(JsonCursor& c, ir::IRExpr& out) {
+bool read_predicate(RecordCursor& c, ir::IRExpr& out) {
   nodes::PredicateKind kind{};
   ir::IRExpr subject, argument;
-  if (!read_record(c, kPredicateShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kPredicate, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_named(c, kind);
@@ -504,16 +128,11 @@ bool read_predicate(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kQuantifierFields[] = {"kind", "collection", "param",
-                                                  "body"};
-constexpr RecordShape kQuantifierShape{"IRExpr", "Quantifier",
-                                       kQuantifierFields, all_required(4)};
-
-bool read_quantifier(JsonCursor& c, ir::IRExpr& out) {
+bool read_quantifier(RecordCursor& c, ir::IRExpr& out) {
   nodes::QuantifierKind kind{};
   ir::IRExpr collection, body;
   SmallString param;
-  if (!read_record(c, kQuantifierShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kQuantifier, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_named(c, kind);
@@ -533,14 +152,11 @@ bool read_quantifier(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kCountFields[] = {"collection", "param", "filter"};
-constexpr RecordShape kCountShape{"IRExpr", "Count", kCountFields, 0b001};
-
-bool read_count(JsonCursor& c, ir::IRExpr& out) {
+bool read_count(RecordCursor& c, ir::IRExpr& out) {
   ir::IRExpr collection;
   std::optional<SmallString> param;
   std::optional<Box<ir::IRExpr>> filter;
-  if (!read_record(c, kCountShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kCount, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_expr(c, collection);
@@ -560,13 +176,9 @@ bool read_count(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kCallFields[] = {"function", "args"};
-constexpr RecordShape kCallShape{"IRExpr", "Call", kCallFields,
-                                 all_required(2)};
-
-bool read_call(JsonCursor& c, ir::IRExpr& out) {
+bool read_call(RecordCursor& c, ir::IRExpr& out) {
   ir::CallExpr call;
-  if (!read_record(c, kCallShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kCall, [&](std::size_t field) {
         return field == 0 ? read_text(c, call.function)
                           : read_expr_list(c, call.args);
       })) {
@@ -576,15 +188,11 @@ bool read_call(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kMethodCallFields[] = {"object", "method", "args"};
-constexpr RecordShape kMethodCallShape{"IRExpr", "MethodCall",
-                                       kMethodCallFields, all_required(3)};
-
-bool read_method_call(JsonCursor& c, ir::IRExpr& out) {
+bool read_method_call(RecordCursor& c, ir::IRExpr& out) {
   ir::IRExpr object;
   SmallString method;
   std::vector<ir::IRExpr> args;
-  if (!read_record(c, kMethodCallShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kMethodCall, [&](std::size_t field) {
         switch (field) {
           case 0:
             return read_expr(c, object);
@@ -601,18 +209,9 @@ bool read_method_call(JsonCursor& c, ir::IRExpr& out) {
   return true;
 }
 
-constexpr std::string_view kExprVariants[] = {
-    "Literal", "Ref",  "Binary",     "Unary",        "Predicate", "Quantifier",
-    "Count",   "Call", "MethodCall", "DecisionTree", "List"};
-constexpr Payload kExprPayloads[] = {
-    Payload::kValue,  Payload::kValue,  Payload::kFields, Payload::kFields,
-    Payload::kFields, Payload::kFields, Payload::kFields, Payload::kFields,
-    Payload::kFields, Payload::kValue,  Payload::kValue};
-constexpr EnumShape kExprShape{kExprVariants, kExprPayloads};
-
-bool read_expr(JsonCursor& c, ir::IRExpr& out) {
+bool read_expr(RecordCursor& c, ir::IRExpr& out) {
   std::size_t index = 0;
-  return read_enum(c, kExprShape, index, [&](std::size_t variant) {
+  return read_enum(c, schema::kExpr, index, [&](std::size_t variant) {
     switch (variant) {
       case 0:
         return read_literal(c, out.node.emplace<nodes::Literal>());
@@ -647,26 +246,17 @@ bool read_expr(JsonCursor& c, ir::IRExpr& out) {
 // ---------------------------------------------------------------------------
 // Verdicts and decision trees.
 
-constexpr std::string_view kVerdictFields[] = {"verdict", "message"};
-constexpr RecordShape kVerdictShape{"", "IRVerdict", kVerdictFields, 0b01};
-
-bool read_verdict(JsonCursor& c, ir::IRVerdict& out) {
-  return read_record(c, kVerdictShape, [&](std::size_t field) {
+bool read_verdict(RecordCursor& c, ir::IRVerdict& out) {
+  return read_record(c, schema::kVerdict, [&](std::size_t field) {
     if (field == 0) return read_named(c, out.verdict);
     return read_optional(c, out.message,
                          [&](auto& m) { return read_expr(c, m.emplace()); });
   });
 }
 
-constexpr std::string_view kCaseTestVariants[] = {"Literal", "Constructor",
-                                                  "Guard"};
-constexpr Payload kCaseTestPayloads[] = {Payload::kValue, Payload::kValue,
-                                         Payload::kValue};
-constexpr EnumShape kCaseTestShape{kCaseTestVariants, kCaseTestPayloads};
-
-bool read_case_test(JsonCursor& c, ir::CaseTest& out) {
+bool read_case_test(RecordCursor& c, ir::CaseTest& out) {
   std::size_t index = 0;
-  return read_enum(c, kCaseTestShape, index, [&](std::size_t variant) {
+  return read_enum(c, schema::kCaseTest, index, [&](std::size_t variant) {
     switch (variant) {
       case 0:
         return read_literal(c, out.test.emplace<nodes::Literal>());
@@ -678,16 +268,12 @@ bool read_case_test(JsonCursor& c, ir::CaseTest& out) {
   });
 }
 
-constexpr std::string_view kCaseFields[] = {"test", "body"};
-constexpr RecordShape kCaseShape{"", "DecisionCase", kCaseFields,
-                                 all_required(2)};
-
 // Reads one case and appends it (a DecisionCase has no empty state to read
 // into).
-bool read_decision_case(JsonCursor& c, std::vector<ir::DecisionCase>& out) {
+bool read_decision_case(RecordCursor& c, std::vector<ir::DecisionCase>& out) {
   ir::CaseTest test;
   ir::DecisionNode body;
-  if (!read_record(c, kCaseShape, [&](std::size_t field) {
+  if (!read_record(c, schema::kCase, [&](std::size_t field) {
         return field == 0 ? read_case_test(c, test)
                           : read_decision_node(c, body);
       })) {
@@ -698,12 +284,8 @@ bool read_decision_case(JsonCursor& c, std::vector<ir::DecisionCase>& out) {
   return true;
 }
 
-constexpr std::string_view kSwitchFields[] = {"subject", "cases", "default"};
-constexpr RecordShape kSwitchShape{"DecisionNode", "Switch", kSwitchFields,
-                                   0b011};
-
-bool read_switch(JsonCursor& c, ir::SwitchNode& out) {
-  return read_record(c, kSwitchShape, [&](std::size_t field) {
+bool read_switch(RecordCursor& c, ir::SwitchNode& out) {
+  return read_record(c, schema::kSwitch, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_expr(c, out.subject);
@@ -718,14 +300,9 @@ bool read_switch(JsonCursor& c, ir::SwitchNode& out) {
   });
 }
 
-constexpr std::string_view kNodeVariants[] = {"Switch", "Leaf", "VerdictLeaf"};
-constexpr Payload kNodePayloads[] = {Payload::kFields, Payload::kValue,
-                                     Payload::kValue};
-constexpr EnumShape kNodeShape{kNodeVariants, kNodePayloads};
-
-bool read_decision_node(JsonCursor& c, ir::DecisionNode& out) {
+bool read_decision_node(RecordCursor& c, ir::DecisionNode& out) {
   std::size_t index = 0;
-  return read_enum(c, kNodeShape, index, [&](std::size_t variant) {
+  return read_enum(c, schema::kNode, index, [&](std::size_t variant) {
     switch (variant) {
       case 0:
         return read_switch(c, out.node.emplace<ir::SwitchNode>());
@@ -744,19 +321,15 @@ bool read_decision_node(JsonCursor& c, ir::DecisionNode& out) {
 // ---------------------------------------------------------------------------
 // Policy records.
 
-bool read_named_expr_pair(JsonCursor& c,
+bool read_named_expr_pair(RecordCursor& c,
                           std::pair<SmallString, ir::IRExpr>& out) {
   return read_pair(
       c, [&] { return read_text(c, out.first); },
       [&] { return read_expr(c, out.second); });
 }
 
-constexpr std::string_view kActionFields[] = {"verb", "args"};
-constexpr RecordShape kActionShape{"", "IRAction", kActionFields,
-                                   all_required(2)};
-
-bool read_action(JsonCursor& c, ir::IRAction& out) {
-  return read_record(c, kActionShape, [&](std::size_t field) {
+bool read_action(RecordCursor& c, ir::IRAction& out) {
+  return read_record(c, schema::kAction, [&](std::size_t field) {
     if (field == 0) return read_named(c, out.verb);
     return read_list(c, out.args, [&](std::pair<SmallString, ir::IRExpr>& p) {
       return read_named_expr_pair(c, p);
@@ -764,12 +337,8 @@ bool read_action(JsonCursor& c, ir::IRAction& out) {
   });
 }
 
-constexpr std::string_view kRuleFields[] = {
-    "id", "on_events", "condition", "verdicts", "actions", "severity"};
-constexpr RecordShape kRuleShape{"", "CompiledRule", kRuleFields, 0b011011};
-
-bool read_rule(JsonCursor& c, ir::CompiledRule& out) {
-  return read_record(c, kRuleShape, [&](std::size_t field) {
+bool read_rule(RecordCursor& c, ir::CompiledRule& out) {
+  return read_record(c, schema::kRule, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_u32(c, out.id);
@@ -793,13 +362,8 @@ bool read_rule(JsonCursor& c, ir::CompiledRule& out) {
   });
 }
 
-constexpr std::string_view kConstraintFields[] = {"kind", "target", "limit",
-                                                  "window_millis"};
-constexpr RecordShape kConstraintShape{"", "CompiledConstraint",
-                                       kConstraintFields, all_required(4)};
-
-bool read_constraint(JsonCursor& c, ir::CompiledConstraint& out) {
-  return read_record(c, kConstraintShape, [&](std::size_t field) {
+bool read_constraint(RecordCursor& c, ir::CompiledConstraint& out) {
+  return read_record(c, schema::kConstraint, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_named(c, out.kind);
@@ -813,11 +377,8 @@ bool read_constraint(JsonCursor& c, ir::CompiledConstraint& out) {
   });
 }
 
-constexpr std::string_view kStateFields[] = {"id", "label", "kind"};
-constexpr RecordShape kStateShape{"", "State", kStateFields, all_required(3)};
-
-bool read_state(JsonCursor& c, ir::State& out) {
-  return read_record(c, kStateShape, [&](std::size_t field) {
+bool read_state(RecordCursor& c, ir::State& out) {
+  return read_record(c, schema::kState, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_u32(c, out.id);
@@ -829,16 +390,10 @@ bool read_state(JsonCursor& c, ir::State& out) {
   });
 }
 
-constexpr std::string_view kGuardVariants[] = {"Predicate", "NegatedPredicate",
-                                               "Timeout", "Always"};
-constexpr Payload kGuardPayloads[] = {Payload::kValue, Payload::kValue,
-                                      Payload::kNone, Payload::kNone};
-constexpr EnumShape kGuardShape{kGuardVariants, kGuardPayloads};
-
-bool read_guard(JsonCursor& c, ir::TransitionGuard& out) {
+bool read_guard(RecordCursor& c, ir::TransitionGuard& out) {
   std::size_t index = 0;
   ir::IRExpr expr;
-  if (!read_enum(c, kGuardShape, index,
+  if (!read_enum(c, schema::kGuard, index,
                  [&](std::size_t) { return read_expr(c, expr); })) {
     return false;
   }
@@ -858,12 +413,8 @@ bool read_guard(JsonCursor& c, ir::TransitionGuard& out) {
   return true;
 }
 
-constexpr std::string_view kTransitionFields[] = {"from", "to", "guard"};
-constexpr RecordShape kTransitionShape{"", "Transition", kTransitionFields,
-                                       all_required(3)};
-
-bool read_transition(JsonCursor& c, ir::Transition& out) {
-  return read_record(c, kTransitionShape, [&](std::size_t field) {
+bool read_transition(RecordCursor& c, ir::Transition& out) {
+  return read_record(c, schema::kTransition, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_u32(c, out.from);
@@ -875,21 +426,8 @@ bool read_transition(JsonCursor& c, ir::Transition& out) {
   });
 }
 
-constexpr std::string_view kMachineFields[] = {"id",
-                                               "name",
-                                               "invariant_name",
-                                               "kind",
-                                               "states",
-                                               "transitions",
-                                               "initial_state",
-                                               "accepting_states",
-                                               "violating_states",
-                                               "deadline_millis"};
-constexpr RecordShape kMachineShape{"", "StateMachine", kMachineFields,
-                                    all_required(9)};
-
-bool read_machine(JsonCursor& c, ir::StateMachine& out) {
-  return read_record(c, kMachineShape, [&](std::size_t field) {
+bool read_machine(RecordCursor& c, ir::StateMachine& out) {
+  return read_record(c, schema::kMachine, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_u32(c, out.id);
@@ -919,13 +457,8 @@ bool read_machine(JsonCursor& c, ir::StateMachine& out) {
   });
 }
 
-constexpr std::string_view kMetadataFields[] = {"annotations", "source_hash",
-                                                "compiler_version"};
-constexpr RecordShape kMetadataShape{"", "PolicyMetadata", kMetadataFields,
-                                     all_required(3)};
-
-bool read_metadata(JsonCursor& c, ir::PolicyMetadata& out) {
-  return read_record(c, kMetadataShape, [&](std::size_t field) {
+bool read_metadata(RecordCursor& c, ir::PolicyMetadata& out) {
+  return read_record(c, schema::kMetadata, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_list(c, out.annotations,
@@ -942,14 +475,8 @@ bool read_metadata(JsonCursor& c, ir::PolicyMetadata& out) {
   });
 }
 
-constexpr std::string_view kPolicyFields[] = {
-    "name",        "severity",       "scopes",  "rules",
-    "constraints", "state_machines", "metadata"};
-constexpr RecordShape kPolicyShape{"", "CompiledPolicy", kPolicyFields,
-                                   all_required(7)};
-
-bool read_compiled_policy(JsonCursor& c, ir::CompiledPolicy& out) {
-  return read_record(c, kPolicyShape, [&](std::size_t field) {
+bool read_compiled_policy(RecordCursor& c, ir::CompiledPolicy& out) {
+  return read_record(c, schema::kPolicy, [&](std::size_t field) {
     switch (field) {
       case 0:
         return read_text(c, out.name);
@@ -981,14 +508,20 @@ std::string ReadError::text() const {
 }
 
 halvo::Result<ir::CompiledPolicy, ReadError> read_policy(
-    std::string_view json) {
-  JsonCursor c(json);
+    std::string_view json, std::vector<SkippedKey>* skipped) {
+  RecordCursor c(json);
   ir::CompiledPolicy policy;
-  if (!read_compiled_policy(c, policy)) return halvo::fail(c.error());
+  const auto failure = [&] {
+    ReadError error = c.error();
+    error.path = c.error_path();
+    return halvo::fail(std::move(error));
+  };
+  if (!read_compiled_policy(c, policy)) return failure();
   if (c.peek() != JsonCursor::kEnd) {
     c.fail_at_next(msg::trailing_characters());
-    return halvo::fail(c.error());
+    return failure();
   }
+  if (skipped != nullptr) *skipped = c.skipped_keys();
   return policy;
 }
 

@@ -5,7 +5,9 @@
 // first two values are kept (borrowed where possible, see operand.h); the
 // later ones are evaluated and dropped.
 //
-//   const Arguments args(call.args, scope);
+//   const Arguments args(call.args, scope);          // from the tree
+//   const Arguments args(count, [&](std::size_t i, Value& storage)
+//                                   -> const Value& { ... });  // any source
 //   if (args.size() == 2) use(*args[0], *args[1]);
 //   const Value* separator = args[0];   // nullptr when there is none
 //
@@ -28,6 +30,23 @@ class Arguments {
 
   Arguments(const std::vector<halvo_compiler::ir::IRExpr>& exprs,
             const EvalScope& scope);
+
+  // `evaluate(index, storage)` evaluates argument `index` and returns its
+  // value, borrowed or held in `storage`; it is called once per argument,
+  // in order.
+  template <class Evaluate>
+  Arguments(std::size_t count, Evaluate&& evaluate) : size_(count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i < kKept) {
+        values_[i] = &evaluate(i, storage_[i]);
+      } else {
+        // Every argument is evaluated, even one that no function reads; its
+        // value is dropped, so a referenced value is not copied.
+        Value dropped;
+        evaluate(i, dropped);
+      }
+    }
+  }
   Arguments(const Arguments&) = delete;
   Arguments& operator=(const Arguments&) = delete;
 

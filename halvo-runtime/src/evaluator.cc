@@ -10,6 +10,7 @@
 #include "halvo_runtime/decision_tree.h"
 #include "methods.h"
 #include "operand.h"
+#include "operators.h"
 #include "wrapping_int.h"
 
 namespace halvo_runtime::eval {
@@ -60,12 +61,6 @@ std::uint64_t duration_unit_millis(
 }
 
 // --- references ------------------------------------------------------------
-
-// The first segment in `map`, the rest through nested maps.
-const Value* find_in_map(const ValueMap& map, Path path) noexcept {
-  const Value* first = map.find(path.front().view());
-  return first == nullptr ? nullptr : first->resolve_path(path.subspan(1));
-}
 
 const Value& resolve_ref(const RefPath& ref, const EvalScope& scope,
                          Value& storage) {
@@ -193,40 +188,6 @@ bool ordered(std::optional<Ordering> order, bool less, bool equal,
   return false;
 }
 
-// Every operator except the three logical ones, on evaluated operands.
-Value combine(BinaryOp op, const Value& left, const Value& right) {
-  switch (op) {
-    case BinaryOp::Add:
-    case BinaryOp::Sub:
-    case BinaryOp::Mul:
-      return arithmetic(op, left, right);
-    case BinaryOp::Div:
-      return divide(left, right);
-    case BinaryOp::Mod:
-      return remainder(left, right);
-    case BinaryOp::Eq:
-      return Value::boolean(values_equal(left, right));
-    case BinaryOp::Neq:
-      return Value::boolean(!values_equal(left, right));
-    case BinaryOp::Lt:
-      return Value::boolean(
-          ordered(values_compare(left, right), true, false, false));
-    case BinaryOp::Le:
-      return Value::boolean(
-          ordered(values_compare(left, right), true, true, false));
-    case BinaryOp::Gt:
-      return Value::boolean(
-          ordered(values_compare(left, right), false, false, true));
-    case BinaryOp::Ge:
-      return Value::boolean(
-          ordered(values_compare(left, right), false, true, true));
-    case BinaryOp::In:
-      return Value::boolean(is_in(left, right));
-    default:
-      return Value::null();
-  }
-}
-
 // --- nodes -----------------------------------------------------------------
 
 Value eval_node(const Literal& literal, const EvalScope&) {
@@ -268,37 +229,7 @@ Value eval_node(const UnaryExpr& unary, const EvalScope& scope) {
     return Value::boolean(!eval_truthy(*unary.operand, scope));
   }
   Value storage;
-  const Value& operand = eval_operand(*unary.operand, scope, storage);
-  if (operand.kind() == Kind::Int) {
-    return Value::integer(wrapping_negate(operand.int_value()));
-  }
-  if (operand.kind() == Kind::Float) {
-    return Value::floating(-operand.float_value());
-  }
-  return Value::null();
-}
-
-bool test_predicate(PredicateKind kind, const Value& subject,
-                    const Value& argument) noexcept {
-  switch (kind) {
-    case PredicateKind::Contains:
-      return subject.contains(argument);
-    case PredicateKind::Matches: {
-      const halvo::SmallString* pattern = argument.as_str();
-      return subject.matches_pattern(pattern ? pattern->view()
-                                             : std::string_view());
-    }
-    case PredicateKind::StartsWith:
-    case PredicateKind::EndsWith: {
-      const halvo::SmallString* text = subject.as_str();
-      const halvo::SmallString* affix = argument.as_str();
-      if (text == nullptr || affix == nullptr) return false;
-      return kind == PredicateKind::StartsWith
-                 ? text->view().starts_with(affix->view())
-                 : text->view().ends_with(affix->view());
-    }
-  }
-  return false;
+  return negate(eval_operand(*unary.operand, scope, storage));
 }
 
 Value eval_node(const PredicateExpr& predicate, const EvalScope& scope) {
@@ -365,6 +296,93 @@ Value eval_node(const ListExpr& list, const EvalScope& scope) {
 }
 
 }  // namespace
+
+Value combine(BinaryOp op, const Value& left, const Value& right) {
+  switch (op) {
+    case BinaryOp::Add:
+    case BinaryOp::Sub:
+    case BinaryOp::Mul:
+      return arithmetic(op, left, right);
+    case BinaryOp::Div:
+      return divide(left, right);
+    case BinaryOp::Mod:
+      return remainder(left, right);
+    default:
+      if (is_test_operator(op)) {
+        return Value::boolean(binary_test(op, left, right));
+      }
+      return Value::null();
+  }
+}
+
+bool is_test_operator(BinaryOp op) noexcept {
+  switch (op) {
+    case BinaryOp::Eq:
+    case BinaryOp::Neq:
+    case BinaryOp::Lt:
+    case BinaryOp::Le:
+    case BinaryOp::Gt:
+    case BinaryOp::Ge:
+    case BinaryOp::In:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool binary_test(BinaryOp op, const Value& left, const Value& right) noexcept {
+  switch (op) {
+    case BinaryOp::Eq:
+      return values_equal(left, right);
+    case BinaryOp::Neq:
+      return !values_equal(left, right);
+    case BinaryOp::Lt:
+      return ordered(values_compare(left, right), true, false, false);
+    case BinaryOp::Le:
+      return ordered(values_compare(left, right), true, true, false);
+    case BinaryOp::Gt:
+      return ordered(values_compare(left, right), false, false, true);
+    case BinaryOp::Ge:
+      return ordered(values_compare(left, right), false, true, true);
+    case BinaryOp::In:
+      return is_in(left, right);
+    default:
+      return false;
+  }
+}
+
+bool test_predicate(PredicateKind kind, const Value& subject,
+                    const Value& argument) noexcept {
+  switch (kind) {
+    case PredicateKind::Contains:
+      return subject.contains(argument);
+    case PredicateKind::Matches: {
+      const halvo::SmallString* pattern = argument.as_str();
+      return subject.matches_pattern(pattern ? pattern->view()
+                                             : std::string_view());
+    }
+    case PredicateKind::StartsWith:
+    case PredicateKind::EndsWith: {
+      const halvo::SmallString* text = subject.as_str();
+      const halvo::SmallString* affix = argument.as_str();
+      if (text == nullptr || affix == nullptr) return false;
+      return kind == PredicateKind::StartsWith
+                 ? text->view().starts_with(affix->view())
+                 : text->view().ends_with(affix->view());
+    }
+  }
+  return false;
+}
+
+Value negate(const Value& operand) noexcept {
+  if (operand.kind() == Kind::Int) {
+    return Value::integer(wrapping_negate(operand.int_value()));
+  }
+  if (operand.kind() == Kind::Float) {
+    return Value::floating(-operand.float_value());
+  }
+  return Value::null();
+}
 
 Value eval(const IRExpr& expr, const EvalScope& scope) {
   return std::visit(

@@ -8,15 +8,17 @@ Event::Event(halvo::SmallString event_type)
     : event_type_(std::move(event_type)), timestamp_(wall_clock_millis()) {}
 
 const Value& Event::to_value() const {
-  if (!whole_) {
-    ValueMap entries = fields_;
+  if (!whole_current_) {
+    if (whole_.kind() != Value::Kind::Map) whole_ = Value::map(ValueMap());
+    ValueMap& entries = whole_.map_entries();
+    entries = fields_;  // reuses the entries' storage
     entries.insert_or_assign(halvo::SmallString("type"),
                              Value::string(event_type_));
     entries.insert_or_assign(halvo::SmallString("timestamp"),
                              Value::duration(timestamp_));
-    whole_ = Value::map(std::move(entries));
+    whole_current_ = true;
   }
-  return *whole_;
+  return whole_;
 }
 
 const Value* Event::get_field(Path path) const noexcept {

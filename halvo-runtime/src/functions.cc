@@ -3,7 +3,6 @@
 #include <cmath>
 #include <string_view>
 
-#include "arguments.h"
 #include "halvo_runtime/evaluator.h"
 #include "wrapping_int.h"
 
@@ -49,26 +48,43 @@ std::int64_t length_of(const Value& value) noexcept {
   }
 }
 
+Function function_code(std::string_view name) noexcept {
+  if (name == "len" || name == "length") return Function::Len;
+  if (name == "str" || name == "to_string") return Function::Str;
+  if (name == "abs") return Function::Abs;
+  if (name == "min") return Function::Min;
+  if (name == "max") return Function::Max;
+  return Function::Unknown;
+}
+
+Value call_function(Function function, const Arguments& args) {
+  const Value* first = args[0];
+  switch (function) {
+    case Function::Len:
+      return Value::integer(first ? length_of(*first) : 0);
+    case Function::Str:
+      if (first == nullptr) return Value::string(halvo::SmallString());
+      // A String is its own text form; sharing it copies no bytes.
+      if (const halvo::SmallString* text = first->as_str()) {
+        return Value::string(*text);
+      }
+      return Value::string(halvo::SmallString(first->text()));
+    case Function::Abs:
+      return absolute(first);
+    case Function::Min:
+      return pick(args, Ordering::Less);
+    case Function::Max:
+      return pick(args, Ordering::Greater);
+    case Function::Unknown:
+      break;
+  }
+  return Value::null();
+}
+
 Value call_function(const halvo_compiler::ir::CallExpr& call,
                     const EvalScope& scope) {
   const Arguments args(call.args, scope);
-  const std::string_view name = call.function.view();
-  const Value* first = args[0];
-  if (name == "len" || name == "length") {
-    return Value::integer(first ? length_of(*first) : 0);
-  }
-  if (name == "str" || name == "to_string") {
-    if (first == nullptr) return Value::string(halvo::SmallString());
-    // A String is its own text form; sharing it copies no bytes.
-    if (const halvo::SmallString* text = first->as_str()) {
-      return Value::string(*text);
-    }
-    return Value::string(halvo::SmallString(first->text()));
-  }
-  if (name == "abs") return absolute(first);
-  if (name == "min") return pick(args, Ordering::Less);
-  if (name == "max") return pick(args, Ordering::Greater);
-  return Value::null();
+  return call_function(function_code(call.function.view()), args);
 }
 
 }  // namespace halvo_runtime::eval

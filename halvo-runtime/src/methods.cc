@@ -2,7 +2,6 @@
 
 #include <string_view>
 
-#include "arguments.h"
 #include "functions.h"
 #include "halvo/utf8.h"
 #include "halvo_runtime/unicode_case.h"
@@ -50,62 +49,110 @@ ValueList split(std::string_view text, std::string_view separator) {
   return pieces;
 }
 
-Value string_method(const halvo::SmallString& text, std::string_view name,
+Value string_method(const halvo::SmallString& text, Method method,
                     const Arguments& args) {
-  if (name == "len" || name == "length") {
-    return Value::integer(static_cast<std::int64_t>(text.size()));
-  }
-  if (name == "is_empty") return Value::boolean(text.empty());
-  if (name == "trim") {
-    const std::string_view trimmed = unicode::trim(text.view());
-    if (trimmed.size() == text.size()) return Value::string(text);
-    return piece(trimmed);
-  }
-  if (name == "to_upper" || name == "to_uppercase") {
-    return Value::string(halvo::SmallString(unicode::to_upper(text.view())));
-  }
-  if (name == "to_lower" || name == "to_lowercase") {
-    return Value::string(halvo::SmallString(unicode::to_lower(text.view())));
-  }
-  if (name == "split") {
-    return Value::list(split(text.view(), text_or(args[0], ",")));
-  }
-  return Value::null();
-}
-
-Value list_method(const ValueList& items, std::string_view name) {
-  if (name == "len" || name == "length") {
-    return Value::integer(static_cast<std::int64_t>(items.size()));
-  }
-  if (name == "is_empty") return Value::boolean(items.empty());
-  if (name == "first") return items.empty() ? Value::null() : items.front();
-  if (name == "last") return items.empty() ? Value::null() : items.back();
-  return Value::null();
-}
-
-Value map_method(const event::ValueMap& entries, std::string_view name,
-                 const Arguments& args) {
-  if (name == "len" || name == "length") {
-    return Value::integer(static_cast<std::int64_t>(entries.size()));
-  }
-  if (name == "keys" || name == "values") {
-    const bool keys = name == "keys";
-    ValueList items;
-    items.reserve(entries.size());
-    for (const auto& entry : entries) {
-      items.push_back(keys ? Value::string(entry.key) : entry.value);
+  switch (method) {
+    case Method::Len:
+      return Value::integer(static_cast<std::int64_t>(text.size()));
+    case Method::IsEmpty:
+      return Value::boolean(text.empty());
+    case Method::Trim: {
+      const std::string_view trimmed = unicode::trim(text.view());
+      if (trimmed.size() == text.size()) return Value::string(text);
+      return piece(trimmed);
     }
-    return Value::list(std::move(items));
+    case Method::ToUpper:
+      return Value::string(halvo::SmallString(unicode::to_upper(text.view())));
+    case Method::ToLower:
+      return Value::string(halvo::SmallString(unicode::to_lower(text.view())));
+    case Method::Split:
+      return Value::list(split(text.view(), text_or(args[0], ",")));
+    default:
+      return Value::null();
   }
-  if (name == "has_key" || name == "contains_key") {
-    return Value::boolean(entries.contains(text_or(args[0], {})));
+}
+
+Value list_method(const ValueList& items, Method method) {
+  switch (method) {
+    case Method::Len:
+      return Value::integer(static_cast<std::int64_t>(items.size()));
+    case Method::IsEmpty:
+      return Value::boolean(items.empty());
+    case Method::First:
+      return items.empty() ? Value::null() : items.front();
+    case Method::Last:
+      return items.empty() ? Value::null() : items.back();
+    default:
+      return Value::null();
   }
-  // Any other name reads the entry of that name.
-  const Value* entry = entries.find(name);
-  return entry ? *entry : Value::null();
+}
+
+Value map_method(const event::ValueMap& entries, Method method,
+                 std::string_view name, const Arguments& args) {
+  switch (method) {
+    case Method::Len:
+      return Value::integer(static_cast<std::int64_t>(entries.size()));
+    case Method::Keys:
+    case Method::Values: {
+      const bool keys = method == Method::Keys;
+      ValueList items;
+      items.reserve(entries.size());
+      for (const auto& entry : entries) {
+        items.push_back(keys ? Value::string(entry.key) : entry.value);
+      }
+      return Value::list(std::move(items));
+    }
+    case Method::HasKey:
+      return Value::boolean(entries.contains(text_or(args[0], {})));
+    default: {
+      // Any other name reads the entry of that name.
+      const Value* entry = entries.find(name);
+      return entry ? *entry : Value::null();
+    }
+  }
 }
 
 }  // namespace
+
+Method method_code(std::string_view name) noexcept {
+  struct Name {
+    std::string_view text;
+    Method method;
+  };
+  static constexpr Name kNames[] = {{"len", Method::Len},
+                                    {"length", Method::Len},
+                                    {"is_empty", Method::IsEmpty},
+                                    {"trim", Method::Trim},
+                                    {"to_upper", Method::ToUpper},
+                                    {"to_uppercase", Method::ToUpper},
+                                    {"to_lower", Method::ToLower},
+                                    {"to_lowercase", Method::ToLower},
+                                    {"split", Method::Split},
+                                    {"first", Method::First},
+                                    {"last", Method::Last},
+                                    {"keys", Method::Keys},
+                                    {"values", Method::Values},
+                                    {"has_key", Method::HasKey},
+                                    {"contains_key", Method::HasKey}};
+  for (const Name& entry : kNames) {
+    if (entry.text == name) return entry.method;
+  }
+  return Method::Other;
+}
+
+Value call_method(Method method, std::string_view name, const Value& object,
+                  const Arguments& args) {
+  switch (object.kind()) {
+    case Kind::String:
+      return string_method(object.string_value(), method, args);
+    case Kind::List:
+      return list_method(object.list_items(), method);
+    case Kind::Map:
+      return map_method(object.map_entries(), method, name, args);
+    default:
+      return Value::null();
+  }
+}
 
 Value call_method(const halvo_compiler::ir::MethodCallExpr& call,
                   const EvalScope& scope) {
@@ -113,16 +160,7 @@ Value call_method(const halvo_compiler::ir::MethodCallExpr& call,
   const Value& object = eval_operand(*call.object, scope, storage);
   const Arguments args(call.args, scope);
   const std::string_view name = call.method.view();
-  switch (object.kind()) {
-    case Kind::String:
-      return string_method(object.string_value(), name, args);
-    case Kind::List:
-      return list_method(object.list_items(), name);
-    case Kind::Map:
-      return map_method(object.map_entries(), name, args);
-    default:
-      return Value::null();
-  }
+  return call_method(method_code(name), name, object, args);
 }
 
 }  // namespace halvo_runtime::eval

@@ -28,4 +28,13 @@ const Value& eval_operand(const halvo_compiler::ir::IRExpr& expr,
 bool eval_truthy(const halvo_compiler::ir::IRExpr& expr,
                  const EvalScope& scope);
 
+// A non-empty `path` looked up in a context or configuration map: the first
+// segment in `map`, the rest through nested maps; nullptr when a step finds
+// nothing.
+inline const Value* find_in_map(const ValueMap& map,
+                                event::Path path) noexcept {
+  const Value* first = map.find(path.front().view());
+  return first == nullptr ? nullptr : first->resolve_path(path.subspan(1));
+}
+
 }  // namespace halvo_runtime::eval

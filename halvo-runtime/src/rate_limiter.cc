@@ -1,6 +1,7 @@
 #include "halvo_runtime/rate_limiter.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace halvo_runtime::engine {
 
@@ -37,6 +38,11 @@ std::optional<ConstraintViolation> RateLimiter::record(
   const std::uint64_t current = window_size();
   if (current <= limit_) return std::nullopt;
   return ConstraintViolation{kind_, target_, limit_, current, window_millis_};
+}
+
+void RateLimiter::restore(std::vector<std::uint64_t> timestamps) noexcept {
+  timestamps_ = std::move(timestamps);
+  head_ = 0;
 }
 
 void RateLimiter::clear() noexcept {

@@ -6,7 +6,6 @@
 #include <variant>
 
 #include "halvo_runtime/engine_messages.h"
-#include "operand.h"
 
 namespace halvo_runtime::engine {
 namespace {
@@ -28,14 +27,15 @@ bool is_timeout(const Transition& transition) {
 
 // Whether the ordinary search takes `transition`; a Timeout guard never
 // qualifies there.
-bool allows(const Transition& transition, const eval::EvalScope& scope) {
+bool allows(const Transition& transition, std::size_t position,
+            const GuardTest& guards) {
   return std::visit(
       [&](const auto& guard) {
         using Guard = std::decay_t<decltype(guard)>;
         if constexpr (std::is_same_v<Guard, PredicateGuard>) {
-          return eval::eval_truthy(guard.expr, scope);
+          return guards.truthy(position, guard.expr);
         } else if constexpr (std::is_same_v<Guard, NegatedPredicateGuard>) {
-          return !eval::eval_truthy(guard.expr, scope);
+          return !guards.truthy(position, guard.expr);
         } else if constexpr (std::is_same_v<Guard, TimeoutGuard>) {
           return false;
         } else {
@@ -59,6 +59,12 @@ void StateMachineInstance::reset(std::uint64_t started_at) noexcept {
   started_at_ = started_at;
 }
 
+void StateMachineInstance::restore(std::uint32_t state,
+                                   std::uint64_t started_at) noexcept {
+  current_state_ = state;
+  started_at_ = started_at;
+}
+
 bool StateMachineInstance::is_violated() const noexcept {
   return listed(machine_.violating_states, current_state_);
 }
@@ -72,8 +78,8 @@ bool StateMachineInstance::is_active() const noexcept {
          machine_.states[current_state_].kind == StateKind::Active;
 }
 
-const Transition* StateMachineInstance::choose(
-    const eval::EvalScope& scope) const {
+const Transition* StateMachineInstance::choose(const eval::EvalScope& scope,
+                                               const GuardTest& guards) const {
   const auto from_here = [this](const Transition& t) {
     return t.from == current_state_;
   };
@@ -86,14 +92,17 @@ const Transition* StateMachineInstance::choose(
       }
     }
   }
-  for (const Transition& t : machine_.transitions) {
-    if (from_here(t) && allows(t, scope)) return &t;
+  const auto& transitions = machine_.transitions;
+  for (std::size_t i = 0; i < transitions.size(); ++i) {
+    if (from_here(transitions[i]) && allows(transitions[i], i, guards)) {
+      return &transitions[i];
+    }
   }
   return nullptr;
 }
 
 void StateMachineInstance::step(const eval::EvalScope& scope,
-                                PolicyResult& result) {
+                                const GuardTest& guards, PolicyResult& result) {
   // A state number the machine does not define cannot be looked up; the
   // instance stands still rather than guess what the state means.
   if (current_state_ >= machine_.states.size()) return;
@@ -107,7 +116,7 @@ void StateMachineInstance::step(const eval::EvalScope& scope,
     return;
   }
 
-  const Transition* taken = choose(scope);
+  const Transition* taken = choose(scope, guards);
   if (taken == nullptr) return;
   current_state_ = taken->to;
   if (!is_violated()) return;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "halvo/utf8.h"
@@ -100,9 +101,48 @@ bool no_cased_letter_follows(std::string_view text, std::size_t pos) noexcept {
   return true;
 }
 
+// --- ASCII fast paths --------------------------------------------------------
+//
+// Most texts a policy maps or trims (tool names, hosts, commands) are ASCII.
+// For ASCII the full mappings change only the 26 letters, no ASCII letter
+// expands, final sigma cannot occur, and the ASCII White_Space characters
+// are U+0009 to U+000D and U+0020, so these paths give exactly the results
+// of the table-driven ones.
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+// Whether every byte is below 0x80; eight bytes at a time.
+bool is_ascii(std::string_view text) noexcept {
+  std::uint64_t seen = 0;
+  std::size_t pos = 0;
+  for (; pos + sizeof seen <= text.size(); pos += sizeof seen) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + pos, sizeof word);
+    seen |= word;
+  }
+  for (; pos < text.size(); ++pos) seen |= static_cast<unsigned char>(text[pos]);
+  return (seen & kHighBits) == 0;
+}
+
+// Maps the letters first..first+25 by `delta`, leaving every other byte.
+std::string map_ascii_letters(std::string_view text, char first, int delta) {
+  std::string out(text);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c - first) < 26) {
+      c = static_cast<char>(c + delta);
+    }
+  }
+  return out;
+}
+
+bool is_ascii_white_space(unsigned char byte) noexcept {
+  return byte == ' ' || (byte >= '\t' && byte <= '\r');
+}
+
 }  // namespace
 
 std::string to_upper(std::string_view text) {
+  if (is_ascii(text)) return map_ascii_letters(text, 'a', 'A' - 'a');
   std::string out;
   out.reserve(text.size());
   for (std::size_t pos = 0; pos < text.size();) {
@@ -114,6 +154,7 @@ std::string to_upper(std::string_view text) {
 }
 
 std::string to_lower(std::string_view text) {
+  if (is_ascii(text)) return map_ascii_letters(text, 'A', 'a' - 'A');
   std::string out;
   out.reserve(text.size());
   // Whether the last character that is not case-ignorable was cased: the
@@ -135,14 +176,28 @@ std::string to_lower(std::string_view text) {
 }
 
 std::string_view trim(std::string_view text) noexcept {
+  // An ASCII byte is a character of its own at either end, so it is tested
+  // without decoding; only the other bytes go through the tables.
   std::size_t begin = 0;
   while (begin < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[begin]);
+    if (byte < 0x80) {
+      if (!is_ascii_white_space(byte)) break;
+      ++begin;
+      continue;
+    }
     const DecodedChar ch = decode_utf8(text, begin);
     if (!is_white_space(ch.code_point)) break;
     begin += ch.length;
   }
   std::size_t end = text.size();
   while (end > begin) {
+    const auto byte = static_cast<unsigned char>(text[end - 1]);
+    if (byte < 0x80) {
+      if (!is_ascii_white_space(byte)) break;
+      --end;
+      continue;
+    }
     const DecodedChar ch = decode_utf8_before(text, end);
     if (!is_white_space(ch.code_point)) break;
     end -= ch.length;

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "halvo_runtime/pattern.h"
+
 namespace halvo_runtime::event {
 namespace {
 
@@ -79,25 +81,46 @@ std::string count_text(std::string_view open, std::size_t count,
   return text;
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) noexcept {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-bool ends_with(std::string_view text, std::string_view suffix) noexcept {
-  return text.size() >= suffix.size() &&
-         text.substr(text.size() - suffix.size()) == suffix;
-}
-
 }  // namespace
 
 Value Value::list(ValueList items) {
-  return Value(
-      Data(std::in_place_index<6>, halvo::Box<ValueList>(std::move(items))));
+  Value v(Kind::List);
+  v.payload_.list = new ValueList(std::move(items));
+  return v;
 }
 
 Value Value::map(ValueMap entries) {
-  return Value(
-      Data(std::in_place_index<7>, halvo::Box<ValueMap>(std::move(entries))));
+  Value v(Kind::Map);
+  v.payload_.map = new ValueMap(std::move(entries));
+  return v;
+}
+
+void Value::release_owned() noexcept {
+  switch (kind_) {
+    case Kind::String:
+      payload_.string.~SmallString();
+      break;
+    case Kind::List:
+      delete payload_.list;
+      break;
+    case Kind::Map:
+      delete payload_.map;
+      break;
+    default:
+      break;
+  }
+  kind_ = Kind::Null;
+}
+
+void Value::copy_container(const Value& other) {
+  // The kind is set only once the copy exists, so a failed allocation
+  // leaves this value Null.
+  if (other.kind_ == Kind::List) {
+    payload_.list = new ValueList(*other.payload_.list);
+  } else {
+    payload_.map = new ValueMap(*other.payload_.map);
+  }
+  kind_ = other.kind_;
 }
 
 bool Value::is_truthy() const noexcept {
@@ -168,20 +191,9 @@ bool Value::contains(const Value& needle) const noexcept {
 }
 
 bool Value::matches_pattern(std::string_view pattern) const noexcept {
-  const halvo::SmallString* subject_text = as_str();
-  if (subject_text == nullptr) return false;
-  const std::string_view subject = subject_text->view();
-  // The first rule that applies decides.
-  if (!pattern.empty() && pattern.front() == '^' && pattern.back() == '$') {
-    return subject == pattern.substr(1, pattern.size() - 2);
-  }
-  if (pattern.size() >= 2 && ends_with(pattern, ".*")) {
-    return starts_with(subject, pattern.substr(0, pattern.size() - 2));
-  }
-  if (pattern.size() >= 2 && starts_with(pattern, ".*")) {
-    return ends_with(subject, pattern.substr(2));
-  }
-  return subject.find(pattern) != std::string_view::npos;
+  const halvo::SmallString* subject = as_str();
+  return subject != nullptr &&
+         Pattern::classify(pattern).matches(subject->view());
 }
 
 const Value* Value::resolve_path(Path path) const noexcept {

@@ -61,17 +61,27 @@ class HashMap {
   }
 
   // Stores `value` under `key`, replacing (and dropping) an earlier value.
-  // Returns the stored value.
+  // Returns the stored value. The key is hashed at most once.
   V& insert_or_assign(SmallString&& key, V&& value) {
-    std::size_t index = index_of(key.view());
+    std::uint64_t hash = 0;
+    std::size_t index;
+    if (slots_.empty()) {
+      index = linear_index_of(key.view());
+    } else {
+      hash = hash_of(key.view());
+      index = indexed_index_of(key.view(), hash);
+    }
     if (index != kNotFound) {
       entries_[index].value = std::move(value);
       return entries_[index].value;
     }
     entries_.reserve(entries_.size() + 1);  // may throw; nothing changed yet
-    if (entries_.size() + 1 > kLinearLimit) ensure_index(entries_.size() + 1);
-    entries_.emplace_back(std::move(key), std::move(value));
-    if (!slots_.empty()) place(entries_.size() - 1);
+    if (entries_.size() + 1 > kLinearLimit) {
+      if (slots_.empty()) hash = hash_of(key.view());
+      ensure_index(entries_.size() + 1);
+    }
+    entries_.push_back(Entry{std::move(key), std::move(value)});
+    if (!slots_.empty()) place(entries_.size() - 1, hash);
     return entries_.back().value;
   }
   V& insert_or_assign(const SmallString& key, V value) {
@@ -98,14 +108,25 @@ class HashMap {
     return (hash << 32) | static_cast<std::uint64_t>(index + 1);
   }
 
+  // The low 32 bits of the keyed hash, as kept in a slot.
+  static std::uint64_t hash_of(std::string_view key) noexcept {
+    return keyed_hash(key) & 0xFFFFFFFFu;
+  }
+
   std::size_t index_of(std::string_view key) const noexcept {
-    if (slots_.empty()) {
-      for (std::size_t i = 0; i < entries_.size(); ++i) {
-        if (entries_[i].key == key) return i;
-      }
-      return kNotFound;
+    return slots_.empty() ? linear_index_of(key)
+                          : indexed_index_of(key, hash_of(key));
+  }
+
+  std::size_t linear_index_of(std::string_view key) const noexcept {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (entries_[i].key == key) return i;
     }
-    const std::uint64_t hash = keyed_hash(key) & 0xFFFFFFFFu;
+    return kNotFound;
+  }
+
+  std::size_t indexed_index_of(std::string_view key,
+                               std::uint64_t hash) const noexcept {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t pos = hash & mask;; pos = (pos + 1) & mask) {
       const std::uint64_t slot = slots_[pos];
@@ -124,12 +145,13 @@ class HashMap {
     if (wanted <= slots_.size()) return;
     std::vector<std::uint64_t> fresh(wanted, 0);  // may throw; map unchanged
     slots_.swap(fresh);
-    for (std::size_t i = 0; i < entries_.size(); ++i) place(i);
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      place(i, hash_of(entries_[i].key.view()));
+    }
   }
 
-  void place(std::size_t index) noexcept {
-    const std::uint64_t hash =
-        keyed_hash(entries_[index].key.view()) & 0xFFFFFFFFu;
+  // Enters entries_[index], whose key has `hash`, into the index.
+  void place(std::size_t index, std::uint64_t hash) noexcept {
     const std::size_t mask = slots_.size() - 1;
     std::size_t pos = hash & mask;
     while (slots_[pos] != 0) pos = (pos + 1) & mask;

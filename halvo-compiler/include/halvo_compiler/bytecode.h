@@ -7,6 +7,7 @@
 //   offset 12 N bytes of UTF-8 JSON holding one CompiledPolicy
 // Bytes after the payload are ignored.
 //
+//   std::string bytes = bytecode::write_container(write_policy_json(policy));
 //   auto r = bytecode::from_bytecode(bytes);
 //   if (!r) return r.error().text();   // e.g. "I/O error: failed to fill
 //                                      //       whole buffer"
@@ -17,12 +18,15 @@
 // throws.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "halvo/result.h"
 #include "halvo_compiler/ir/policy.h"
+#include "halvo_compiler/policy_reader.h"
 
 namespace halvo_compiler::bytecode {
 
@@ -37,25 +41,37 @@ struct BytecodeError {
     BadMagic,
     UnsupportedVersion
   };
-  Kind kind;
+  Kind kind = Kind::Io;
   // Io: the I/O error's text ("failed to fill whole buffer", or the system's
   // description followed by " (os error {code})"). Serialization: the JSON
   // read error's full text. Empty for the other kinds.
   std::string detail;
   std::uint16_t found_version = 0;  // UnsupportedVersion only
+  // Serialization only: the JSON read error, whose line, column and path
+  // count within the payload.
+  ReadError read_error{};
 
   // Returns the display text, e.g. "not a valid .halvoc file (bad magic
   // bytes)" or "unsupported format version 2 (expected 1)".
   std::string text() const;
 };
 
+// The largest payload a container can declare.
+inline constexpr std::size_t kMaxPayload = 0xFFFFFFFF;
+
+// Writes a version-1 container around `json_payload` (reserved field 0).
+// Precondition: json_payload.size() <= kMaxPayload. Only memory exhaustion
+// throws.
+std::string write_container(std::string_view json_payload);
+
 // Reads a container held in memory. The bytes are borrowed for the call.
+// `skipped`, when given, receives the keys the JSON reader passed over.
 halvo::Result<ir::CompiledPolicy, BytecodeError> from_bytecode(
-    std::string_view bytes);
+    std::string_view bytes, std::vector<SkippedKey>* skipped = nullptr);
 
 // Reads a container from the start of the file at `path`; the file is open
 // only during the call.
 halvo::Result<ir::CompiledPolicy, BytecodeError> read_file(
-    const std::string& path);
+    const std::string& path, std::vector<SkippedKey>* skipped = nullptr);
 
 }  // namespace halvo_compiler::bytecode

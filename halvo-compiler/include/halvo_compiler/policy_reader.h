@@ -7,7 +7,7 @@
 // "missing field `metadata` at line 1 column 120".
 //
 //   halvo::Result<ir::CompiledPolicy, ReadError> r = read_policy(text);
-//   if (!r) return r.error().text();
+//   if (!r) return r.error().text();   // r.error().path: "rules[0].id"
 //
 // The input is borrowed for the call; the policy owns all its data. Strings
 // must be valid UTF-8 ("invalid unicode code point" otherwise), so the same
@@ -18,9 +18,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "halvo/result.h"
 #include "halvo_compiler/ir/policy.h"
+#include "halvo_compiler/policy_schema.h"
 
 namespace halvo_compiler {
 
@@ -31,11 +33,26 @@ struct ReadError {
   std::string message;   // e.g. "trailing comma"
   std::uint64_t line;    // from 1
   std::uint64_t column;  // from 1; 0 before any byte of the line was read
+  // The path of the value being read (policy_path.h), e.g.
+  // "rules[3].condition"; "" for the document itself. A missing field is
+  // reported at its record, a duplicate or skipped key at the key's value.
+  std::string path;
 
   // Returns "{message} at line {line} column {column}".
   std::string text() const;
 };
 
-halvo::Result<ir::CompiledPolicy, ReadError> read_policy(std::string_view json);
+// A key that named no field of its record and was passed over with its
+// value.
+struct SkippedKey {
+  std::string path;                   // e.g. "rules[0].condtion"
+  std::string key;                    // e.g. "condtion"
+  const schema::RecordShape* record;  // the record it was found in
+};
+
+// Reads a policy; when `skipped` is given, it receives the keys passed over
+// in document order (on success; left as it was on failure).
+halvo::Result<ir::CompiledPolicy, ReadError> read_policy(
+    std::string_view json, std::vector<SkippedKey>* skipped = nullptr);
 
 }  // namespace halvo_compiler

@@ -18,6 +18,13 @@ namespace halvo_runtime {
 // sub-second part; 0 when the clock reads before the epoch.
 std::uint64_t wall_clock_millis() noexcept;
 
+// The same from a reading split as the system gives it (whole seconds, and
+// nanoseconds from 0 to 999999999), in unsigned 64-bit arithmetic: exact for
+// every date up to the end of the millisecond range, the largest value past
+// it, 0 for a reading before the epoch.
+std::uint64_t millis_from_parts(std::int64_t seconds,
+                                std::int64_t nanos) noexcept;
+
 class Stopwatch {
  public:
   Stopwatch() noexcept : start_(std::chrono::steady_clock::now()) {}

@@ -9,7 +9,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <utility>
 
 #include "halvo/small_string.h"
 #include "halvo_runtime/value.h"
@@ -26,21 +26,31 @@ class Event {
   const halvo::SmallString& event_type() const noexcept { return event_type_; }
   std::uint64_t timestamp() const noexcept { return timestamp_; }
   const ValueMap& fields() const noexcept { return fields_; }
-  // For filling the fields in place; drops the kept whole-event map.
+  // For filling the fields in place; the kept whole-event map goes stale.
   ValueMap& fields() noexcept {
-    whole_.reset();
+    whole_current_ = false;
     return fields_;
   }
 
   // Stores a field; a name already present is replaced.
   void set_field(halvo::SmallString name, Value value) {
-    whole_.reset();
+    whole_current_ = false;
     fields_.insert_or_assign(std::move(name), std::move(value));
+  }
+
+  // Makes this the event of another type and time, without fields, keeping
+  // the storage of the fields and of the whole-event map for reuse.
+  void reset(halvo::SmallString event_type, std::uint64_t timestamp) noexcept {
+    event_type_ = std::move(event_type);
+    timestamp_ = timestamp;
+    fields_.clear();
+    if (whole_.kind() == Value::Kind::Map) whole_.map_entries().clear();
+    whole_current_ = false;
   }
 
   // The whole event as a Map: copies of the fields, then "type" (String)
   // and "timestamp" (Duration), which replace fields of those names. Built
-  // on first use and kept until the fields change, so that every expression
+  // on first use and kept until the event changes, so that every expression
   // of one evaluation that reads the whole event shares one copy; the
   // reference is valid until then.
   const Value& to_value() const;
@@ -54,7 +64,10 @@ class Event {
   halvo::SmallString event_type_;
   ValueMap fields_;
   std::uint64_t timestamp_ = 0;
-  mutable std::optional<Value> whole_;  // the kept to_value()
+  // The kept to_value(), current while whole_current_; once built it stays a
+  // Map whose storage the next build reuses.
+  mutable Value whole_;
+  mutable bool whole_current_ = false;
 };
 
 }  // namespace halvo_runtime::event

@@ -3,6 +3,12 @@
 //
 // evaluate() runs three phases in order: the rate phase (rate_limiter.h),
 // the rules phase, and the state machine phase (state_machine_instance.h).
+// Construction compiles every expression of the policy (conditions, verdict
+// messages, action arguments, transition guards) into an EvaluationPlan and
+// indexes the rules by event type (RuleIndex), so evaluate() visits only the
+// rules that apply and evaluates without walking the trees.
+// evaluate_reference() gives the same results through the tree evaluator;
+// it is the reference the plan is tested against.
 // The engine keeps state between calls: machine positions, rate windows,
 // the context and configuration maps, and the event count. Nothing here
 // fails; only memory exhaustion throws. The engine is not thread-safe: the
@@ -14,16 +20,20 @@
 //   std::string summary = engine.status().text();
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "halvo/hash_map.h"
 #include "halvo/small_string.h"
 #include "halvo_compiler/ir/policy.h"
+#include "halvo_runtime/engine_state.h"
 #include "halvo_runtime/engine_status.h"
+#include "halvo_runtime/evaluation_plan.h"
 #include "halvo_runtime/event.h"
 #include "halvo_runtime/policy_result.h"
 #include "halvo_runtime/rate_limiter.h"
+#include "halvo_runtime/rule_index.h"
 #include "halvo_runtime/state_machine_instance.h"
 #include "halvo_runtime/value.h"
 
@@ -33,13 +43,22 @@ class PolicyEngine {
  public:
   // Takes the policy over for good. Nothing in it is validated.
   explicit PolicyEngine(halvo_compiler::ir::CompiledPolicy policy);
+  // The plan refers into the engine's own policy.
+  PolicyEngine(const PolicyEngine&) = delete;
+  PolicyEngine& operator=(const PolicyEngine&) = delete;
 
   // Evaluates one event and updates the engine's state.
   PolicyResult evaluate(const event::Event& event);
+  // The same, into `result`, which is cleared first and whose storage is
+  // reused.
+  void evaluate(const event::Event& event, PolicyResult& result);
 
   // Back to the state after construction, with a fresh start time for the
   // state machines; context and configuration are kept.
   void reset();
+  // reset() with `started_at` (milliseconds since the epoch) as the state
+  // machines' start time instead of the wall clock.
+  void reset_at(std::uint64_t started_at);
 
   EngineStatus status() const;
 
@@ -47,13 +66,57 @@ class PolicyEngine {
   void set_config(halvo::SmallString key, event::Value value);
   void set_context(halvo::SmallString key, event::Value value);
 
+  // Replaces the runtime state. Precondition: `state` fits this policy (one
+  // position per machine, one window per limiter with its target, in order),
+  // as read_snapshot checks.
+  void set_state(EngineState state) noexcept;
+
+  // Evaluates one event exactly like evaluate(), but every expression
+  // through the tree evaluator and every rule's event filter one by one.
+  PolicyResult evaluate_reference(const event::Event& event);
+
+  // Heap bytes of the compiled plan, the rule index and the per-rule steps.
+  std::size_t plan_memory_bytes() const noexcept;
+
   std::uint64_t event_count() const noexcept { return event_count_; }
   const halvo_compiler::ir::CompiledPolicy& policy() const noexcept {
     return policy_;
   }
+  // Read access for snapshots and explanations.
+  const std::vector<StateMachineInstance>& instances() const noexcept {
+    return instances_;
+  }
+  const halvo::HashMap<RateLimiter>& rate_limiters() const noexcept {
+    return rate_limiters_;
+  }
+  const event::ValueMap& context() const noexcept { return context_; }
+  const event::ValueMap& config() const noexcept { return config_; }
 
  private:
+  // Where the plan keeps a rule's expressions: its condition (kNoExpr when
+  // it has none), and the first of its entries in roots_ (one per verdict
+  // message, then one per action argument, in the rule's order).
+  struct RuleSteps {
+    eval::ExprId condition;
+    std::uint32_t first_root;
+  };
+  static constexpr eval::ExprId kNoExpr = 0xFFFFFFFFu;
+
+  void compile_plan();
+  template <class Runner>
+  void run(const event::Event& event, PolicyResult& result);
+  template <class Runner>
+  void run_rule(const Runner& runner, std::uint32_t position,
+                PolicyResult& result) const;
+
   halvo_compiler::ir::CompiledPolicy policy_;
+  eval::EvaluationPlan plan_;
+  RuleIndex rule_index_;
+  std::vector<RuleSteps> rule_steps_;
+  // Root ids of the compiled expressions: the rules' (see RuleSteps), then
+  // one per transition of each machine (kNoExpr for Timeout and Always).
+  std::vector<eval::ExprId> roots_;
+  std::vector<std::uint32_t> machine_first_root_;
   std::vector<StateMachineInstance> instances_;
   halvo::HashMap<RateLimiter> rate_limiters_;
   event::ValueMap context_;

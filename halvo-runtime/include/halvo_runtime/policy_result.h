@@ -18,10 +18,14 @@ using halvo_compiler::ast::nodes::TemporalKind;
 using halvo_compiler::ast::nodes::Verdict;
 
 // One action of a matched rule: the verb's name ("Log", "Block", ...) and
-// each argument name mapped to the value of its expression.
+// each argument name mapped to the value of its expression, and where the
+// action is written: actions[action] of the rule at position `rule` of the
+// policy's rule list.
 struct ActionResult {
   halvo::SmallString verb;
   event::ValueMap args;
+  std::uint32_t rule = 0;
+  std::uint32_t action = 0;
 };
 
 // An invariant violation found by a state machine.
@@ -49,6 +53,18 @@ struct PolicyResult {
   std::vector<ActionResult> actions;
   std::vector<Violation> violations;
   std::vector<ConstraintViolation> constraint_violations;
+
+  // Back to an empty result (Allow, no reason, empty lists), keeping the
+  // lists' storage for reuse.
+  void clear() noexcept {
+    verdict = Verdict::Allow;
+    reason.reset();
+    triggered_rules.clear();
+    eval_time_us = 0;
+    actions.clear();
+    violations.clear();
+    constraint_violations.clear();
+  }
 };
 
 }  // namespace halvo_runtime::engine

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "halvo/small_string.h"
@@ -42,8 +43,21 @@ class RateLimiter {
   // Empties the window and keeps its storage.
   void clear() noexcept;
 
+  // Replaces the window by `timestamps`, which must be in ascending order.
+  void restore(std::vector<std::uint64_t> timestamps) noexcept;
+
   std::size_t window_size() const noexcept {
     return timestamps_.size() - head_;
+  }
+  // The timestamps inside the window, in ascending order.
+  std::span<const std::uint64_t> window() const noexcept {
+    return std::span<const std::uint64_t>(timestamps_).subspan(head_);
+  }
+  const halvo::SmallString& target() const noexcept { return target_; }
+  std::uint64_t limit() const noexcept { return limit_; }
+  std::uint64_t window_millis() const noexcept { return window_millis_; }
+  halvo_compiler::ast::nodes::ConstraintKind kind() const noexcept {
+    return kind_;
   }
 
  private:

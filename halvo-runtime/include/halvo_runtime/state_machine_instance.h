@@ -22,9 +22,10 @@
 // numbers with the machine's lists.
 //
 //   StateMachineInstance instance(machine, start_millis);
-//   instance.step(scope, result);
+//   instance.step(scope, guards, result);
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "halvo_compiler/ir/policy.h"
@@ -33,15 +34,30 @@
 
 namespace halvo_runtime::engine {
 
+// Answers whether the expression of a Predicate or NegatedPredicate guard is
+// truthy for the event being evaluated; the engine answers through its
+// evaluation plan or through the tree evaluator.
+class GuardTest {
+ public:
+  // `transition` is the guard's position in the machine's transitions.
+  virtual bool truthy(std::size_t transition,
+                      const halvo_compiler::ir::IRExpr& expr) const = 0;
+
+ protected:
+  ~GuardTest() = default;
+};
+
 class StateMachineInstance {
  public:
   StateMachineInstance(halvo_compiler::ir::StateMachine machine,
                        std::uint64_t started_at);
 
   // Runs this instance's part of the state machine phase for the event of
-  // `scope`: may append a Violation to `result.violations` and force
-  // `result.verdict` to Deny with the invariant reason.
-  void step(const eval::EvalScope& scope, PolicyResult& result);
+  // `scope`, with guard expressions answered by `guards`: may append a
+  // Violation to `result.violations` and force `result.verdict` to Deny with
+  // the invariant reason.
+  void step(const eval::EvalScope& scope, const GuardTest& guards,
+            PolicyResult& result);
 
   // Back to the initial state with a new start time.
   void reset(std::uint64_t started_at) noexcept;
@@ -50,14 +66,23 @@ class StateMachineInstance {
   bool is_satisfied() const noexcept;  // state number in accepting_states
   bool is_active() const noexcept;     // false for a state number out of range
 
+  // Puts the instance at `state` with the start time `started_at`, as a
+  // snapshot recorded them.
+  void restore(std::uint32_t state, std::uint64_t started_at) noexcept;
+
+  // The first transition from the current state that `scope` allows under
+  // the rules above, or nullptr when none is taken. Changes nothing; used
+  // by step() and by explanations.
+  const halvo_compiler::ir::Transition* choose(const eval::EvalScope& scope,
+                                               const GuardTest& guards) const;
+
   std::uint32_t current_state() const noexcept { return current_state_; }
+  std::uint64_t started_at() const noexcept { return started_at_; }
+  const halvo_compiler::ir::StateMachine& machine() const noexcept {
+    return machine_;
+  }
 
  private:
-  // The first transition from the current state that `scope` allows under
-  // the rules above, or nullptr when none is taken.
-  const halvo_compiler::ir::Transition* choose(
-      const eval::EvalScope& scope) const;
-
   halvo_compiler::ir::StateMachine machine_;
   std::uint64_t started_at_;
   std::uint32_t current_state_;

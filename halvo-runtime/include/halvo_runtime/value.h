@@ -8,6 +8,12 @@
 // question that does not apply to the kind at hand answers false, nullptr or
 // a fixed text.
 //
+// The representation is a hand-written tagged union: a kind tag beside a
+// payload of one word (Bool, Int, Float, Duration, the owning pointer of a
+// List or Map) or one SmallString (String). Moving a Value copies the payload
+// and leaves the source Null; destroying a Value of a scalar kind is the
+// test of its tag, because only String, List and Map own anything.
+//
 //   Value v = Value::map(std::move(entries));
 //   if (const Value* tool = v.resolve_path(path)) { ... }
 //   Value name = Value::string(SmallString("report.pdf"));
@@ -15,13 +21,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
-#include "halvo/box.h"
 #include "halvo/hash_map.h"
 #include "halvo/small_string.h"
 
@@ -46,64 +52,72 @@ class Value {
   };
 
   Value() noexcept = default;  // Null
-  Value(const Value&) = default;
-  Value& operator=(const Value&) = default;
-  // A moved-from Value is Null.
-  Value(Value&& other) noexcept : data_(std::move(other.data_)) {
-    other.data_.emplace<0>();
-  }
-  Value& operator=(Value&& other) noexcept {
+  Value(const Value& other) { copy_from(other); }
+  Value& operator=(const Value& other) {
     if (this != &other) {
-      data_ = std::move(other.data_);
-      other.data_.emplace<0>();
+      Value copy(other);  // may throw; this value is unchanged then
+      *this = std::move(copy);
     }
     return *this;
   }
-  ~Value() = default;
+  // A moved-from Value is Null.
+  Value(Value&& other) noexcept { take(other); }
+  Value& operator=(Value&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ~Value() { release(); }
 
   static Value null() noexcept { return Value(); }
   static Value boolean(bool b) noexcept {
-    return Value(Data(std::in_place_index<1>, b));
+    Value v(Kind::Bool);
+    v.payload_.boolean = b;
+    return v;
   }
   static Value integer(std::int64_t i) noexcept {
-    return Value(Data(std::in_place_index<2>, i));
+    Value v(Kind::Int);
+    v.payload_.integer = i;
+    return v;
   }
   static Value floating(double f) noexcept {
-    return Value(Data(std::in_place_index<3>, f));
+    Value v(Kind::Float);
+    v.payload_.floating = f;
+    return v;
   }
   static Value string(halvo::SmallString s) noexcept {
-    return Value(Data(std::in_place_index<4>, std::move(s)));
+    Value v(Kind::String);
+    new (&v.payload_.string) halvo::SmallString(std::move(s));
+    return v;
   }
   static Value duration(std::uint64_t millis) noexcept {
-    return Value(Data(std::in_place_index<5>, DurationMs{millis}));
+    Value v(Kind::Duration);
+    v.payload_.millis = millis;
+    return v;
   }
   static Value list(ValueList items);
   static Value map(ValueMap entries);
 
-  Kind kind() const noexcept { return static_cast<Kind>(data_.index()); }
+  Kind kind() const noexcept { return kind_; }
 
   // Payload accessors. Precondition: kind() is the matching kind.
-  bool bool_value() const noexcept { return *std::get_if<1>(&data_); }
-  std::int64_t int_value() const noexcept { return *std::get_if<2>(&data_); }
-  double float_value() const noexcept { return *std::get_if<3>(&data_); }
+  bool bool_value() const noexcept { return payload_.boolean; }
+  std::int64_t int_value() const noexcept { return payload_.integer; }
+  double float_value() const noexcept { return payload_.floating; }
   const halvo::SmallString& string_value() const noexcept {
-    return *std::get_if<4>(&data_);
+    return payload_.string;
   }
-  std::uint64_t duration_millis() const noexcept {
-    return std::get_if<5>(&data_)->millis;
-  }
-  const ValueList& list_items() const noexcept {
-    return **std::get_if<6>(&data_);
-  }
-  ValueList& list_items() noexcept { return **std::get_if<6>(&data_); }
-  const ValueMap& map_entries() const noexcept {
-    return **std::get_if<7>(&data_);
-  }
-  ValueMap& map_entries() noexcept { return **std::get_if<7>(&data_); }
+  std::uint64_t duration_millis() const noexcept { return payload_.millis; }
+  const ValueList& list_items() const noexcept { return *payload_.list; }
+  ValueList& list_items() noexcept { return *payload_.list; }
+  const ValueMap& map_entries() const noexcept { return *payload_.map; }
+  ValueMap& map_entries() noexcept { return *payload_.map; }
 
   // The text of a String; nullptr for every other kind.
   const halvo::SmallString* as_str() const noexcept {
-    return std::get_if<4>(&data_);
+    return kind_ == Kind::String ? &payload_.string : nullptr;
   }
 
   // Null, false, 0, 0.0 (either sign), "", Duration 0, empty list and empty
@@ -131,15 +145,65 @@ class Value {
   std::string text() const;
 
  private:
-  struct DurationMs {
+  // The member named by kind_ is the live one; Null has none.
+  union Payload {
+    Payload() noexcept : integer(0) {}
+    ~Payload() {}  // Value destroys the live member
+    bool boolean;
+    std::int64_t integer;
+    double floating;
     std::uint64_t millis;
+    halvo::SmallString string;
+    ValueList* list;  // owned
+    ValueMap* map;    // owned
   };
-  using Data = std::variant<std::monostate, bool, std::int64_t, double,
-                            halvo::SmallString, DurationMs,
-                            halvo::Box<ValueList>, halvo::Box<ValueMap>>;
-  explicit Value(Data data) noexcept : data_(std::move(data)) {}
 
-  Data data_;
+  explicit Value(Kind kind) noexcept : kind_(kind) {}
+
+  // Whether the payload owns something: a String's text, a List or a Map.
+  bool owns_payload() const noexcept {
+    return kind_ == Kind::String || kind_ >= Kind::List;
+  }
+  void release() noexcept {
+    if (owns_payload()) release_owned();
+  }
+  void release_owned() noexcept;  // String, List or Map; leaves Null
+  // Moves the payload of `other` into this Null value; `other` becomes Null.
+  void take(Value& other) noexcept {
+    kind_ = other.kind_;
+    if (kind_ == Kind::String) {
+      new (&payload_.string)
+          halvo::SmallString(std::move(other.payload_.string));
+      other.payload_.string.~SmallString();
+    } else {
+      copy_word(other);
+    }
+    other.kind_ = Kind::Null;
+  }
+  // Copies `other` into this Null value; lists and maps deeply. May throw
+  // std::bad_alloc, leaving this value Null.
+  void copy_from(const Value& other) {
+    if (other.kind_ == Kind::String) {
+      new (&payload_.string) halvo::SmallString(other.payload_.string);
+    } else if (other.kind_ >= Kind::List) {
+      copy_container(other);
+      return;
+    } else {
+      copy_word(other);
+    }
+    kind_ = other.kind_;
+  }
+  void copy_container(const Value& other);  // List or Map
+  // Every kind but String lives in the payload's first word (a List's or
+  // Map's pointer included), so copying that word copies the payload.
+  void copy_word(const Value& other) noexcept {
+    std::memcpy(static_cast<void*>(&payload_),
+                static_cast<const void*>(&other.payload_),
+                sizeof(std::uint64_t));
+  }
+
+  Payload payload_;
+  Kind kind_ = Kind::Null;
 };
 
 }  // namespace halvo_runtime::event

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <span>
 #include <string_view>
 #include <variant>
 
@@ -64,32 +66,90 @@ enum class TemporalKind : std::uint8_t {
 };
 enum class StateKind : std::uint8_t { Active, Satisfied, Violated };
 
+// The variant names of each enumeration, in declared order: the one table
+// from which variant_name(), the variant counts, the reader and the writer
+// take them. Every enumeration above has a specialisation below; the
+// static_asserts tie each table to its enumeration's last variant.
+template <class E>
+struct VariantNames;
+template <>
+struct VariantNames<BinaryOp> {
+  static constexpr std::string_view kNames[] = {
+      "Add", "Sub", "Mul", "Div", "Mod", "Eq",      "Neq", "Lt",
+      "Le",  "Gt",  "Ge",  "And", "Or",  "Implies", "In"};
+  static constexpr BinaryOp kLast = BinaryOp::In;
+};
+template <>
+struct VariantNames<UnaryOp> {
+  static constexpr std::string_view kNames[] = {"Not", "Neg"};
+  static constexpr UnaryOp kLast = UnaryOp::Neg;
+};
+template <>
+struct VariantNames<PredicateKind> {
+  static constexpr std::string_view kNames[] = {"Contains", "Matches",
+                                                "StartsWith", "EndsWith"};
+  static constexpr PredicateKind kLast = PredicateKind::EndsWith;
+};
+template <>
+struct VariantNames<QuantifierKind> {
+  static constexpr std::string_view kNames[] = {"All", "Any", "None", "Exists"};
+  static constexpr QuantifierKind kLast = QuantifierKind::Exists;
+};
+template <>
+struct VariantNames<DurationUnit> {
+  static constexpr std::string_view kNames[] = {"Milliseconds", "Seconds",
+                                                "Minutes", "Hours", "Days"};
+  static constexpr DurationUnit kLast = DurationUnit::Days;
+};
+template <>
+struct VariantNames<Verdict> {
+  static constexpr std::string_view kNames[] = {"Allow", "Deny", "Audit",
+                                                "Redact"};
+  static constexpr Verdict kLast = Verdict::Redact;
+};
+template <>
+struct VariantNames<ActionVerb> {
+  static constexpr std::string_view kNames[] = {"Log", "Notify", "Escalate",
+                                                "Block", "Tag"};
+  static constexpr ActionVerb kLast = ActionVerb::Tag;
+};
+template <>
+struct VariantNames<SeverityLevel> {
+  static constexpr std::string_view kNames[] = {"Critical", "High", "Medium",
+                                                "Low", "Info"};
+  static constexpr SeverityLevel kLast = SeverityLevel::Info;
+};
+template <>
+struct VariantNames<ConstraintKind> {
+  static constexpr std::string_view kNames[] = {"RateLimit", "Quota"};
+  static constexpr ConstraintKind kLast = ConstraintKind::Quota;
+};
+template <>
+struct VariantNames<TemporalKind> {
+  static constexpr std::string_view kNames[] = {"Always", "Eventually", "Never",
+                                                "Until", "Next"};
+  static constexpr TemporalKind kLast = TemporalKind::Next;
+};
+template <>
+struct VariantNames<StateKind> {
+  static constexpr std::string_view kNames[] = {"Active", "Satisfied",
+                                                "Violated"};
+  static constexpr StateKind kLast = StateKind::Violated;
+};
+
 // Number of variants of each enumeration, for code that walks them all
 // (variant_name(E(i)) for i below kVariantCount<E>).
 template <class E>
-inline constexpr std::size_t kVariantCount = 0;
-template <>
-inline constexpr std::size_t kVariantCount<BinaryOp> = 15;
-template <>
-inline constexpr std::size_t kVariantCount<UnaryOp> = 2;
-template <>
-inline constexpr std::size_t kVariantCount<PredicateKind> = 4;
-template <>
-inline constexpr std::size_t kVariantCount<QuantifierKind> = 4;
-template <>
-inline constexpr std::size_t kVariantCount<DurationUnit> = 5;
-template <>
-inline constexpr std::size_t kVariantCount<Verdict> = 4;
-template <>
-inline constexpr std::size_t kVariantCount<ActionVerb> = 5;
-template <>
-inline constexpr std::size_t kVariantCount<SeverityLevel> = 5;
-template <>
-inline constexpr std::size_t kVariantCount<ConstraintKind> = 2;
-template <>
-inline constexpr std::size_t kVariantCount<TemporalKind> = 5;
-template <>
-inline constexpr std::size_t kVariantCount<StateKind> = 3;
+inline constexpr std::size_t kVariantCount = std::size(VariantNames<E>::kNames);
+
+// The names of all variants of E, in declared order.
+template <class E>
+constexpr std::span<const std::string_view> variant_names() noexcept {
+  static_assert(
+      kVariantCount<E> == static_cast<std::size_t>(VariantNames<E>::kLast) + 1,
+      "one name per variant");
+  return VariantNames<E>::kNames;
+}
 
 std::string_view variant_name(BinaryOp v) noexcept;
 std::string_view variant_name(UnaryOp v) noexcept;

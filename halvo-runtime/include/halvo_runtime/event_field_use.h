@@ -1,0 +1,43 @@
+// EventFieldUse: which fields of an event a policy can ever read.
+//
+// An expression reads an event field through a reference with root Event:
+// the first segment of its path names the field. A reference to the whole
+// event (an empty path) reads every field, and so, to keep this simple and
+// safe, does any decision tree. Whoever builds events may leave out a field
+// that no expression reads, provided that converting it has no effect of its
+// own (the binding skips such fields only when their values are plain str,
+// int, float, bool or None).
+//
+//   const EventFieldUse use = EventFieldUse::of(policy);
+//   if (use.reads("tool")) { ... }
+//
+// Built once per engine from the policy's rules (conditions, verdict
+// messages, action arguments) and its state machines' guards.
+#pragma once
+
+#include <string_view>
+
+#include "halvo/hash_map.h"
+#include "halvo_compiler/ir/policy.h"
+
+namespace halvo_runtime::event {
+
+class EventFieldUse {
+ public:
+  static EventFieldUse of(const halvo_compiler::ir::CompiledPolicy& policy);
+
+  // Whether some expression of the policy may read the field `name`.
+  bool reads(std::string_view name) const noexcept {
+    return all_ || names_.contains(name);
+  }
+  // Whether some expression may read every field.
+  bool reads_all() const noexcept { return all_; }
+
+ private:
+  void add(const halvo_compiler::ir::IRExpr& expr);
+
+  bool all_ = false;
+  halvo::HashMap<bool> names_;
+};
+
+}  // namespace halvo_runtime::event
