@@ -15,6 +15,7 @@ from corvanth_core._types import (
     ConstraintViolation,
     Diagnostic,
     EvaluationResult,
+    ExplainResult,
     Violation,
 )
 from corvanth_core.container import pack, unpack
@@ -25,6 +26,7 @@ __all__ = [
     "ConstraintViolation",
     "Diagnostic",
     "EvaluationResult",
+    "ExplainResult",
     "PolicyEngine",
     "Violation",
     "__version__",

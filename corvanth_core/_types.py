@@ -51,6 +51,14 @@ class EvaluationResult(TypedDict):
     constraint_violations: list[ConstraintViolation]
 
 
+class ExplainResult(EvaluationResult):
+    """The result of `PolicyEngine.explain`: what `evaluate` would give, and
+    the trace of how the engine reached it (keys "rate_limit", "rules",
+    "machines")."""
+
+    trace: dict[str, Any]
+
+
 class Diagnostic(TypedDict):
     """One finding of `PolicyEngine.diagnostics`."""
 
