@@ -4,9 +4,10 @@ import json
 import pathlib
 
 import _corvanth_core
-import corvanth_core
 import pytest
 from builders import policy, rule, verdict
+
+import corvanth_core
 from corvanth_core.container import HEADER, MAGIC_BYTES, write_container
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples"
@@ -79,8 +80,10 @@ def test_pack_refuses_what_does_not_load(text, message):
         (write_container(TEXT)[:-1], SHORT),
         (
             write_container("[]"),
-            "serialization error: invalid length 0, expected struct CompiledPolicy"
-            " with 7 elements at line 1 column 2",
+            (
+                "serialization error: invalid length 0, expected struct"
+                " CompiledPolicy with 7 elements at line 1 column 2"
+            ),
         ),
     ],
 )
