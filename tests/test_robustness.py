@@ -257,6 +257,13 @@ NESTING_PROBE = textwrap.dedent(
             value = [value] if kind == "list" else {"k": value}
         return value
 
+    # Built here, on the main thread, and kept to the end: the interpreter
+    # itself (3.13) can overflow a small thread stack freeing a list tens of
+    # thousands deep, whatever the engine does.
+    values = {(kind, depth): deep(kind, depth)
+              for kind in ("list", "dict") for depth in depths}
+    deep_held = deep("dict", 1000)
+
     def is_deep(value, kind, depth):
         # Walks down without recursing: comparing with == would recurse in
         # the interpreter, which the raised limit leaves unguarded.
@@ -276,7 +283,7 @@ NESTING_PROBE = textwrap.dedent(
             return "RecursionError: " + str(error)
 
     def case(kind, depth):
-        value = deep(kind, depth)
+        value = values[kind, depth]
         def through_fields():
             args = engine.evaluate("t", {"x": value})["actions"][0]["args"]
             return "ok" if is_deep(args["v"], kind, depth) and args["t"] == (
@@ -302,7 +309,7 @@ NESTING_PROBE = textwrap.dedent(
         out["held"] = attempt(held_elsewhere)
         out["after"] = engine.evaluate("t", {"x": 1})["verdict"]
 
-    held.set_context("k", deep("dict", 1000))
+    held.set_context("k", deep_held)
     if stack == "main":
         run()
     else:
