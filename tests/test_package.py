@@ -45,6 +45,17 @@ def test_unpack_returns_what_pack_wrote(text):
     assert corvanth_core.unpack(corvanth_core.pack(text)) == text
 
 
+@pytest.mark.parametrize(
+    "text",
+    [TEXT, (EXAMPLE / "coding_agent_guard.json").read_text(encoding="utf-8")],
+)
+def test_pack_agrees_with_the_engines_container_writer(text):
+    engine = _corvanth_core.PolicyEngine.from_json(text)
+    canonical = engine.to_json()
+    assert corvanth_core.pack(canonical) == engine.to_bytes()
+    assert corvanth_core.unpack(engine.to_bytes()) == canonical
+
+
 @pytest.mark.parametrize("wrap", [bytes, bytearray, memoryview])
 def test_unpack_takes_bytes_like(wrap):
     assert corvanth_core.unpack(wrap(corvanth_core.pack(TEXT))) == TEXT
