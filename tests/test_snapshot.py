@@ -329,6 +329,15 @@ def crafted(**changes):
     return fmt.body(**fields)
 
 
+def one_raw_context_entry(entry):
+    """A body whose context holds one hand-encoded entry (key, then value).
+
+    A fresh body ends with its two empty maps, context and configuration,
+    each an 8-byte count of 0.
+    """
+    return crafted()[:-16] + fmt.u64(1) + entry + fmt.u64(0)
+
+
 def other_policy_snapshot():
     return engine_for(policy(name="other")).snapshot()
 
@@ -445,11 +454,7 @@ REFUSED = [
         "key not UTF-8",
         lambda fp: fmt.seal(
             fp,
-            crafted()[:-16]
-            + fmt.u64(1)
-            + fmt.text(b"\xc0\x80")
-            + fmt.u8(0)
-            + fmt.u64(0),
+            one_raw_context_entry(fmt.text(b"\xc0\x80") + fmt.u8(0)),
         ),
         "malformed: a key that is not valid UTF-8",
     ),
@@ -457,32 +462,22 @@ REFUSED = [
         "string value not UTF-8",
         lambda fp: fmt.seal(
             fp,
-            crafted()[:-16]
-            + fmt.u64(1)
-            + fmt.text("k")
-            + fmt.u8(4)
-            + fmt.text(b"\xed\xa0\x80")
-            + fmt.u64(0),
+            one_raw_context_entry(
+                fmt.text("k") + fmt.u8(4) + fmt.text(b"\xed\xa0\x80")
+            ),
         ),
         "malformed: a string that is not valid UTF-8",
     ),
     (
         "unknown value tag",
-        lambda fp: fmt.seal(
-            fp, crafted()[:-16] + fmt.u64(1) + fmt.text("k") + fmt.u8(8) + fmt.u64(0)
-        ),
+        lambda fp: fmt.seal(fp, one_raw_context_entry(fmt.text("k") + fmt.u8(8))),
         "malformed: unknown value tag 8",
     ),
     (
         "bool byte",
         lambda fp: fmt.seal(
             fp,
-            crafted()[:-16]
-            + fmt.u64(1)
-            + fmt.text("k")
-            + fmt.u8(1)
-            + fmt.u8(2)
-            + fmt.u64(0),
+            one_raw_context_entry(fmt.text("k") + fmt.u8(1) + fmt.u8(2)),
         ),
         "malformed: bool byte 2",
     ),
@@ -500,12 +495,9 @@ REFUSED = [
         "duplicate key in a nested map",
         lambda fp: fmt.seal(
             fp,
-            crafted()[:-16]
-            + fmt.u64(1)
-            + fmt.text("m")
-            + fmt.u8(7)
-            + fmt.mapping([("a", 1), ("a", 1)])
-            + fmt.u64(0),
+            one_raw_context_entry(
+                fmt.text("m") + fmt.u8(7) + fmt.mapping([("a", 1), ("a", 1)])
+            ),
         ),
         "malformed: duplicate key 'a' in the map",
     ),
@@ -513,12 +505,7 @@ REFUSED = [
         "list count beyond the bytes",
         lambda fp: fmt.seal(
             fp,
-            crafted()[:-16]
-            + fmt.u64(1)
-            + fmt.text("k")
-            + fmt.u8(6)
-            + fmt.u64(100)
-            + fmt.u64(0),
+            one_raw_context_entry(fmt.text("k") + fmt.u8(6) + fmt.u64(100)),
         ),
         "malformed: a list of 100 elements in 8 bytes",
     ),
@@ -526,12 +513,9 @@ REFUSED = [
         "nested too deeply",
         lambda fp: fmt.seal(
             fp,
-            crafted()[:-16]
-            + fmt.u64(1)
-            + fmt.text("k")
-            + (fmt.u8(6) + fmt.u64(1)) * 1001
-            + fmt.u8(0)
-            + fmt.u64(0),
+            one_raw_context_entry(
+                fmt.text("k") + (fmt.u8(6) + fmt.u64(1)) * 1001 + fmt.u8(0)
+            ),
         ),
         "malformed: values nested more than 1000 deep",
     ),
@@ -576,7 +560,7 @@ def test_nesting_at_the_limit_is_accepted(saved):
     deep = (fmt.u8(6) + fmt.u64(1)) * 999 + fmt.u8(6) + fmt.u64(0)
     good = fmt.seal(
         fmt.fingerprint(data),
-        crafted()[:-16] + fmt.u64(1) + fmt.text("k") + deep + fmt.u64(0),
+        one_raw_context_entry(fmt.text("k") + deep),
     )
     target = engine_for(STATEFUL)
     target.restore(good)
