@@ -89,11 +89,18 @@ def wheel_tag(python: pathlib.Path) -> tuple[str, str]:
     return version, f"{python_tag}-{abi}-{platform}"
 
 
-def run(what: str, command: list[str], env: dict[str, str]) -> None:
-    """Runs `command` (named `what` in errors), its output on standard error."""
+def make_wheel(
+    what: str, command: list[str], env: dict[str, str], into: pathlib.Path
+) -> pathlib.Path:
+    """The one wheel `command` (named `what` in errors) writes into `into`;
+    its output goes to standard error."""
     done = subprocess.run(command, stdout=sys.stderr, env=env, check=False)
     if done.returncode != 0:
         raise BuildError(f"{what} exited {done.returncode} (its output is above)")
+    wheels = list(into.glob("*.whl"))
+    if len(wheels) != 1:
+        raise BuildError(f"{what} left {len(wheels)} wheels instead of one")
+    return wheels[0]
 
 
 def build_wheel(
@@ -104,7 +111,7 @@ def build_wheel(
     if clean and build_dir.exists():
         shutil.rmtree(build_dir)
     env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=str(jobs))
-    run(
+    return make_wheel(
         "pip wheel",
         [
             str(python),
@@ -120,11 +127,8 @@ def build_wheel(
             str(ROOT),
         ],
         env,
+        into,
     )
-    wheels = list(into.glob("*.whl"))
-    if len(wheels) != 1:
-        raise BuildError(f"pip wheel left {len(wheels)} wheels instead of one")
-    return wheels[0]
 
 
 def repair(wheel: pathlib.Path, platform: str, into: pathlib.Path) -> pathlib.Path:
@@ -133,7 +137,7 @@ def repair(wheel: pathlib.Path, platform: str, into: pathlib.Path) -> pathlib.Pa
     # scripts; that directory is not on PATH when the venv is not activated.
     scripts = sysconfig.get_path("scripts")
     env = dict(os.environ, PATH=os.pathsep.join([scripts, os.environ.get("PATH", "")]))
-    run(
+    return make_wheel(
         "auditwheel repair",
         [
             sys.executable,
@@ -147,11 +151,8 @@ def repair(wheel: pathlib.Path, platform: str, into: pathlib.Path) -> pathlib.Pa
             str(wheel),
         ],
         env,
+        into,
     )
-    wheels = list(into.glob("*.whl"))
-    if len(wheels) != 1:
-        raise BuildError(f"auditwheel left {len(wheels)} wheels instead of one")
-    return wheels[0]
 
 
 def shown(path: pathlib.Path) -> str:
