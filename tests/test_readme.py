@@ -257,6 +257,19 @@ def embed(kind, value):
     raise AssertionError(f"no policy for kind {kind}")
 
 
+# Stands for the example in the embedding policy; replaced by the example's
+# own text, so that what the reader sees (duplicate keys, key order, number
+# forms) is what the README shows.
+PLACEHOLDER = "readme-example-placeholder"
+
+
+def embed_text(kind, code):
+    """The JSON text of the policy a README example is checked in."""
+    text = json.dumps(embed(kind, PLACEHOLDER))
+    assert text.count(json.dumps(PLACEHOLDER)) == 1
+    return text.replace(json.dumps(PLACEHOLDER), code)
+
+
 def evaluate_sample(engine):
     for key, value in SAMPLE_CONTEXT.items():
         engine.set_context(key, value)
@@ -297,7 +310,7 @@ def test_json_example(block):
     value = json.loads(block.code)
     kind = json_kind(value)
     assert kind, f"README line {block.line}: cannot tell what this JSON is"
-    text = json.dumps(embed(kind, value))
+    text = embed_text(kind, block.code)
     stated = statement(block.after)
     if stated and stated[0] == "Error":
         with pytest.raises(ValueError) as error:
@@ -409,6 +422,7 @@ def run_block(block, directory):
         done = subprocess.run(
             ["bash", "-c", command],
             check=False,
+            stdin=subprocess.DEVNULL,
             cwd=directory,
             env=env,
             capture_output=True,
