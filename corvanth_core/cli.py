@@ -24,6 +24,7 @@ from _corvanth_core import PolicyEngine, __version__
 
 from corvanth_core import _inspect, _replay
 from corvanth_core._files import write_atomically
+from corvanth_core._inspect import plural
 from corvanth_core._trace import BadLine, Event, Item, Setting, read_trace
 from corvanth_core.container import is_container, pack, unpack
 from corvanth_core.loading import loads
@@ -175,10 +176,8 @@ def run_check(args: argparse.Namespace) -> int:
                 f"{d['message']}\n"
             )
         if diagnostics:
-            emit(
-                f"{path}: {counts['error']} errors, {counts['warning']} warnings, "
-                f"{counts['info']} infos\n"
-            )
+            found = ", ".join(plural(n, severity) for severity, n in counts.items())
+            emit(f"{path}: {found}\n")
         else:
             emit(f"{path}: ok\n")
     if args.json:
@@ -198,6 +197,8 @@ def canonical_text(engine: PolicyEngine, indent: int | None) -> str:
 
 
 def run_fmt(args: argparse.Namespace) -> int:
+    if args.write and args.policy == "-":
+        raise plain_failure("-", "-w needs a file, not standard input")
     engine, data = load_policy(args.policy)
     text = canonical_text(engine, args.indent)
     container = is_container(data)
@@ -209,8 +210,6 @@ def run_fmt(args: argparse.Namespace) -> int:
         "formatted": not changed,
     }
     if args.write:
-        if args.policy == "-":
-            raise plain_failure("-", "-w needs a file, not standard input")
         if changed:
             write_file(args.policy, formatted)
         if args.json:
@@ -337,9 +336,14 @@ class Replay:
         self.trace = trace
         self.tally = tally
         self.started = False
+        self.reported: set[int] = set()
 
     def bad(self, line: int, error: str) -> None:
-        """Report and count a bad line."""
+        """Report and count a bad line (once: bench meets its lines again
+        in every round)."""
+        if line in self.reported:
+            return
+        self.reported.add(line)
         warn(f"{self.trace}: {BadLine(line, error)}")
         self.tally.bad_lines.append({"line": line, "error": error})
 
@@ -653,19 +657,26 @@ def build_parser() -> argparse.ArgumentParser:
     )
     inspect.add_argument("policy", metavar="POLICY")
 
-    trace_help = (
-        "a JSON Lines file (- for standard input): one object per line, "
-        '{"type": ..., "fields": {...}, "timestamp_ms": ...}, or '
-        '{"config": {...}, "context": {...}} to set engine values'
-    )
-    replay = command(
+    def trace_command(
+        name: str, run: Callable[[argparse.Namespace], int], summary: str, findings: str
+    ) -> argparse.ArgumentParser:
+        sub = command(name, run, summary, findings)
+        sub.add_argument("policy", metavar="POLICY")
+        sub.add_argument(
+            "trace",
+            metavar="TRACE.jsonl",
+            help="a JSON Lines file (- for standard input): one object per line, "
+            '{"type": ..., "fields": {...}, "timestamp_ms": ...}, or '
+            '{"config": {...}, "context": {...}} to set engine values',
+        )
+        return sub
+
+    replay = trace_command(
         "replay",
         run_replay,
         "Evaluate a recorded session event by event and summarize it.",
         "an event was denied, or a bad trace line was met (reported and skipped)",
     )
-    replay.add_argument("policy", metavar="POLICY")
-    replay.add_argument("trace", metavar="TRACE.jsonl", help=trace_help)
     replay.add_argument(
         "--explain",
         type=positive_int,
@@ -673,16 +684,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="also print the trace of event N (counted from 1; repeatable)",
     )
-
-    bench = command(
+    bench = trace_command(
         "bench",
         run_bench,
         "Time the evaluation of a recorded session: per-event latency "
         "(median, p99) and events per second.",
         "a bad trace line was met (reported and skipped)",
     )
-    bench.add_argument("policy", metavar="POLICY")
-    bench.add_argument("trace", metavar="TRACE.jsonl", help=trace_help)
     bench.add_argument(
         "--rounds",
         type=positive_int,

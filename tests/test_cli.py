@@ -107,7 +107,7 @@ def run(capsys, *argv):
             (
                 "warned.json: warning [rule-without-effect] rules[0]: rule 1 has no "
                 "verdicts and no actions: firing it changes nothing\n"
-                "warned.json: 0 errors, 1 warnings, 0 infos\n"
+                "warned.json: 0 errors, 1 warning, 0 infos\n"
             ),
             "",
         ),
@@ -117,7 +117,7 @@ def run(capsys, *argv):
             (
                 "warned.json: warning [rule-without-effect] rules[0]: rule 1 has no "
                 "verdicts and no actions: firing it changes nothing\n"
-                "warned.json: 0 errors, 1 warnings, 0 infos\nsmall.json: ok\n"
+                "warned.json: 0 errors, 1 warning, 0 infos\nsmall.json: ok\n"
             ),
             "",
         ),
@@ -127,7 +127,7 @@ def run(capsys, *argv):
             (
                 "shadowing.json: error [shadowed-constraint] constraints[0].target: "
                 "constraint on `t` is replaced by constraints[1] on the same target and "
-                "never applies\nshadowing.json: 1 errors, 0 warnings, 0 infos\n"
+                "never applies\nshadowing.json: 1 error, 0 warnings, 0 infos\n"
             ),
             "",
         ),
@@ -312,6 +312,14 @@ def canonical(doc):
 )
 def test_fmt(workdir, capsys, argv, code, out):
     assert run(capsys, "fmt", *argv) == (code, out, "")
+
+
+def test_fmt_write_refuses_standard_input(workdir, capsys):
+    assert run(capsys, "fmt", "-w", "-") == (
+        2,
+        "",
+        "-: error: -w needs a file, not standard input\n",
+    )
 
 
 def test_fmt_json(workdir, capsys):
@@ -973,3 +981,18 @@ def test_as_a_program(workdir, prefix):
 
 def test_console_script_is_installed():
     assert shutil.which("corvanth-core", path=os.path.dirname(sys.executable))
+
+
+def test_bench_reports_a_bad_setting_once(workdir, capsys, deep_json):
+    deep = "[" * 1200 + "]" * 1200
+    pathlib.Path("b.jsonl").write_text(
+        f'{{"config": {{"k": {deep}}}}}\n{{"type": "t"}}\n'
+    )
+    code, _, err = run(capsys, "bench", "small.json", "b.jsonl", "--rounds", "3")
+    assert (code, err) == (
+        1,
+        (
+            "b.jsonl: line 1: value cannot be set: maximum recursion depth exceeded "
+            "while converting a nested value\n"
+        ),
+    )
