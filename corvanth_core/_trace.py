@@ -1,0 +1,138 @@
+"""Reading a recorded session: a JSON Lines file, one object per line.
+
+An event line is `{"type": str, "fields": {...}, "timestamp_ms": int}`
+(`fields` and `timestamp_ms` optional); a setting line `{"config": {...}}`
+and/or `{"context": {...}}` sets engine values from that point on, as the
+host did when the session was recorded. Blank lines are skipped. Every other
+line is a `BadLine`, with its number and what is wrong with it.
+
+    for item in read_trace(open("session.jsonl", "rb")):
+        ...  # an Event, a Setting or a BadLine, in file order
+"""
+
+import json
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
+from typing import Any
+
+MAX_TIMESTAMP = 2**64 - 1
+EVENT_KEYS = ("type", "fields", "timestamp_ms")
+SETTING_KEYS = ("config", "context")
+
+
+@dataclass(frozen=True)
+class Event:
+    """One event of the session, at line `line`."""
+
+    line: int
+    type: str
+    fields: dict[str, Any]
+    timestamp_ms: int | None
+
+
+@dataclass(frozen=True)
+class Setting:
+    """Configuration and context values set at line `line`."""
+
+    line: int
+    config: dict[str, Any]
+    context: dict[str, Any]
+
+
+@dataclass(frozen=True)
+class BadLine:
+    """A line that is neither an event nor a setting, and why."""
+
+    line: int
+    error: str
+
+    def __str__(self) -> str:
+        return f"line {self.line}: {self.error}"
+
+
+Item = Event | Setting | BadLine
+
+
+def json_type(value: object) -> str:
+    """The JSON name of a decoded value's type, for messages."""
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, list):
+        return "an array"
+    return "an object"
+
+
+def parse_line(number: int, raw: bytes) -> Item | None:
+    """The item on line `number` (None for a blank line)."""
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        return BadLine(number, f"not UTF-8 text ({error.reason} at byte {error.start})")
+    text = text.rstrip("\r\n")
+    if number == 1:
+        text = text.removeprefix("\ufeff")
+    if not text.strip():
+        return None
+    try:
+        value = json.loads(text)
+    except json.JSONDecodeError as error:
+        return BadLine(number, f"invalid JSON: {error.msg} at column {error.colno}")
+    except RecursionError:
+        return BadLine(number, "invalid JSON: nested too deeply")
+    if not isinstance(value, dict):
+        return BadLine(number, f"expected a JSON object, got {json_type(value)}")
+    return parse_object(number, value)
+
+
+def parse_object(number: int, value: dict[str, Any]) -> Item:
+    """The item of a decoded line object."""
+    is_setting = any(key in value for key in SETTING_KEYS)
+    allowed = SETTING_KEYS if is_setting else EVENT_KEYS
+    unknown = [key for key in value if key not in allowed]
+    if unknown:
+        expected = ", ".join(f"`{key}`" for key in allowed)
+        return BadLine(number, f"unknown key `{unknown[0]}` (expected {expected})")
+    if is_setting:
+        maps: list[dict[str, Any]] = []
+        for key in SETTING_KEYS:
+            entries = value.get(key, {})
+            if not isinstance(entries, dict):
+                return BadLine(
+                    number, f"`{key}` must be an object, got {json_type(entries)}"
+                )
+            maps.append(entries)
+        return Setting(number, maps[0], maps[1])
+    event_type = value.get("type")
+    if not isinstance(event_type, str):
+        if "type" not in value:
+            return BadLine(number, "missing key `type`")
+        return BadLine(number, f"`type` must be a string, got {json_type(event_type)}")
+    fields = value.get("fields", {})
+    if not isinstance(fields, dict):
+        return BadLine(number, f"`fields` must be an object, got {json_type(fields)}")
+    timestamp = value.get("timestamp_ms")
+    if timestamp is not None and (
+        isinstance(timestamp, bool)
+        or not isinstance(timestamp, int)
+        or not 0 <= timestamp <= MAX_TIMESTAMP
+    ):
+        return BadLine(
+            number,
+            f"`timestamp_ms` must be an integer from 0 to {MAX_TIMESTAMP}, "
+            f"got {json.dumps(timestamp)}",
+        )
+    return Event(number, event_type, fields, timestamp)
+
+
+def read_trace(lines: Iterable[bytes]) -> Iterator[Item]:
+    """The items of a trace's lines (bytes, as a binary file yields them)."""
+    for number, raw in enumerate(lines, start=1):
+        item = parse_line(number, raw)
+        if item is not None:
+            yield item
