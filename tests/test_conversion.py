@@ -354,6 +354,52 @@ def test_every_way_of_reading_a_field_sees_it(expr, expected):
     assert eval_expr(expr, fields=fields) == expected
 
 
+# A text that an event field brings back into the result (as an argument,
+# as the reason, as a constraint's target) is a plain str of the converted
+# text, whatever the field held.
+RETURNED_TEXTS = [
+    ("shell", "shell"),
+    ("", ""),
+    ("a\x00b", "a\x00b"),
+    ("café", "café"),
+    ("日本", "日本"),
+    ("a\udc80", "a\ufffd\ufffd\ufffd"),
+    (StrSub("shell"), "shell"),
+    (StrWithOwnText("shell"), "shell"),
+    ("x" * 5000, "x" * 5000),
+]
+
+
+@pytest.mark.parametrize("value, expected", RETURNED_TEXTS)
+def test_texts_returned_from_fields(value, expected):
+    rules = [
+        rule(
+            verdicts=[verdict("Audit", field("f"))],
+            actions=[action("Log", v=field("f"), w=field("g"))],
+        )
+    ]
+    # "g" holds the same text as a plain str, so a lookup by text alone
+    # would hand it back for "f".
+    fields = {"f": value, "g": expected}
+    result = engine_for(policy(rules=rules)).evaluate("t", fields)
+    args = result["actions"][0]["args"]
+    assert type(args["v"]) is str and args["v"] == expected
+    assert type(args["w"]) is str and args["w"] == expected
+    assert type(result["reason"]) is str and result["reason"] == expected
+    limited = policy(rules=rules, constraints=[constraint("t", 0, 1000)])
+    result = engine_for(limited).evaluate("t", fields)
+    target = result["constraint_violations"][0]["target"]
+    assert type(target) is str and target == "t"
+
+
+def test_plain_ascii_fields_come_back_as_the_callers_objects():
+    doc = policy(rules=[rule(actions=[action("Log", v=field("f"))])])
+    text = "".join(["rm -rf ", "/work"])  # built at run time: not interned
+    event_type = "".join(["tool", "_call"])
+    engine = engine_for(doc)
+    assert engine.evaluate(event_type, {"f": text})["actions"][0]["args"]["v"] is text
+
+
 def test_fields_read_only_by_guards_reach_them():
     guard = ("Predicate", binary("Eq", field("g"), lit_str("go")))
     doc = policy(

@@ -311,6 +311,37 @@ def test_functions_and_methods_resolved_once(expr, fields, expected):
     check_shape(expr, fields, expected)
 
 
+WHOLE_EVENT = ref("Event")
+
+# An entry of the whole event read by name: the event's own type and
+# timestamp win over fields of those names, as in the whole-event map.
+WHOLE_EVENT_ENTRIES = [
+    (method(WHOLE_EVENT, "type"), {}, "t"),
+    (method(WHOLE_EVENT, "type"), {"type": "field"}, "t"),
+    (method(WHOLE_EVENT, "timestamp"), {"timestamp": "field"}, 1234),
+    (method(WHOLE_EVENT, "f"), {"f": [1, "x"]}, [1, "x"]),
+    (method(WHOLE_EVENT, "missing"), {"f": 1}, None),
+    (method(WHOLE_EVENT, "type", lit_int(1)), {}, "t"),
+    (method(WHOLE_EVENT, "len"), {"a": 1, "b": 2}, 4),
+    (method(WHOLE_EVENT, "has_key", lit_str("timestamp")), {}, True),
+    (binary("Eq", method(WHOLE_EVENT, "type"), lit_str("t")), {}, True),
+    (binary("Eq", method(WHOLE_EVENT, "type"), lit_str("u")), {}, False),
+]
+
+
+@pytest.mark.parametrize("expr, fields, expected", WHOLE_EVENT_ENTRIES)
+def test_entries_of_the_whole_event(expr, fields, expected):
+    doc = policy(
+        rules=[
+            rule(1, condition=expr),
+            rule(2, actions=[action("Log", v=expr)]),
+        ]
+    )
+    result = engine_for(doc).evaluate_at(1234, "t", fields)
+    assert_same(result["actions"][0]["args"]["v"], expected)
+    assert (1 in result["triggered_rules"]) is bool(expected)
+
+
 def test_logical_operators_answer_bools():
     cases = [
         (binary("And", field("a"), field("b")), {"a": 1, "b": 0}, False),

@@ -1,10 +1,10 @@
 // ScratchSlot: the storage of one evaluation, kept by an engine object
 // between calls so that an evaluation reuses the allocations of the last.
 //
-// An evaluation needs an Event (its field map, its whole-event map) and a
-// PolicyResult (its lists). Building them afresh costs allocations the
-// result does not need; the slot keeps one set. A call borrows it for its
-// whole length:
+// An evaluation needs an Event (its field map, its whole-event map), a
+// PolicyResult (its lists) and the str objects its fields came from. Building
+// them afresh costs allocations the result does not need; the slot keeps one
+// set. A call borrows it for its whole length:
 //
 //   ScratchLease lease(self->scratch);   // the kept storage, or a fresh one
 //   Event& event = lease->event;         // reset it before use
@@ -17,8 +17,8 @@
 // its own, so no two calls ever share storage; whichever storage is handed
 // back first is kept, the other is dropped. Everything happens under the
 // interpreter lock, so taking and handing back need no lock of their own.
-// The storage holds no Python object, and nothing of an event outlives its
-// call: handing the storage back empties it.
+// Nothing of an event outlives its call: handing the storage back empties
+// it, so kept storage holds no Python object.
 #pragma once
 
 #include <cstddef>
@@ -27,12 +27,14 @@
 
 #include "halvo_runtime/event.h"
 #include "halvo_runtime/policy_result.h"
+#include "source_strings.h"
 
 namespace corvanth_core {
 
 struct EvaluationScratch {
   halvo_runtime::event::Event event{halvo::SmallString(), 0};
   halvo_runtime::engine::PolicyResult result;
+  SourceStrings sources;  // the event's str fields, for the result
 };
 
 class ScratchSlot {
@@ -55,6 +57,7 @@ class ScratchSlot {
     }
     scratch->event.reset(halvo::SmallString(), 0);
     scratch->result.clear();
+    scratch->sources.clear();
     kept_ = std::move(scratch);
   }
 
@@ -66,7 +69,8 @@ class ScratchSlot {
 // Borrows the slot's storage for one scope.
 class ScratchLease {
  public:
-  explicit ScratchLease(ScratchSlot& slot) : slot_(slot), scratch_(slot.take()) {}
+  explicit ScratchLease(ScratchSlot& slot)
+      : slot_(slot), scratch_(slot.take()) {}
   ScratchLease(const ScratchLease&) = delete;
   ScratchLease& operator=(const ScratchLease&) = delete;
   ~ScratchLease() { slot_.give_back(std::move(scratch_)); }

@@ -25,13 +25,13 @@
 #include "halvo_runtime/clock.h"
 #include "halvo_runtime/event.h"
 #include "halvo_runtime/explain_trace.h"
-#include "halvo_runtime/value_depth.h"
 #include "halvo_runtime/snapshot.h"
+#include "halvo_runtime/value_depth.h"
 #include "load_error.h"
 #include "py_ref.h"
 #include "py_to_value.h"
-#include "stack_guard.h"
 #include "result_dict.h"
+#include "stack_guard.h"
 #include "trace_dict.h"
 #include "value_to_py.h"
 
@@ -187,15 +187,20 @@ void note_held_depth(PyPolicyEngine* self,
 // Evaluates an event of type `event_type` stamped `timestamp` with the
 // fields of `fields` (nullptr, None or a dict): the common part of evaluate
 // and evaluate_at. The event is built in the engine object's kept storage.
-PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
-                         std::uint64_t timestamp, PyObject* fields) {
+// `type_text` is the text of the str `event_type`.
+PyObject* evaluate_event(PyPolicyEngine* self, PyObject* event_type,
+                         std::string_view type_text, std::uint64_t timestamp,
+                         PyObject* fields) {
   if (!held_values_fit(self)) return nullptr;
   const ScratchLease lease(self->scratch);
   Event& event = lease->event;
-  event.reset(SmallString(event_type), timestamp);
+  event.reset(SmallString(type_text), timestamp);
+  // The event type comes back as the target of a constraint violation.
+  lease->sources.note(event_type);
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
-      !fill_value_map(fields, event.fields(), &self->field_use)) {
+      !fill_value_map(fields, event.fields(), &self->field_use,
+                      &lease->sources)) {
     return nullptr;
   }
   PolicyResult& result = lease->result;
@@ -208,7 +213,7 @@ PyObject* evaluate_event(PyPolicyEngine* self, std::string_view event_type,
     engine.evaluate(event, result);
   });
   if (!ran) return nullptr;
-  return result_to_dict(result, &self->names);
+  return result_to_dict(result, &self->names, &lease->sources);
 }
 
 PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
@@ -216,8 +221,8 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
   // Stamped now, before any field is converted.
-  return evaluate_event(self, type_text, halvo_runtime::wall_clock_millis(),
-                        fields);
+  return evaluate_event(self, event_type, type_text,
+                        halvo_runtime::wall_clock_millis(), fields);
 }
 
 using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
@@ -277,7 +282,7 @@ PyObject* evaluate_at(PyPolicyEngine* self, PyObject* timestamp_ms,
   }
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
-  return evaluate_event(self, type_text, timestamp, fields);
+  return evaluate_event(self, event_type, type_text, timestamp, fields);
 }
 
 PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {

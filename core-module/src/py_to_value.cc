@@ -267,7 +267,8 @@ bool py_to_value(PyObject* object, Value& out) {
 }
 
 bool fill_value_map(PyObject* dict, ValueMap& out,
-                    const halvo_runtime::event::EventFieldUse* use) {
+                    const halvo_runtime::event::EventFieldUse* use,
+                    SourceStrings* sources) {
   const Py_ssize_t start_size = PyDict_Size(dict);
   out.reserve(out.size() + static_cast<std::size_t>(start_size));
   Py_ssize_t position = 0;
@@ -301,6 +302,7 @@ bool fill_value_map(PyObject* dict, ValueMap& out,
     PyRef held = PyRef::borrow(value);
     Value& slot = out.insert_or_assign(SmallString(key_text), Value());
     if (!py_to_value(held.get(), slot)) return false;
+    if (sources != nullptr) sources->note(held.get());
   }
 }
 

@@ -29,6 +29,7 @@
 
 #include "halvo_runtime/event_field_use.h"
 #include "halvo_runtime/value.h"
+#include "source_strings.h"
 
 namespace corvanth_core {
 
@@ -40,8 +41,10 @@ bool py_to_value(PyObject* object, halvo_runtime::event::Value& out);
 // `use` (the fields of an event), an entry whose key the policy never reads
 // and whose value is a plain str, int, float, bool or None, whose conversion
 // could have no effect, is checked like every key and then left out.
+// With `sources`, the str values of the entries are noted there too.
 bool fill_value_map(PyObject* dict, halvo_runtime::event::ValueMap& out,
-                    const halvo_runtime::event::EventFieldUse* use = nullptr);
+                    const halvo_runtime::event::EventFieldUse* use = nullptr,
+                    SourceStrings* sources = nullptr);
 
 // The UTF-8 text of a str, borrowed from the str object (which caches it),
 // valid while the str lives. Returns false with UnicodeEncodeError set when

@@ -75,15 +75,24 @@ PyObject* g_keys[kKeyCount] = {};
 PyObject* g_verdict_names[kVerdictCount] = {};
 PyObject* g_temporal_names[kTemporalCount] = {};
 PyObject* g_constraint_names[kConstraintCount] = {};
-// The result's keys in order, each mapped to None. Every result starts as a
-// copy of it, which is sized for all seven keys at once instead of growing
-// while they are inserted.
+// The shapes of the result dicts: their keys in order, each mapped to
+// None. Every such dict starts as a copy of its shape, which is sized for
+// all its keys at once instead of growing while they are inserted.
 PyObject* g_result_shape = nullptr;
+PyObject* g_violation_shape = nullptr;
+PyObject* g_constraint_violation_shape = nullptr;
 
-PyObject* make_result_shape() noexcept {
+constexpr Key kResultKeys[] = {
+    kVerdict, kReason,     kTriggeredRules,      kEvalTimeUs,
+    kActions, kViolations, kConstraintViolations};
+constexpr Key kViolationKeys[] = {kProof, kInvariant, kKind, kMessage};
+constexpr Key kConstraintViolationKeys[] = {kKind, kTarget, kLimit, kCurrent,
+                                            kWindowMs};
+
+PyObject* make_shape(std::span<const Key> keys) noexcept {
   PyRef shape(PyDict_New());
   if (!shape) return nullptr;
-  for (std::size_t key = kVerdict; key <= kConstraintViolations; ++key) {
+  for (const Key key : keys) {
     if (PyDict_SetItem(shape.get(), g_keys[key], Py_None) < 0) return nullptr;
   }
   return shape.release();
@@ -134,27 +143,47 @@ bool put(PyObject* dict, Key key, PyObject* value) noexcept {
   return status == 0;
 }
 
-// The verb and argument names come from `texts` (see ResultNames) where
-// they hold the action's own texts.
-PyObject* action_to_dict(const ActionResult& action,
-                         std::span<PyObject* const> texts) noexcept {
-  const bool named = texts.size() == action.args.size() + 1;
-  PyObject* const verb = named && str_holds(texts[0], action.verb.view())
-                             ? Py_NewRef(texts[0])
-                             : text_to_py(action.verb.view());
+// The args dict of an action whose argument names `names` describes.
+PyObject* args_to_dict(const ActionResult& action, const ActionNames& names,
+                       const SourceStrings* sources) noexcept {
+  PyRef dict(PyDict_Copy(names.args_shape));
+  if (!dict) return nullptr;
+  std::size_t index = 0;
+  for (const auto& entry : action.args) {
+    PyObject* const value = value_to_py(entry.value, sources);
+    if (value == nullptr) return nullptr;
+    // Replaces the None of the shape; PyDict_SetItem takes its own
+    // reference to the value.
+    const int status =
+        PyDict_SetItem(dict.get(), names.arg_names[index++], value);
+    Py_DECREF(value);
+    if (status < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// `names` describes the policy's action that produced `action`, or is
+// nullptr when the action is not one of them (no ResultNames given).
+PyObject* action_to_dict(const ActionResult& action, const ActionNames* names,
+                         const SourceStrings* sources) noexcept {
+  if (names != nullptr && names->matches(action)) {
+    PyRef dict(PyDict_Copy(names->action_shape));
+    if (!dict ||
+        !put(dict.get(), kArgs, args_to_dict(action, *names, sources))) {
+      return nullptr;
+    }
+    return dict.release();
+  }
   PyRef dict(PyDict_New());
-  if (!dict || !put(dict.get(), kVerb, verb) ||
-      !put(
-          dict.get(), kArgs,
-          value_map_to_py(action.args, named ? texts.subspan(1)
-                                             : std::span<PyObject* const>()))) {
+  if (!dict || !put(dict.get(), kVerb, text_to_py(action.verb.view())) ||
+      !put(dict.get(), kArgs, value_map_to_py(action.args, sources))) {
     return nullptr;
   }
   return dict.release();
 }
 
 PyObject* violation_to_dict(const Violation& violation) noexcept {
-  PyRef dict(PyDict_New());
+  PyRef dict(PyDict_Copy(g_violation_shape));
   if (!dict || !put(dict.get(), kProof, text_to_py(violation.proof.view())) ||
       !put(dict.get(), kInvariant, text_to_py(violation.invariant.view())) ||
       !put(dict.get(), kKind, name_of(g_temporal_names, violation.kind)) ||
@@ -164,12 +193,12 @@ PyObject* violation_to_dict(const Violation& violation) noexcept {
   return dict.release();
 }
 
-PyObject* constraint_violation_to_dict(
-    const ConstraintViolation& violation) noexcept {
-  PyRef dict(PyDict_New());
+PyObject* constraint_violation_to_dict(const ConstraintViolation& violation,
+                                       const SourceStrings* sources) noexcept {
+  PyRef dict(PyDict_Copy(g_constraint_violation_shape));
   if (!dict ||
       !put(dict.get(), kKind, name_of(g_constraint_names, violation.kind)) ||
-      !put(dict.get(), kTarget, text_to_py(violation.target.view())) ||
+      !put(dict.get(), kTarget, text_to_py(violation.target.view(), sources)) ||
       !put(dict.get(), kLimit, PyLong_FromUnsignedLongLong(violation.limit)) ||
       !put(dict.get(), kCurrent,
            PyLong_FromUnsignedLongLong(violation.current)) ||
@@ -184,9 +213,10 @@ PyObject* rule_id_to_py(std::uint32_t id) noexcept {
   return PyLong_FromUnsignedLong(id);
 }
 
-PyObject* reason_to_py(const PolicyResult& result) noexcept {
+PyObject* reason_to_py(const PolicyResult& result,
+                       const SourceStrings* sources) noexcept {
   if (!result.reason) Py_RETURN_NONE;
-  return text_to_py(result.reason->view());
+  return text_to_py(result.reason->view(), sources);
 }
 
 }  // namespace
@@ -201,25 +231,40 @@ bool init_result_keys() noexcept {
       make_all<TemporalKind>(
           g_temporal_names,
           [](TemporalKind kind) { return interned(variant_name(kind)); }) &&
-      make_all<ConstraintKind>(g_constraint_names,
-                               [](ConstraintKind kind) {
-                                 return interned(variant_name(kind));
-                               }) &&
-      (g_result_shape = make_result_shape()) != nullptr;
+      make_all<ConstraintKind>(
+          g_constraint_names,
+          [](ConstraintKind kind) { return interned(variant_name(kind)); }) &&
+      (g_result_shape = make_shape(kResultKeys)) != nullptr &&
+      (g_violation_shape = make_shape(kViolationKeys)) != nullptr &&
+      (g_constraint_violation_shape = make_shape(kConstraintViolationKeys)) !=
+          nullptr;
   if (!ok) {
     release_all(g_keys);
     release_all(g_verdict_names);
     release_all(g_temporal_names);
     release_all(g_constraint_names);
+    Py_CLEAR(g_result_shape);
+    Py_CLEAR(g_violation_shape);
   }
   return ok;
 }
 
 PyObject* action_result_to_dict(const ActionResult& action,
-                                const ResultNames* names) noexcept {
-  return action_to_dict(action, names != nullptr
-                                    ? names->action(action.rule, action.action)
-                                    : std::span<PyObject* const>());
+                                const ResultNames* names,
+                                const SourceStrings* sources) noexcept {
+  return action_to_dict(
+      action,
+      names != nullptr ? names->action(action.rule, action.action) : nullptr,
+      sources);
+}
+
+PyObject* new_action_shape(PyObject* verb) noexcept {
+  PyRef shape(PyDict_New());
+  if (!shape || PyDict_SetItem(shape.get(), g_keys[kVerb], verb) < 0 ||
+      PyDict_SetItem(shape.get(), g_keys[kArgs], Py_None) < 0) {
+    return nullptr;
+  }
+  return shape.release();
 }
 
 PyObject* verdict_name_to_py(Verdict verdict) noexcept {
@@ -230,15 +275,15 @@ PyObject* constraint_kind_to_py(ConstraintKind kind) noexcept {
   return name_of(g_constraint_names, kind);
 }
 
-PyObject* result_to_dict(const PolicyResult& result,
-                         const ResultNames* names) noexcept {
-  const auto action_dict = [names](const ActionResult& action) {
-    return action_result_to_dict(action, names);
+PyObject* result_to_dict(const PolicyResult& result, const ResultNames* names,
+                         const SourceStrings* sources) noexcept {
+  const auto action_dict = [names, sources](const ActionResult& action) {
+    return action_result_to_dict(action, names, sources);
   };
   PyRef dict(PyDict_Copy(g_result_shape));
   if (!dict ||
       !put(dict.get(), kVerdict, name_of(g_verdict_names, result.verdict)) ||
-      !put(dict.get(), kReason, reason_to_py(result)) ||
+      !put(dict.get(), kReason, reason_to_py(result, sources)) ||
       !put(dict.get(), kTriggeredRules,
            list_of(result.triggered_rules, rule_id_to_py)) ||
       !put(dict.get(), kEvalTimeUs,
@@ -248,7 +293,9 @@ PyObject* result_to_dict(const PolicyResult& result,
            list_of(result.violations, violation_to_dict)) ||
       !put(dict.get(), kConstraintViolations,
            list_of(result.constraint_violations,
-                   constraint_violation_to_dict))) {
+                   [sources](const ConstraintViolation& violation) {
+                     return constraint_violation_to_dict(violation, sources);
+                   }))) {
     return nullptr;
   }
   return dict.release();

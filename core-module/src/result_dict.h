@@ -28,6 +28,7 @@
 
 #include "halvo_runtime/policy_result.h"
 #include "result_names.h"
+#include "source_strings.h"
 
 namespace corvanth_core {
 
@@ -36,16 +37,20 @@ namespace corvanth_core {
 bool init_result_keys() noexcept;
 
 // `names`, when given, holds the interned verbs and argument names of the
-// policy that produced the result.
+// policy that produced the result; `sources`, the str objects of the
+// event's fields, which texts equal to them reuse.
 PyObject* result_to_dict(const halvo_runtime::engine::PolicyResult& result,
-                         const ResultNames* names = nullptr) noexcept;
+                         const ResultNames* names = nullptr,
+                         const SourceStrings* sources = nullptr) noexcept;
 
 // The pieces of the result, for other dictionaries that show them (the
 // trace of explain()): one action dict, and new references to the
 // lower-cased verdict name and to a constraint kind's name.
 PyObject* action_result_to_dict(
-    const halvo_runtime::engine::ActionResult& action,
-    const ResultNames* names) noexcept;
+    const halvo_runtime::engine::ActionResult& action, const ResultNames* names,
+    const SourceStrings* sources = nullptr) noexcept;
+// A new dict {"verb": verb, "args": None}, the shape of an action dict.
+PyObject* new_action_shape(PyObject* verb) noexcept;
 PyObject* verdict_name_to_py(halvo_runtime::engine::Verdict verdict) noexcept;
 PyObject* constraint_kind_to_py(
     halvo_runtime::engine::ConstraintKind kind) noexcept;

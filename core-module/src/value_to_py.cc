@@ -13,11 +13,12 @@ using halvo_runtime::event::ValueMap;
 
 namespace {
 
-PyObject* list_to_py(const ValueList& items) noexcept {
+PyObject* list_to_py(const ValueList& items,
+                     const SourceStrings* sources) noexcept {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = value_to_py(items[i]);
+    PyObject* item = value_to_py(items[i], sources);
     if (item == nullptr) return nullptr;
     // Steals `item`; the slot of a fresh list is empty.
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
@@ -25,37 +26,39 @@ PyObject* list_to_py(const ValueList& items) noexcept {
   return list.release();
 }
 
+bool is_ascii(std::string_view text) noexcept {
+  unsigned char high = 0;
+  for (const char c : text) high |= static_cast<unsigned char>(c);
+  return high < 0x80;
+}
+
 }  // namespace
 
-PyObject* text_to_py(std::string_view text) noexcept {
+PyObject* text_to_py(std::string_view text,
+                     const SourceStrings* sources) noexcept {
+  if (sources != nullptr) {
+    if (PyObject* source = sources->find(text)) return source;
+  }
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  if (is_ascii(text)) {
+    PyObject* str = PyUnicode_New(size, 0x7F);
+    if (str != nullptr && size != 0) {
+      std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+    }
+    return str;
+  }
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                               "replace");
 }
 
-bool str_holds(PyObject* str, std::string_view text) noexcept {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return static_cast<std::size_t>(size) == text.size() &&
-         std::memcmp(utf8, text.data(), text.size()) == 0;
-}
-
 PyObject* value_map_to_py(const ValueMap& map,
-                          std::span<PyObject* const> keys) noexcept {
+                          const SourceStrings* sources) noexcept {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
-  const bool keyed = keys.size() == map.size();
-  std::size_t index = 0;
   for (const auto& entry : map) {
-    PyObject* const given = keyed ? keys[index++] : nullptr;
-    PyRef key(given != nullptr && str_holds(given, entry.key.view())
-                  ? Py_NewRef(given)
-                  : text_to_py(entry.key.view()));
+    PyRef key(text_to_py(entry.key.view()));
     if (!key) return nullptr;
-    PyRef value(value_to_py(entry.value));
+    PyRef value(value_to_py(entry.value, sources));
     if (!value) return nullptr;
     // PyDict_SetItem takes its own references to key and value.
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
@@ -63,7 +66,8 @@ PyObject* value_map_to_py(const ValueMap& map,
   return dict.release();
 }
 
-PyObject* value_to_py(const Value& value) noexcept {
+PyObject* value_to_py(const Value& value,
+                      const SourceStrings* sources) noexcept {
   switch (value.kind()) {
     case Value::Kind::Null:
       Py_RETURN_NONE;
@@ -74,13 +78,13 @@ PyObject* value_to_py(const Value& value) noexcept {
     case Value::Kind::Float:
       return PyFloat_FromDouble(value.float_value());
     case Value::Kind::String:
-      return text_to_py(value.string_value().view());
+      return text_to_py(value.string_value().view(), sources);
     case Value::Kind::Duration:
       return PyLong_FromUnsignedLongLong(value.duration_millis());
     case Value::Kind::List:
-      return list_to_py(value.list_items());
+      return list_to_py(value.list_items(), sources);
     case Value::Kind::Map:
-      return value_map_to_py(value.map_entries());
+      return value_map_to_py(value.map_entries(), sources);
   }
   Py_UNREACHABLE();
 }

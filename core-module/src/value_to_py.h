@@ -16,27 +16,26 @@
 
 #include <Python.h>
 
-#include <span>
 #include <string_view>
 
 #include "halvo_runtime/value.h"
+#include "source_strings.h"
 
 namespace corvanth_core {
 
-PyObject* value_to_py(const halvo_runtime::event::Value& value) noexcept;
+// `sources`, when given, holds str objects that a String equal to one of
+// them becomes instead of a new str.
+PyObject* value_to_py(const halvo_runtime::event::Value& value,
+                      const SourceStrings* sources = nullptr) noexcept;
 
-// A dict of the map's entries. `keys`, when given, holds a str per entry in
-// iteration order; one holding its entry's text is used as that key instead
-// of a new str.
+// A dict of the map's entries, in the map's iteration order.
 PyObject* value_map_to_py(const halvo_runtime::event::ValueMap& map,
-                          std::span<PyObject* const> keys = {}) noexcept;
+                          const SourceStrings* sources = nullptr) noexcept;
 
-// A str of UTF-8 text held by the runtime.
-PyObject* text_to_py(std::string_view text) noexcept;
-
-// Whether the str `str` holds exactly the UTF-8 text `text`. Reads the
-// str's UTF-8 form, which CPython caches (an ASCII str has it from birth);
-// false when that form cannot be made, with the error cleared.
-bool str_holds(PyObject* str, std::string_view text) noexcept;
+// A str of UTF-8 text held by the runtime: one of `sources` that holds the
+// text, else a new str. ASCII text, the common case, is copied straight
+// into it without the decoder.
+PyObject* text_to_py(std::string_view text,
+                     const SourceStrings* sources = nullptr) noexcept;
 
 }  // namespace corvanth_core

@@ -6,15 +6,19 @@
 
 namespace halvo {
 
-void SmallString::init_heap(std::string_view text) {
-  void* raw = std::malloc(offsetof(HeapBlock, bytes) + text.size() + 1);
+void SmallString::init_heap(std::string_view first, std::string_view second) {
+  const std::size_t size = first.size() + second.size();
+  void* raw = std::malloc(offsetof(HeapBlock, bytes) + size + 1);
   if (raw == nullptr) throw std::bad_alloc();
   auto* block = static_cast<HeapBlock*>(raw);
   new (&block->refs) std::atomic<std::uint64_t>(1);
-  std::memcpy(block->bytes, text.data(), text.size());
-  block->bytes[text.size()] = '\0';
+  if (!first.empty()) std::memcpy(block->bytes, first.data(), first.size());
+  if (!second.empty()) {
+    std::memcpy(block->bytes + first.size(), second.data(), second.size());
+  }
+  block->bytes[size] = '\0';
   storage_.heap.block = block;
-  storage_.heap.size = text.size();
+  storage_.heap.size = size;
   storage_.bytes[kInlineCapacity] = static_cast<char>(kHeapTag);
 }
 

@@ -51,6 +51,30 @@ void compares_bytewise() {
   CHECK(SmallString(with_nul) != SmallString("a"));
 }
 
+void joins_two_texts() {
+  struct Case {
+    std::string first;
+    std::string second;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"ab", ""},
+      {"", "cd"},
+      {"ab", "cd"},
+      {std::string(11, 'a'), std::string(12, 'b')},  // 23: still inline
+      {std::string(12, 'a'), std::string(12, 'b')},  // 24: on the heap
+      {std::string(40, 'a'), ""},
+      {"", std::string(40, 'b')},
+      {std::string("a\0", 2), std::string("\0b", 2)},
+  };
+  for (const Case& c : cases) {
+    const SmallString text = SmallString::joined(c.first, c.second);
+    CHECK(text.view() == c.first + c.second);
+    CHECK(text.is_inline() == (c.first.size() + c.second.size() <= 23));
+    CHECK(text.data()[text.size()] == '\0' || text.is_inline());
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -58,5 +82,6 @@ int main() {
   copies_share_long_text();
   moves_leave_empty();
   compares_bytewise();
+  joins_two_texts();
   return halvo::testing::failures();
 }

@@ -272,11 +272,20 @@ ExprId EvaluationPlan::compile_call(const CallExpr& call) {
 }
 
 ExprId EvaluationPlan::compile_method(const MethodCallExpr& call) {
+  const Method method = method_code(call.method);
+  names_.push_back(call.method);
+  const auto name = static_cast<std::uint32_t>(names_.size() - 1);
+  // A Map reads the entry of a name that is no method of its own; on the
+  // whole event that entry is read without building the Map.
+  const auto* ref = std::get_if<RefPath>(&call.object->node);
+  if (ref != nullptr && ref->root.kind == RefRoot::Kind::Event &&
+      ref->fields.empty() && method == Method::Other && call.args.empty()) {
+    return add({Op::EventEntry, 0, 0, 0, name});
+  }
   const ExprId object = compile(*call.object);
   const std::uint32_t args = add_list(call.args);
-  names_.push_back(call.method);
-  return add({Op::Method, static_cast<std::uint8_t>(method_code(call.method)),
-              object, args, static_cast<std::uint32_t>(names_.size() - 1)});
+  return add(
+      {Op::Method, static_cast<std::uint8_t>(method), object, args, name});
 }
 
 // --- evaluating ------------------------------------------------------------
@@ -359,6 +368,8 @@ const Value& EvaluationPlan::operand(ExprId id, const EvalScope& scope,
       return field(node.a, scope);
     case Op::WholeEvent:
       return scope.event.to_value();
+    case Op::EventEntry:
+      return scope.event.whole_entry(names_[node.c].view(), storage);
     case Op::ContextEntry:
     case Op::ConfigEntry: {
       const Value* found = find_in_map(

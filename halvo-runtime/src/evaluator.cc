@@ -126,9 +126,8 @@ Value arithmetic(BinaryOp op, const Value& left, const Value& right) {
   }
   if (op == BinaryOp::Add && left.kind() == Kind::String &&
       right.kind() == Kind::String) {
-    std::string joined(left.string_value().view());
-    joined += right.string_value().view();
-    return Value::string(halvo::SmallString(joined));
+    return Value::string(halvo::SmallString::joined(
+        left.string_value().view(), right.string_value().view()));
   }
   return Value::null();
 }

@@ -7,18 +7,33 @@ namespace halvo_runtime::event {
 Event::Event(halvo::SmallString event_type)
     : event_type_(std::move(event_type)), timestamp_(wall_clock_millis()) {}
 
+namespace {
+
+// The entries of the whole event that do not come from its fields.
+constexpr std::string_view kTypeEntry = "type";
+constexpr std::string_view kTimestampEntry = "timestamp";
+
+}  // namespace
+
 const Value& Event::to_value() const {
   if (!whole_current_) {
     if (whole_.kind() != Value::Kind::Map) whole_ = Value::map(ValueMap());
     ValueMap& entries = whole_.map_entries();
     entries = fields_;  // reuses the entries' storage
-    entries.insert_or_assign(halvo::SmallString("type"),
+    entries.insert_or_assign(halvo::SmallString(kTypeEntry),
                              Value::string(event_type_));
-    entries.insert_or_assign(halvo::SmallString("timestamp"),
+    entries.insert_or_assign(halvo::SmallString(kTimestampEntry),
                              Value::duration(timestamp_));
     whole_current_ = true;
   }
   return whole_;
+}
+
+const Value& Event::whole_entry(std::string_view name, Value& storage) const {
+  if (name == kTypeEntry) return storage = Value::string(event_type_);
+  if (name == kTimestampEntry) return storage = Value::duration(timestamp_);
+  const Value* field = fields_.find(name);
+  return field != nullptr ? *field : (storage = Value::null());
 }
 
 const Value* Event::get_field(Path path) const noexcept {

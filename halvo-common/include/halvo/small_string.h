@@ -37,10 +37,29 @@ class SmallString {
       if (!text.empty()) std::memcpy(storage_.bytes, text.data(), text.size());
       storage_.bytes[kInlineCapacity] = static_cast<char>(text.size());
     } else {
-      init_heap(text);
+      init_heap(text, {});
     }
   }
   SmallString(const char* text) : SmallString(std::string_view(text)) {}
+
+  // The text `first` followed by `second`, built in place: joining two
+  // texts costs at most the one allocation of the result.
+  static SmallString joined(std::string_view first, std::string_view second) {
+    SmallString text;
+    const std::size_t size = first.size() + second.size();
+    if (size <= kInlineCapacity) {
+      if (!first.empty())
+        std::memcpy(text.storage_.bytes, first.data(), first.size());
+      if (!second.empty()) {
+        std::memcpy(text.storage_.bytes + first.size(), second.data(),
+                    second.size());
+      }
+      text.storage_.bytes[kInlineCapacity] = static_cast<char>(size);
+    } else {
+      text.init_heap(first, second);
+    }
+    return text;
+  }
 
   SmallString(const SmallString& other) noexcept : storage_(other.storage_) {
     if (!is_inline()) {
@@ -112,7 +131,8 @@ class SmallString {
     storage_.bytes[0] = '\0';
     storage_.bytes[kInlineCapacity] = 0;
   }
-  void init_heap(std::string_view text);
+  // Takes a heap block holding `first` then `second`.
+  void init_heap(std::string_view first, std::string_view second);
   void release() noexcept {
     if (!is_inline()) release_heap();
     clear_inline();

@@ -11,7 +11,8 @@
 //   - specialises the common shapes: an event field compared with a
 //     constant, a predicate of an event field and a constant, In over a
 //     constant list (a keyed set for a list of strings), len of an event
-//     field, a constant string joined to an event field.
+//     field, a constant string joined to an event field, an entry of the
+//     whole event read by name (the event type, as `.type()`).
 // Decision trees are left to the tree evaluator (decision_tree.h).
 //
 // Evaluation mirrors the tree evaluator (evaluator.h) exactly: the same
@@ -80,6 +81,9 @@ class EvaluationPlan {
     Constant,        // a: constant
     Field,           // a: path below the event's fields
     WholeEvent,      // the event as a Map
+    EventEntry,      // c: name; an entry of the whole event read by a
+                     // method call without arguments that names no method
+                     // (`.type()`), without building the whole event
     ContextEntry,    // a: path into the context map
     ConfigEntry,     // a: path into the configuration map
     WholeContext,    // a copy of the context map

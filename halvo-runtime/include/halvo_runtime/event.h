@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "halvo/small_string.h"
@@ -54,6 +55,11 @@ class Event {
   // of one evaluation that reads the whole event shares one copy; the
   // reference is valid until then.
   const Value& to_value() const;
+
+  // The entry `name` of to_value(), without building it: the type, the
+  // timestamp, else the field of that name or Null. Borrowed from the event
+  // or held in `storage`.
+  const Value& whole_entry(std::string_view name, Value& storage) const;
 
   // Looks `path` up in the fields: the first segment in `fields`, the rest
   // through nested maps. nullptr for an empty path or a missing step. The

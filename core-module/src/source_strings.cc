@@ -1,0 +1,36 @@
+#include "source_strings.h"
+
+#include <cstring>
+
+namespace corvanth_core {
+
+void SourceStrings::note(PyObject* object) {
+  if (entries_.size() >= kMaxNoted || !PyUnicode_CheckExact(object) ||
+      !PyUnicode_IS_ASCII(object)) {
+    return;
+  }
+  // Room for every entry is made at once, so that the push below, which
+  // takes the reference, cannot throw.
+  if (entries_.capacity() < kMaxNoted) entries_.reserve(kMaxNoted);
+  const std::string_view text(
+      static_cast<const char*>(PyUnicode_DATA(object)),
+      static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  entries_.push_back({Py_NewRef(object), text});
+}
+
+PyObject* SourceStrings::find(std::string_view text) const noexcept {
+  for (const Entry& entry : entries_) {
+    if (entry.text.size() == text.size() &&
+        std::memcmp(entry.text.data(), text.data(), text.size()) == 0) {
+      return Py_NewRef(entry.str);
+    }
+  }
+  return nullptr;
+}
+
+void SourceStrings::clear() noexcept {
+  for (Entry& entry : entries_) Py_DECREF(entry.str);
+  entries_.clear();
+}
+
+}  // namespace corvanth_core
