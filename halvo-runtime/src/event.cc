@@ -39,7 +39,8 @@ const Value& Event::whole_entry(std::string_view name, Value& storage) const {
 const Value* Event::get_field(Path path) const noexcept {
   if (path.empty()) return nullptr;
   const Value* first = fields_.find(path.front().view());
-  if (first == nullptr) return nullptr;
+  // Most paths name a top-level field: no nested walk for them.
+  if (first == nullptr || path.size() == 1) return first;
   return first->resolve_path(path.subspan(1));
 }
 
