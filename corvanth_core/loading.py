@@ -21,18 +21,17 @@ StrPath = str | os.PathLike[str]
 def load(path: StrPath) -> PolicyEngine:
     """A new engine for the policy in the file at `path` (str or path-like).
 
-    A container is read by `PolicyEngine.from_file` (its errors and their
-    texts), JSON text by `PolicyEngine.from_json` after decoding it as UTF-8.
-    A file that cannot be opened raises the OSError of `open`.
+    The file is read once, so a pipe or `/dev/stdin` works too. A container
+    is read by `PolicyEngine.from_bytes` (its errors and their texts), JSON
+    text by `PolicyEngine.from_json` after decoding it as UTF-8. A file that
+    cannot be opened raises the OSError of `open`.
     """
     name = os.fspath(path) if isinstance(path, (str, os.PathLike)) else None
     if not isinstance(name, str):
         raise argument_type_error("load", "path", "str or os.PathLike[str]", path)
     with open(name, "rb") as file:
         data = file.read()
-    if is_container(data):
-        return PolicyEngine.from_file(name)
-    return PolicyEngine.from_json(data.decode("utf-8"))
+    return loads(data)
 
 
 def loads(data: str | BytesLike) -> PolicyEngine:

@@ -9,6 +9,7 @@ for a verdict before carrying it out and prints what the engine decided.
 import pathlib
 
 from _corvanth_core import PolicyEngine
+
 from corvanth_core import EvaluationResult
 
 POLICY = pathlib.Path(__file__).with_name("coding_agent_guard.json")

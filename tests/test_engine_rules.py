@@ -1,5 +1,7 @@
 """The rules phase: event filters, conditions, verdicts, reasons, actions."""
 
+import copy
+
 import pytest
 from builders import (
     RESULT_KEYS,
@@ -367,3 +369,34 @@ def test_verbs_and_argument_names_are_shared_between_results():
     assert first["verb"] is second["verb"]
     (first_key,), (second_key,) = first["args"], second["args"]
     assert first_key is second_key
+
+
+@pytest.mark.parametrize(
+    "rules",
+    [
+        [],  # every entry as in a fresh result: allow, no reason
+        [
+            rule(
+                1,
+                verdicts=[verdict("Deny", lit_str("no"))],
+                actions=[action("Log", v=field("f"))],
+            )
+        ],
+    ],
+)
+def test_changing_a_result_leaves_later_results_alone(rules):
+    engine = engine_for(policy(rules=rules))
+    first = engine.evaluate("t", {"f": "x"})
+    expected = copy.deepcopy(outcome(first))
+    for key in list(first):
+        value = first[key]
+        if isinstance(value, list):
+            value.append("changed")
+            for item in value:
+                if isinstance(item, dict):
+                    item.clear()
+        first[key] = "changed"
+    first["extra"] = 1
+    second = engine.evaluate("t", {"f": "x"})
+    assert list(second) == RESULT_KEYS
+    assert outcome(second) == expected

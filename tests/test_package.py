@@ -4,6 +4,8 @@ import json
 import pathlib
 
 import _corvanth_core
+import os
+
 import pytest
 from builders import policy, rule, verdict
 
@@ -241,12 +243,23 @@ def test_load_tells_json_and_containers_apart_by_content(
     behaves_like_doc(corvanth_core.load(path if as_path else str(path)))
 
 
-def test_load_of_a_broken_container_names_the_file_error(tmp_path):
+def test_load_of_a_broken_container_gives_the_container_error(tmp_path):
     path = tmp_path / "broken.json"
     path.write_bytes(MAGIC_BYTES + b"\x01")
     with pytest.raises(RuntimeError) as raised:
         corvanth_core.load(path)
-    assert str(raised.value) == "Failed to load policy: " + SHORT
+    assert str(raised.value) == "Failed to parse policy bytes: " + SHORT
+
+
+@pytest.mark.parametrize("content", [TEXT.encode(), corvanth_core.pack(TEXT)])
+def test_load_reads_a_pipe_once(content):
+    read_end, write_end = os.pipe()
+    with os.fdopen(write_end, "wb") as writer:
+        writer.write(content)
+    try:
+        behaves_like_doc(corvanth_core.load(f"/dev/fd/{read_end}"))
+    finally:
+        os.close(read_end)
 
 
 def test_load_of_a_missing_file_raises_file_not_found(tmp_path):

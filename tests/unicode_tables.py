@@ -29,7 +29,9 @@ def arrays():
     """Each table's rows as tuples of ints, by table name."""
     text = TABLES.read_text()
     return {
-        name: [tuple(int(n, 0) for n in _NUMBER.findall(row)) for row in body.splitlines()]
+        name: [
+            tuple(int(n, 0) for n in _NUMBER.findall(row)) for row in body.splitlines()
+        ]
         for name, body in _ARRAY.findall(text)
     }
 

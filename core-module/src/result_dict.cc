@@ -76,8 +76,10 @@ PyObject* g_verdict_names[kVerdictCount] = {};
 PyObject* g_temporal_names[kTemporalCount] = {};
 PyObject* g_constraint_names[kConstraintCount] = {};
 // The shapes of the result dicts: their keys in order, each mapped to
-// None. Every such dict starts as a copy of its shape, which is sized for
-// all its keys at once instead of growing while they are inserted.
+// None (the result's to its most common values: "allow", no reason, 0 µs).
+// Every such dict starts as a copy of its shape, which is sized for all its
+// keys at once instead of growing while they are inserted, and only the
+// values that differ are replaced.
 PyObject* g_result_shape = nullptr;
 PyObject* g_violation_shape = nullptr;
 PyObject* g_constraint_violation_shape = nullptr;
@@ -94,6 +96,19 @@ PyObject* make_shape(std::span<const Key> keys) noexcept {
   if (!shape) return nullptr;
   for (const Key key : keys) {
     if (PyDict_SetItem(shape.get(), g_keys[key], Py_None) < 0) return nullptr;
+  }
+  return shape.release();
+}
+
+PyObject* make_result_shape() noexcept {
+  PyRef shape(make_shape(kResultKeys));
+  PyRef zero(PyLong_FromLong(0));
+  if (!shape || !zero ||
+      PyDict_SetItem(
+          shape.get(), g_keys[kVerdict],
+          g_verdict_names[static_cast<std::size_t>(Verdict::Allow)]) < 0 ||
+      PyDict_SetItem(shape.get(), g_keys[kEvalTimeUs], zero.get()) < 0) {
+    return nullptr;
   }
   return shape.release();
 }
@@ -213,12 +228,6 @@ PyObject* rule_id_to_py(std::uint32_t id) noexcept {
   return PyLong_FromUnsignedLong(id);
 }
 
-PyObject* reason_to_py(const PolicyResult& result,
-                       const SourceStrings* sources) noexcept {
-  if (!result.reason) Py_RETURN_NONE;
-  return text_to_py(result.reason->view(), sources);
-}
-
 }  // namespace
 
 bool init_result_keys() noexcept {
@@ -234,7 +243,7 @@ bool init_result_keys() noexcept {
       make_all<ConstraintKind>(
           g_constraint_names,
           [](ConstraintKind kind) { return interned(variant_name(kind)); }) &&
-      (g_result_shape = make_shape(kResultKeys)) != nullptr &&
+      (g_result_shape = make_result_shape()) != nullptr &&
       (g_violation_shape = make_shape(kViolationKeys)) != nullptr &&
       (g_constraint_violation_shape = make_shape(kConstraintViolationKeys)) !=
           nullptr;
@@ -245,6 +254,7 @@ bool init_result_keys() noexcept {
     release_all(g_constraint_names);
     Py_CLEAR(g_result_shape);
     Py_CLEAR(g_violation_shape);
+    Py_CLEAR(g_constraint_violation_shape);
   }
   return ok;
 }
@@ -282,12 +292,15 @@ PyObject* result_to_dict(const PolicyResult& result, const ResultNames* names,
   };
   PyRef dict(PyDict_Copy(g_result_shape));
   if (!dict ||
-      !put(dict.get(), kVerdict, name_of(g_verdict_names, result.verdict)) ||
-      !put(dict.get(), kReason, reason_to_py(result, sources)) ||
+      (result.verdict != Verdict::Allow &&
+       !put(dict.get(), kVerdict, name_of(g_verdict_names, result.verdict))) ||
+      (result.reason &&
+       !put(dict.get(), kReason, text_to_py(result.reason->view(), sources))) ||
       !put(dict.get(), kTriggeredRules,
            list_of(result.triggered_rules, rule_id_to_py)) ||
-      !put(dict.get(), kEvalTimeUs,
-           PyLong_FromUnsignedLongLong(result.eval_time_us)) ||
+      (result.eval_time_us != 0 &&
+       !put(dict.get(), kEvalTimeUs,
+            PyLong_FromUnsignedLongLong(result.eval_time_us))) ||
       !put(dict.get(), kActions, list_of(result.actions, action_dict)) ||
       !put(dict.get(), kViolations,
            list_of(result.violations, violation_to_dict)) ||
