@@ -258,7 +258,8 @@ def plan_inputs():
         [(b.binary("In", b.field("f"), i), {"f": n}) for i, n, _ in test_plan.IN_CASES],
         [(b.call("len", b.field("f")), f) for f, _ in test_plan.LENGTHS]
         + [(e, f) for e, f, _ in test_plan.JOINS],
-        [(e, f) for e, f, _ in test_plan.METHOD_CASES],
+        [(e, f) for e, f, _ in test_plan.METHOD_CASES]
+        + [(e, f) for e, f, _ in test_plan.WHOLE_EVENT_ENTRIES],
     ]
     inputs = engine_inputs()
     for table in tables:
