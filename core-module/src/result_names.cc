@@ -74,7 +74,7 @@ bool ResultNames::build(const halvo_compiler::ir::CompiledPolicy& policy) {
   actions_.reserve(action_count);
   names_.reserve(name_count);
   texts_.reserve(name_count);
-  owned_.reserve(name_count * 2 + action_count * 3);
+  owned_.reserve(name_count + action_count * 3);  // names; verb, two shapes
 
   halvo::HashMap<bool> seen;  // the names of one action so far
   for (const auto& rule : policy.rules) {

@@ -47,8 +47,7 @@ PyObject* text_to_py(std::string_view text,
     }
     return str;
   }
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                              "replace");
+  return PyUnicode_DecodeUTF8(text.data(), size, "replace");
 }
 
 PyObject* value_map_to_py(const ValueMap& map,
