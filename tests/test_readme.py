@@ -553,6 +553,27 @@ def test_every_example_is_collected():
     }
 
 
+# --- the diagnostics page -----------------------------------------------------
+
+CODE_DECLARATION = re.compile(
+    r'DiagnosticCode\s+k\w+\{\s*"([a-z-]+)",\s*DiagnosticSeverity::(\w+)\}'
+)
+CODE_ROW = re.compile(r"^\| `([a-z-]+)` \| (error|warning|info) \|", re.MULTILINE)
+
+
+def test_diagnostics_page_lists_every_code():
+    """docs/diagnostics.md has a row for every code the engine declares, with
+    its severity, in the declared order."""
+    (header,) = ROOT.glob("halvo-compiler/**/policy_diagnostics.h")
+    declared = [
+        (code, severity.lower())
+        for code, severity in CODE_DECLARATION.findall(header.read_text())
+    ]
+    page = (DOCS / "diagnostics.md").read_text(encoding="utf-8")
+    assert len(declared) >= 17
+    assert CODE_ROW.findall(page) == declared
+
+
 # --- the README itself --------------------------------------------------------
 
 LINK = re.compile(r"\]\(([^)#\s]+)(?:#[^)]*)?\)")
