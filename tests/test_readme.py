@@ -1,14 +1,16 @@
-"""The README stays true: every JSON example and every shell command in it runs.
+"""The README and the docs stay true: every example in them runs.
 
-The convention, block by fenced block of README.md:
+The pages checked are README.md and every page under docs/ (`PAGES`). The
+convention, block by fenced block of each page:
 
 - ```json: one JSON value, checked by its kind (`json_kind` below). A whole
   policy (an object with "metadata", or an array: the array form) is loaded
   as it is; a record or an expression is put into a minimal policy by
   `embed` (an expression becomes the argument "v" of a Log action of a rule
   for every event) and loaded. The engine then evaluates the sample event
-  of the README (SAMPLE_* below, set up as the README shows it). The first
-  non-blank line after the block may state what that gives:
+  of the policy format reference (SAMPLE_* below, set up as the reference
+  shows it). The first non-blank line after the block may state what that
+  gives:
     Result: `JSON`   an expression's value as Python sees it (types exact,
                      a Duration as int milliseconds); for a policy or a
                      record, keys of the evaluate result with their values
@@ -23,11 +25,13 @@ The convention, block by fenced block of README.md:
   A command ending in `# exit N` must exit with status N, every other with
   0.
 - ```text: the output of the last ```sh block above it in the same section
-  (no heading between them): its lines must occur as consecutive lines of
-  that block's standard output; a line `...` stands for any number of
-  lines left out. A text block with no such sh block is not checked.
+  of the same page (no heading between them): its lines must occur as
+  consecutive lines of that block's standard output; a line `...` stands
+  for any number of lines left out. A text block with no such sh block is
+  not checked.
 
-Other blocks (```python and the like) are not run.
+Other blocks (```python and the like) are not run. docs/contributing.md
+describes the same rules for those who write the pages.
 """
 
 import json
@@ -44,8 +48,10 @@ from _corvanth_core import PolicyEngine
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
+DOCS = ROOT / "docs"
+PAGES = [README, *sorted(DOCS.rglob("*.md"))]
 
-# The sample event of the README's policy-format section.
+# The sample event of the policy format reference (docs/format/index.md).
 SAMPLE_CONTEXT = {"session_id": "s-1"}
 SAMPLE_CONFIG = {"allowed_hosts": ["pypi.org", "github.com"], "max_size": 4096}
 SAMPLE_TIMESTAMP = 1700000000000
@@ -81,20 +87,27 @@ GUARD_NAMES = {"Timeout", "Always"}
 
 @dataclass
 class Block:
+    page: str  # the page's path from the repository root
     lang: str
     code: str
     line: int  # line number of the opening fence
-    section: int  # index of the heading above it
+    section: int  # index of the heading above it within its page
     after: str  # first non-blank line after the closing fence
 
     @property
     def id(self):
-        return f"{self.lang}-line{self.line}"
+        return f"{self.page}:{self.lang}-line{self.line}"
+
+    @property
+    def where(self):
+        return f"{self.page} line {self.line}"
 
 
-def read_blocks():
+def read_blocks(path):
+    """The fenced blocks of one page, in order."""
+    page = path.relative_to(ROOT).as_posix()
     blocks = []
-    lines = README.read_text(encoding="utf-8").split("\n")
+    lines = path.read_text(encoding="utf-8").split("\n")
     section = 0
     i = 0
     while i < len(lines):
@@ -107,6 +120,7 @@ def read_blocks():
             after = next((t for t in lines[end + 1 :] if t.strip()), "")
             blocks.append(
                 Block(
+                    page,
                     fence.group(1),
                     "\n".join(lines[i + 1 : end]),
                     i + 1,
@@ -119,7 +133,7 @@ def read_blocks():
     return blocks
 
 
-BLOCKS = read_blocks()
+BLOCKS = [block for path in PAGES for block in read_blocks(path)]
 
 
 def blocks_of(lang):
@@ -181,7 +195,7 @@ def is_expr(value):
 
 
 def json_kind(value):
-    """The kind of a README JSON example, told by its shape."""
+    """The kind of a JSON example, told by its shape."""
     if isinstance(value, list):
         return "policy"
     if isinstance(value, str):
@@ -219,7 +233,7 @@ def json_kind(value):
 
 
 def embed(kind, value):
-    """The policy a README example of `kind` is checked in."""
+    """The policy an example of `kind` is checked in."""
     always = {"from": 0, "to": 1, "guard": "Always"}
     match kind:
         case "policy":
@@ -259,12 +273,12 @@ def embed(kind, value):
 
 # Stands for the example in the embedding policy; replaced by the example's
 # own text, so that what the reader sees (duplicate keys, key order, number
-# forms) is what the README shows.
+# forms) is what the page shows.
 PLACEHOLDER = "readme-example-placeholder"
 
 
 def embed_text(kind, code):
-    """The JSON text of the policy a README example is checked in."""
+    """The JSON text of the policy an example is checked in."""
     text = json.dumps(embed(kind, PLACEHOLDER))
     assert text.count(json.dumps(PLACEHOLDER)) == 1
     return text.replace(json.dumps(PLACEHOLDER), code)
@@ -309,7 +323,7 @@ def same(actual, expected):
 def test_json_example(block):
     value = json.loads(block.code)
     kind = json_kind(value)
-    assert kind, f"README line {block.line}: cannot tell what this JSON is"
+    assert kind, f"{block.where}: cannot tell what this JSON is"
     text = embed_text(kind, block.code)
     stated = statement(block.after)
     if stated and stated[0] == "Error":
@@ -430,7 +444,7 @@ def run_block(block, directory):
             timeout=300,
         )
         assert done.returncode == expected, (
-            f"README line {block.line}: `{command}` exited {done.returncode}, "
+            f"{block.where}: `{command}` exited {done.returncode}, "
             f"expected {expected}\nstdout:\n{done.stdout}\nstderr:\n{done.stderr}"
         )
         output.append(done.stdout)
@@ -466,7 +480,11 @@ def test_commands_join_continuations_and_drop_comments():
 
 def shown_output(block):
     """The sh block whose output a text block shows, or None."""
-    earlier = [b for b in BLOCKS if b.line < block.line and b.section == block.section]
+    earlier = [
+        b
+        for b in BLOCKS
+        if b.page == block.page and b.line < block.line and b.section == block.section
+    ]
     shell = [b for b in earlier if b.lang == "sh"]
     return shell[-1] if shell else None
 
@@ -516,8 +534,8 @@ def test_occurs(shown, found):
     assert occurs(shown, "a\nb\nc\nd\n") == found
 
 
-def test_every_readme_example_is_collected():
-    """The README has JSON and shell examples, and the demo output and the
+def test_every_example_is_collected():
+    """The pages have JSON and shell examples, and the demo output and the
     status text are among the checked text blocks."""
     langs = [b.lang for b in BLOCKS]
     assert langs.count("json") >= 30
@@ -527,3 +545,65 @@ def test_every_readme_example_is_collected():
         code.startswith("Policy: coding_agent_guard (High)\n") for code in checked
     )
     assert any(code.startswith(" 7. file_access  deny") for code in checked)
+    assert {b.page for b in BLOCKS if b.lang in {"json", "sh"}} >= {
+        "README.md",
+        "docs/getting-started.md",
+        "docs/cli.md",
+        "docs/format/expressions.md",
+    }
+
+
+# --- the diagnostics page -----------------------------------------------------
+
+CODE_DECLARATION = re.compile(
+    r'DiagnosticCode\s+k\w+\{\s*"([a-z-]+)",\s*DiagnosticSeverity::(\w+)\}'
+)
+CODE_ROW = re.compile(r"^\| `([a-z-]+)` \| (error|warning|info) \|", re.MULTILINE)
+
+
+def test_diagnostics_page_lists_every_code():
+    """docs/diagnostics.md has a row for every code the engine declares, with
+    its severity, in the declared order."""
+    (header,) = ROOT.glob("halvo-compiler/**/policy_diagnostics.h")
+    declared = [
+        (code, severity.lower())
+        for code, severity in CODE_DECLARATION.findall(header.read_text())
+    ]
+    page = (DOCS / "diagnostics.md").read_text(encoding="utf-8")
+    assert len(declared) >= 17
+    assert CODE_ROW.findall(page) == declared
+
+
+# --- the README itself --------------------------------------------------------
+
+LINK = re.compile(r"\]\(([^)#\s]+)(?:#[^)]*)?\)")
+
+
+def test_readme_is_short():
+    """The README says what the project is and points to the docs."""
+    assert len(README.read_text(encoding="utf-8").split("\n")) <= 250
+
+
+def test_readme_links_lead_to_files():
+    targets = LINK.findall(README.read_text(encoding="utf-8"))
+    local = [t for t in targets if "://" not in t]
+    assert local, "the README links to the docs"
+    missing = [t for t in local if not (ROOT / t).exists()]
+    assert missing == []
+
+
+def test_docs_site_builds(tmp_path):
+    """`mkdocs build --strict` fails on any warning: a broken link or anchor,
+    a page left out of the navigation. Skipped where the docs extra is not
+    installed."""
+    pytest.importorskip("mkdocs")
+    done = subprocess.run(
+        [sys.executable, "-m", "mkdocs", "build", "--strict", "-d", tmp_path],
+        check=False,
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "format" / "expressions" / "index.html").is_file()
