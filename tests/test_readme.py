@@ -30,7 +30,15 @@ convention, block by fenced block of each page:
   for any number of lines left out. A text block with no such sh block is
   not checked.
 
-Other blocks (```python and the like) are not run. docs/contributing.md
+- ```python: the python blocks of one page run in order in one fresh
+  interpreter, as one program, in a temporary directory holding a copy of
+  examples/ and of the example policy as guard.json and guard.halvoc. The
+  program starts with `PREAMBLE` (the names a page may use without
+  importing them: `PolicyEngine`, `corvanth_core`, `json`, `pathlib`,
+  `text`, the example policy's JSON, and `engine`, an engine for it). It
+  must exit 0; what a block claims, it asserts.
+
+Other blocks (```console and the like) are not run. docs/contributing.md
 describes the same rules for those who write the pages.
 """
 
@@ -473,6 +481,55 @@ def test_skipped_commands(command, skip):
 def test_commands_join_continuations_and_drop_comments():
     code = "# a comment\n\ncorvanth-core replay \\\n  a b  # exit 1\npython x.py"
     assert commands(code) == ["corvanth-core replay    a b  # exit 1", "python x.py"]
+
+
+# --- Python examples -----------------------------------------------------------
+
+PREAMBLE = """\
+import json
+import pathlib
+
+import corvanth_core
+from _corvanth_core import PolicyEngine
+
+text = pathlib.Path("guard.json").read_text()
+engine = PolicyEngine.from_json(text)
+"""
+
+
+def python_pages():
+    pages = sorted({b.page for b in BLOCKS if b.lang == "python"})
+    return [pytest.param(page, id=page) for page in pages]
+
+
+def python_program(page):
+    """A page's python blocks as one program, each block marked with its
+    place so a failure names it."""
+    parts = [PREAMBLE]
+    for block in BLOCKS:
+        if block.page == page and block.lang == "python":
+            parts.append(f"# --- {block.where}\n{block.code}\n")
+    return "\n".join(parts)
+
+
+@pytest.mark.parametrize("page", python_pages())
+def test_python_blocks(page, tmp_path):
+    shutil.copytree(ROOT / "examples", tmp_path / "examples")
+    example = ROOT / "examples" / "coding_agent_guard.json"
+    shutil.copy(example, tmp_path / "guard.json")
+    shutil.copy(ROOT / "examples" / "coding_agent_guard.halvoc", tmp_path / "guard.halvoc")
+    program = tmp_path / "page_examples.py"
+    program.write_text(python_program(page), encoding="utf-8")
+    done = subprocess.run(
+        [sys.executable, str(program)],
+        check=False,
+        stdin=subprocess.DEVNULL,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, f"{page}: the python examples failed\n{done.stderr}"
 
 
 # --- shown output -------------------------------------------------------------
