@@ -80,10 +80,25 @@ def imported(module, source, is_package=False):
             else:
                 target = node.module or ""
             for alias in node.names:
-                names.append(
-                    target if is_module_file(target) else f"{target}.{alias.name}"
-                )
+                names.append(imported_name(target, alias.name))
     return names
+
+
+def imported_name(package, name):
+    """What `from package import name` imports: the module package.name,
+    or `package` itself when the name is no module of it."""
+    candidate = f"{package}.{name}"
+    if is_module_file(package):
+        return package
+    if package == "corvanth_core" and not is_known(candidate):
+        return package
+    return candidate
+
+
+def is_known(name):
+    """Whether `name` is a module or subpackage of ours, or has a floor."""
+    path = PACKAGE.joinpath(*name.split(".")[1:])
+    return name in FLOORS or path.with_suffix(".py").is_file() or path.is_dir()
 
 
 def is_module_file(name):
