@@ -15,11 +15,12 @@ mypy_api = pytest.importorskip(
 HERE = pathlib.Path(__file__).resolve().parent
 
 PRELUDE = """\
+import json
 import pathlib
 from typing import TypedDict
 
 import corvanth_core
-from corvanth_core import Action, EvaluationResult, PolicyEngine
+from corvanth_core import Action, EvaluationResult, PolicyEngine, ir
 
 engine = corvanth_core.loads('{"name": "p"}')
 result: EvaluationResult = engine.evaluate("tool_call", {"tool": "shell"})
@@ -147,6 +148,21 @@ MISTAKES = [
         [(1, "dict-item", 'Dict entry 0 has incompatible type "int": "str"')],
     ),
     (
+        "ir-operator-not-an-operator",
+        'ir.binary("Equals", ir.field("tool"), ir.lit_str("shell"))',
+        [(1, "arg-type", 'Argument 1 to "binary" has incompatible type')],
+    ),
+    (
+        "ir-rule-without-actions",
+        'rule: ir.CompiledRule = {"id": 1, "on_events": [], "verdicts": []}',
+        [(1, "typeddict-item", 'Missing key "actions" for TypedDict "CompiledRule"')],
+    ),
+    (
+        "load-error-kind-closed",
+        'print([e for e in [corvanth_core.PolicyLoadError("m")] if e.kind == "syntax"])',
+        [(1, "comparison-overlap", "Non-overlapping equality check")],
+    ),
+    (
         "unpack-gives-text",
         'data: bytes = corvanth_core.unpack(corvanth_core.pack("{}"))',
         [(1, "assignment", 'expression has type "str", variable has type "bytes"')],
@@ -175,6 +191,13 @@ class ToolCall(TypedDict):
 call: ToolCall = {"tool": "shell", "command": "ls"}
 print(engine.evaluate("tool_call", call), engine.explain("tool_call", call))
 rule_ids = [rule["id"] for rule in explained["trace"]["rules"] if rule["matched"]]
+shell = ir.binary("Eq", ir.field("tool"), ir.lit_str("shell"))
+doc: ir.CompiledPolicy = ir.policy(rules=[ir.rule(1, ["tool_call"], shell)])
+doc["rules"].append({"id": 2, "on_events": [], "verdicts": [], "actions": []})
+try:
+    corvanth_core.loads(json.dumps(doc))
+except corvanth_core.PolicyLoadError as error:
+    print(error.kind, error.line, error.path, [d["code"] for d in error.diagnostics])
 """
 
 
