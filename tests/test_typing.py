@@ -15,10 +15,12 @@ mypy_api = pytest.importorskip(
 HERE = pathlib.Path(__file__).resolve().parent
 
 PRELUDE = """\
+import json
 import pathlib
+from typing import TypedDict
 
 import corvanth_core
-from corvanth_core import Action, EvaluationResult, PolicyEngine
+from corvanth_core import Action, EvaluationResult, PolicyEngine, ir
 
 engine = corvanth_core.loads('{"name": "p"}')
 result: EvaluationResult = engine.evaluate("tool_call", {"tool": "shell"})
@@ -125,6 +127,42 @@ MISTAKES = [
         [(1, "arg-type", '"pack" has incompatible type "bytes"; expected "str"')],
     ),
     (
+        "trace-rule-key-misspelt",
+        'print(engine.explain("t")["trace"]["rules"][0]["matchd"])',
+        [(1, "typeddict-item", '"RuleTrace" has no key "matchd"')],
+    ),
+    (
+        "trace-taken-may-be-none",
+        'step: int = engine.explain("t")["trace"]["machines"][0]["taken"]',
+        [
+            (
+                1,
+                "assignment",
+                'expression has type "int | None", variable has type "int"',
+            )
+        ],
+    ),
+    (
+        "field-names-are-str",
+        'engine.evaluate("t", {1: "shell"})',
+        [(1, "dict-item", 'Dict entry 0 has incompatible type "int": "str"')],
+    ),
+    (
+        "ir-operator-not-an-operator",
+        'ir.binary("Equals", ir.field("tool"), ir.lit_str("shell"))',
+        [(1, "arg-type", 'Argument 1 to "binary" has incompatible type')],
+    ),
+    (
+        "ir-rule-without-actions",
+        'rule: ir.CompiledRule = {"id": 1, "on_events": [], "verdicts": []}',
+        [(1, "typeddict-item", 'Missing key "actions" for TypedDict "CompiledRule"')],
+    ),
+    (
+        "load-error-kind-closed",
+        'print([e for e in [corvanth_core.PolicyLoadError("m")] if e.kind == "syntax"])',
+        [(1, "comparison-overlap", "Non-overlapping equality check")],
+    ),
+    (
         "unpack-gives-text",
         'data: bytes = corvanth_core.unpack(corvanth_core.pack("{}"))',
         [(1, "assignment", 'expression has type "str", variable has type "bytes"')],
@@ -143,6 +181,23 @@ print(verdict_of(corvanth_core.load(pathlib.Path("guard.halvoc")), pathlib.Path(
 explained = engine.explain("web_request", None, 5)
 print(explained["trace"], [d["code"] for d in engine.diagnostics()])
 print(corvanth_core.unpack(bytearray(corvanth_core.pack(engine.to_json()))))
+
+
+class ToolCall(TypedDict):
+    tool: str
+    command: str
+
+
+call: ToolCall = {"tool": "shell", "command": "ls"}
+print(engine.evaluate("tool_call", call), engine.explain("tool_call", call))
+rule_ids = [rule["id"] for rule in explained["trace"]["rules"] if rule["matched"]]
+shell = ir.binary("Eq", ir.field("tool"), ir.lit_str("shell"))
+doc: ir.CompiledPolicy = ir.policy(rules=[ir.rule(1, ["tool_call"], shell)])
+doc["rules"].append({"id": 2, "on_events": [], "verdicts": [], "actions": []})
+try:
+    corvanth_core.loads(json.dumps(doc))
+except corvanth_core.PolicyLoadError as error:
+    print(error.kind, error.line, error.path, [d["code"] for d in error.diagnostics])
 """
 
 

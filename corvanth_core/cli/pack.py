@@ -29,7 +29,7 @@ def register(commands: Commands) -> None:
         "pack",
         run,
         "Write a policy's JSON text, unchanged, into a .halvoc container.",
-        "refused to pack a policy with error diagnostics or skipped keys",
+        "refused for error diagnostics or skipped keys (see --force)",
     )
     packer.add_argument("policy", metavar="POLICY")
     packer.add_argument("-o", "--output", required=True, metavar="OUT.halvoc")
