@@ -529,10 +529,6 @@ bool read_compiled_policy(RecordCursor& c, ir::CompiledPolicy& out) {
 
 }  // namespace
 
-std::string ReadError::text() const {
-  return msg::positioned(message, line, column);
-}
-
 halvo::Result<ir::CompiledPolicy, ReadError> read_policy(
     std::string_view json, std::vector<SkippedKey>* skipped) {
   RecordCursor c(json);

@@ -34,8 +34,8 @@
 #include "halvo_compiler/ast/nodes.h"
 #include "halvo_compiler/json_cursor.h"
 #include "halvo_compiler/policy_path.h"
-#include "halvo_compiler/policy_reader.h"
 #include "halvo_compiler/policy_schema.h"
+#include "halvo_compiler/read_error.h"
 #include "halvo_compiler/read_messages.h"
 
 namespace halvo_compiler {
