@@ -5,7 +5,6 @@
 #include <variant>
 
 #include "functions.h"
-#include "halvo_runtime/decision_tree.h"
 #include "halvo_runtime/evaluator.h"
 #include "methods.h"
 #include "operand.h"
