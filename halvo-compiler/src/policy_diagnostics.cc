@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "halvo_compiler/policy_path.h"
 #include "halvo_compiler/policy_schema.h"
+#include "policy_path.h"
 
 namespace halvo_compiler {
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "halvo_compiler/policy_schema.h"
-#include "halvo_compiler/read_messages.h"
-#include "halvo_compiler/record_reader.h"
+#include "read_messages.h"
+#include "record_reader.h"
 
 namespace halvo_compiler {
 namespace {

@@ -5,8 +5,8 @@
 #include <utility>
 #include <variant>
 
-#include "halvo_compiler/json_writer.h"
 #include "halvo_compiler/policy_schema.h"
+#include "json_writer.h"
 
 namespace halvo_compiler {
 namespace {

@@ -1,4 +1,4 @@
-#include "halvo_runtime/decision_tree.h"
+#include "decision_tree.h"
 
 #include <variant>
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <variant>
 
+#include "decision_tree.h"
 #include "functions.h"
-#include "halvo_runtime/decision_tree.h"
 #include "methods.h"
 #include "operand.h"
 #include "operators.h"
