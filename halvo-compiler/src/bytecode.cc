@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "halvo_compiler/policy_reader.h"
-#include "halvo_compiler/read_messages.h"
+#include "read_messages.h"
 
 namespace halvo_compiler::bytecode {
 namespace {

@@ -1,4 +1,4 @@
-#include "halvo_compiler/json_cursor.h"
+#include "json_cursor.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "halvo/utf8.h"
-#include "halvo_compiler/read_messages.h"
+#include "read_messages.h"
 
 namespace halvo_compiler {
 namespace {

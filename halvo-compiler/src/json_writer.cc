@@ -1,4 +1,4 @@
-#include "halvo_compiler/json_writer.h"
+#include "json_writer.h"
 
 #include <charconv>
 #include <cstdlib>

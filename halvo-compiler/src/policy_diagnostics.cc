@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "halvo_compiler/policy_path.h"
 #include "halvo_compiler/policy_schema.h"
+#include "policy_path.h"
 
 namespace halvo_compiler {
 namespace {
@@ -223,9 +223,11 @@ class Diagnoser {
 
   void policy(const ir::CompiledPolicy& p) {
     const auto& f = schema::kPolicy.fields;
-    in(f[3].name, [&] { rules(p.rules); });
-    in(f[4].name, [&] { constraints(p.constraints); });
-    in(f[5].name, [&] { machines(p.state_machines); });
+    in(f[schema::policy::kRules].name, [&] { rules(p.rules); });
+    in(f[schema::policy::kConstraints].name,
+       [&] { constraints(p.constraints); });
+    in(f[schema::policy::kStateMachines].name,
+       [&] { machines(p.state_machines); });
   }
 
  private:
@@ -247,10 +249,12 @@ class Diagnoser {
     path_.pop();
   }
 
-  // Reports every id that an earlier record of `items` already used.
+  // Reports every id that an earlier record of `items` already used, at the
+  // record's `id_key` field.
   template <class T>
   void duplicate_ids(const std::vector<T>& items, const DiagnosticCode& code,
-                     std::string_view what, std::string_view list_key) {
+                     std::string_view what, std::string_view list_key,
+                     std::string_view id_key) {
     std::unordered_map<std::uint32_t, std::size_t> first;
     for (std::size_t i = 0; i < items.size(); ++i) {
       const auto [it, fresh] = first.emplace(items[i].id, i);
@@ -259,7 +263,7 @@ class Diagnoser {
       earlier.push_field(list_key);
       earlier.push_index(it->second);
       at(i, [&] {
-        in("id", [&] {
+        in(id_key, [&] {
           report(code, duplicate_id_message(what, items[i].id, earlier.text()));
         });
       });
@@ -274,18 +278,19 @@ class Diagnoser {
       const ir::CompiledRule& r = rules[i];
       at(i, [&] {
         if (r.on_events.empty()) {
-          in(f[1].name, [&] {
+          in(f[schema::rule::kOnEvents].name, [&] {
             report(codes::kRuleForEveryEvent,
                    rule_for_every_event_message(r.id));
           });
         }
-        if (r.condition) in(f[2].name, [&] { expr(*r.condition); });
-        in(f[3].name, [&] {
+        if (r.condition)
+          in(f[schema::rule::kCondition].name, [&] { expr(*r.condition); });
+        in(f[schema::rule::kVerdicts].name, [&] {
           for (std::size_t v = 0; v < r.verdicts.size(); ++v) {
             at(v, [&] { verdict(r.verdicts[v]); });
           }
         });
-        in(f[4].name, [&] {
+        in(f[schema::rule::kActions].name, [&] {
           for (std::size_t a = 0; a < r.actions.size(); ++a) {
             at(a, [&] { action(r.actions[a]); });
           }
@@ -296,16 +301,18 @@ class Diagnoser {
       });
     }
     duplicate_ids(rules, codes::kDuplicateRuleId, "rule",
-                  schema::kPolicy.fields[3].name);
+                  schema::kPolicy.fields[schema::policy::kRules].name,
+                  schema::kRule.fields[schema::rule::kId].name);
   }
 
   void verdict(const ir::IRVerdict& v) {
     if (v.message)
-      in(schema::kVerdict.fields[1].name, [&] { expr(*v.message); });
+      in(schema::kVerdict.fields[schema::verdict::kMessage].name,
+         [&] { expr(*v.message); });
   }
 
   void action(const ir::IRAction& a) {
-    in(schema::kAction.fields[1].name, [&] {
+    in(schema::kAction.fields[schema::action::kArgs].name, [&] {
       for (std::size_t i = 0; i < a.args.size(); ++i) {
         at(i, [&] { at(1, [&] { expr(a.args[i].second); }); });
       }
@@ -343,26 +350,30 @@ class Diagnoser {
       reference(*ref);
     } else if (const auto* b = std::get_if<ir::BinaryExpr>(&e.node)) {
       const auto& f = schema::kBinary.fields;
-      in(f[1].name, [&] { expr(*b->left); });
-      in(f[2].name, [&] { expr(*b->right); });
+      in(f[schema::binary::kLeft].name, [&] { expr(*b->left); });
+      in(f[schema::binary::kRight].name, [&] { expr(*b->right); });
     } else if (const auto* u = std::get_if<ir::UnaryExpr>(&e.node)) {
-      in(schema::kUnary.fields[1].name, [&] { expr(*u->operand); });
+      in(schema::kUnary.fields[schema::unary::kOperand].name,
+         [&] { expr(*u->operand); });
     } else if (const auto* p = std::get_if<ir::PredicateExpr>(&e.node)) {
       predicate(*p);
     } else if (const auto* q = std::get_if<ir::QuantifierExpr>(&e.node)) {
       const auto& f = schema::kQuantifier.fields;
-      in(f[1].name, [&] { expr(*q->collection); });
-      in(f[3].name, [&] { bound(*q->body); });
+      in(f[schema::quantifier::kCollection].name,
+         [&] { expr(*q->collection); });
+      in(f[schema::quantifier::kBody].name, [&] { bound(*q->body); });
     } else if (const auto* c = std::get_if<ir::CountExpr>(&e.node)) {
       const auto& f = schema::kCount.fields;
-      in(f[0].name, [&] { expr(*c->collection); });
-      if (c->filter) in(f[2].name, [&] { bound(**c->filter); });
+      in(f[schema::count::kCollection].name, [&] { expr(*c->collection); });
+      if (c->filter)
+        in(f[schema::count::kFilter].name, [&] { bound(**c->filter); });
     } else if (const auto* call = std::get_if<ir::CallExpr>(&e.node)) {
-      in(schema::kCall.fields[1].name, [&] { expr_list(call->args); });
+      in(schema::kCall.fields[schema::call::kArgs].name,
+         [&] { expr_list(call->args); });
     } else if (const auto* m = std::get_if<ir::MethodCallExpr>(&e.node)) {
       const auto& f = schema::kMethodCall.fields;
-      in(f[0].name, [&] { expr(*m->object); });
-      in(f[2].name, [&] { expr_list(m->args); });
+      in(f[schema::method_call::kObject].name, [&] { expr(*m->object); });
+      in(f[schema::method_call::kArgs].name, [&] { expr_list(m->args); });
     } else if (const auto* tree =
                    std::get_if<halvo::Box<ir::DecisionNode>>(&e.node)) {
       decision_node(**tree);
@@ -374,14 +385,14 @@ class Diagnoser {
   void reference(const ir::RefPath& ref) {
     if (ref.root.kind == ir::RefRoot::Kind::Event && !ref.fields.empty() &&
         ref.fields.front().view() == "type") {
-      in(schema::kRefPath.fields[1].name, [&] {
+      in(schema::kRefPath.fields[schema::ref_path::kFields].name, [&] {
         at(0,
            [&] { report(codes::kEventTypeField, event_type_field_message()); });
       });
     }
     if (ref.root.kind == ir::RefRoot::Kind::Local &&
         (ref.root.local_index != 0 || binding_depth_ == 0)) {
-      in(schema::kRefPath.fields[0].name, [&] {
+      in(schema::kRefPath.fields[schema::ref_path::kRoot].name, [&] {
         report(codes::kUnboundLocal,
                unbound_local_message(ref.root.local_index, binding_depth_ > 0));
       });
@@ -390,8 +401,8 @@ class Diagnoser {
 
   void predicate(const ir::PredicateExpr& p) {
     const auto& f = schema::kPredicate.fields;
-    in(f[1].name, [&] { expr(*p.subject); });
-    in(f[2].name, [&] {
+    in(f[schema::predicate::kSubject].name, [&] { expr(*p.subject); });
+    in(f[schema::predicate::kArgument].name, [&] {
       const SmallString* text = literal_text(*p.argument);
       if (p.kind == nodes::PredicateKind::Matches && text != nullptr &&
           has_regex_syntax(pattern_text(text->view()))) {
@@ -406,14 +417,15 @@ class Diagnoser {
     in(schema::kNode.variants[node.node.index()], [&] {
       if (const auto* s = std::get_if<ir::SwitchNode>(&node.node)) {
         const auto& f = schema::kSwitch.fields;
-        in(f[0].name, [&] { expr(s->subject); });
-        in(f[1].name, [&] {
+        in(f[schema::switch_node::kSubject].name, [&] { expr(s->subject); });
+        in(f[schema::switch_node::kCases].name, [&] {
           for (std::size_t i = 0; i < s->cases.size(); ++i) {
             at(i, [&] { decision_case(s->cases[i]); });
           }
         });
         if (s->default_node)
-          in(f[2].name, [&] { decision_node(**s->default_node); });
+          in(f[schema::switch_node::kDefault].name,
+             [&] { decision_node(**s->default_node); });
       } else if (const auto* leaf = std::get_if<ir::LeafNode>(&node.node)) {
         expr(leaf->expr);
       } else {
@@ -425,10 +437,12 @@ class Diagnoser {
   void decision_case(const ir::DecisionCase& c) {
     const auto& f = schema::kCase.fields;
     if (const auto* guard = std::get_if<ir::IRExpr>(&c.test.test)) {
-      in(f[0].name,
-         [&] { in(schema::kCaseTest.variants[2], [&] { expr(*guard); }); });
+      in(f[schema::decision_case::kTest].name, [&] {
+        in(schema::kCaseTest.variants[schema::case_test::kGuard],
+           [&] { expr(*guard); });
+      });
     }
-    in(f[1].name, [&] { decision_node(*c.body); });
+    in(f[schema::decision_case::kBody].name, [&] { decision_node(*c.body); });
   }
 
   // --- constraints ---
@@ -445,15 +459,16 @@ class Diagnoser {
         const std::size_t later = last[k.target.view()];
         if (later != i) {
           PolicyPath replaced_by;
-          replaced_by.push_field(schema::kPolicy.fields[4].name);
+          replaced_by.push_field(
+              schema::kPolicy.fields[schema::policy::kConstraints].name);
           replaced_by.push_index(later);
-          in(f[1].name, [&] {
+          in(f[schema::constraint::kTarget].name, [&] {
             report(codes::kShadowedConstraint,
                    shadowed_constraint_message(k.target.view(),
                                                replaced_by.text()));
           });
         }
-        in(f[2].name, [&] {
+        in(f[schema::constraint::kLimit].name, [&] {
           if (k.limit == std::numeric_limits<std::uint64_t>::max()) {
             report(codes::kLimitNeverExceeded,
                    limit_never_exceeded_message(k.limit));
@@ -462,7 +477,7 @@ class Diagnoser {
           }
         });
         if (k.window_millis == 0) {
-          in(f[3].name,
+          in(f[schema::constraint::kWindowMillis].name,
              [&] { report(codes::kZeroWindow, zero_window_message()); });
         }
       });
@@ -476,7 +491,8 @@ class Diagnoser {
       at(i, [&] { machine(items[i]); });
     }
     duplicate_ids(items, codes::kDuplicateMachineId, "machine",
-                  schema::kPolicy.fields[5].name);
+                  schema::kPolicy.fields[schema::policy::kStateMachines].name,
+                  schema::kMachine.fields[schema::machine::kId].name);
   }
 
   // Reports `state` when it lies outside the machine; true when inside.
@@ -498,28 +514,32 @@ class Diagnoser {
   void machine(const ir::StateMachine& m) {
     const auto& f = schema::kMachine.fields;
     const std::size_t count = m.states.size();
-    in(f[5].name, [&] {
+    in(f[schema::machine::kTransitions].name, [&] {
       for (std::size_t t = 0; t < m.transitions.size(); ++t) {
         const ir::Transition& tr = m.transitions[t];
         at(t, [&] {
-          in(schema::kTransition.fields[0].name,
+          in(schema::kTransition.fields[schema::transition::kFrom].name,
              [&] { state_number(tr.from, count); });
-          in(schema::kTransition.fields[1].name,
+          in(schema::kTransition.fields[schema::transition::kTo].name,
              [&] { state_number(tr.to, count); });
-          in(schema::kTransition.fields[2].name, [&] { guard(tr.guard, m); });
+          in(schema::kTransition.fields[schema::transition::kGuard].name,
+             [&] { guard(tr.guard, m); });
         });
       }
     });
     const bool initial_inside = [&] {
       bool inside = false;
-      in(f[6].name, [&] { inside = state_number(m.initial_state, count); });
+      in(f[schema::machine::kInitialState].name,
+         [&] { inside = state_number(m.initial_state, count); });
       return inside;
     }();
-    state_list(f[7].name, m.accepting_states, count);
-    state_list(f[8].name, m.violating_states, count);
+    state_list(f[schema::machine::kAcceptingStates].name, m.accepting_states,
+               count);
+    state_list(f[schema::machine::kViolatingStates].name, m.violating_states,
+               count);
     if (!initial_inside) return;
     const std::vector<bool> reached = reachable(m);
-    in(f[4].name, [&] {
+    in(f[schema::machine::kStates].name, [&] {
       for (std::size_t s = 0; s < count; ++s) {
         if (reached[s]) continue;
         at(s, [&] {
@@ -532,7 +552,7 @@ class Diagnoser {
         std::any_of(m.violating_states.begin(), m.violating_states.end(),
                     [&](std::uint32_t s) { return s < count && reached[s]; });
     if (!can_violate) {
-      in(f[8].name, [&] {
+      in(f[schema::machine::kViolatingStates].name, [&] {
         report(codes::kNeverViolates, never_violates_message(m.name.view()));
       });
     }

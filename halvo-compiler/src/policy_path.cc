@@ -1,4 +1,4 @@
-#include "halvo_compiler/policy_path.h"
+#include "policy_path.h"
 
 #include <charconv>
 

@@ -3,6 +3,11 @@
 // The record half of the reader: each record's field positions (from its
 // shape in policy_schema.h) mapped to its members. The JSON forms and the
 // messages are record_reader.h's.
+//
+// Each switch over a position names every position of the shape and has no
+// default, so that a field added to a shape fails to compile here until it
+// is read; the `return false` after such a switch is never reached, as
+// read_record and read_enum pass only positions of the shape.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +16,8 @@
 #include <vector>
 
 #include "halvo_compiler/policy_schema.h"
-#include "halvo_compiler/read_messages.h"
-#include "halvo_compiler/record_reader.h"
+#include "read_messages.h"
+#include "record_reader.h"
 
 namespace halvo_compiler {
 namespace {
@@ -35,27 +40,29 @@ bool read_expr_list(RecordCursor& c, std::vector<ir::IRExpr>& out) {
 
 bool read_duration(RecordCursor& c, nodes::DurationLit& out) {
   return read_record(c, schema::kDuration, [&](std::size_t field) {
-    return field == 0 ? read_u64(c, out.value) : read_named(c, out.unit);
+    return field == schema::duration::kValue ? read_u64(c, out.value)
+                                             : read_named(c, out.unit);
   });
 }
 
 bool read_literal(RecordCursor& c, nodes::Literal& out) {
   std::size_t index = 0;
   return read_enum(c, schema::kLiteral, index, [&](std::size_t variant) {
-    switch (variant) {
-      case 0:
+    switch (schema::literal::Position{variant}) {
+      case schema::literal::kBool:
         return read_bool(c, out.value.emplace<bool>());
-      case 1:
+      case schema::literal::kInt:
         return read_i64(c, out.value.emplace<std::int64_t>());
-      case 2:
+      case schema::literal::kFloat:
         return read_f64(c, out.value.emplace<double>());
-      case 3:
+      case schema::literal::kString:
         return read_text(c, out.value.emplace<SmallString>());
-      case 4:
+      case schema::literal::kDuration:
         return read_duration(c, out.value.emplace<nodes::DurationLit>());
-      default:
+      case schema::literal::kRegex:
         return read_text(c, out.value.emplace<nodes::RegexPattern>().text);
     }
+    return false;
   });
 }
 
@@ -71,8 +78,8 @@ bool read_ref_root(RecordCursor& c, ir::RefRoot& out) {
 
 bool read_ref_path(RecordCursor& c, ir::RefPath& out) {
   return read_record(c, schema::kRefPath, [&](std::size_t field) {
-    return field == 0 ? read_ref_root(c, out.root)
-                      : read_text_list(c, out.fields);
+    return field == schema::ref_path::kRoot ? read_ref_root(c, out.root)
+                                            : read_text_list(c, out.fields);
   });
 }
 
@@ -80,14 +87,15 @@ bool read_binary(RecordCursor& c, ir::IRExpr& out) {
   nodes::BinaryOp op{};
   ir::IRExpr left, right;
   if (!read_record(c, schema::kBinary, [&](std::size_t field) {
-        switch (field) {
-          case 0:
+        switch (schema::binary::Position{field}) {
+          case schema::binary::kOp:
             return read_named(c, op);
-          case 1:
+          case schema::binary::kLeft:
             return read_expr(c, left);
-          default:
+          case schema::binary::kRight:
             return read_expr(c, right);
         }
+        return false;
       })) {
     return false;
   }
@@ -100,7 +108,8 @@ bool read_unary(RecordCursor& c, ir::IRExpr& out) {
   nodes::UnaryOp op{};
   ir::IRExpr operand;
   if (!read_record(c, schema::kUnary, [&](std::size_t field) {
-        return field == 0 ? read_named(c, op) : read_expr(c, operand);
+        return field == schema::unary::kOp ? read_named(c, op)
+                                           : read_expr(c, operand);
       })) {
     return false;
   }
@@ -112,14 +121,15 @@ bool read_predicate(RecordCursor& c, ir::IRExpr& out) {
   nodes::PredicateKind kind{};
   ir::IRExpr subject, argument;
   if (!read_record(c, schema::kPredicate, [&](std::size_t field) {
-        switch (field) {
-          case 0:
+        switch (schema::predicate::Position{field}) {
+          case schema::predicate::kKind:
             return read_named(c, kind);
-          case 1:
+          case schema::predicate::kSubject:
             return read_expr(c, subject);
-          default:
+          case schema::predicate::kArgument:
             return read_expr(c, argument);
         }
+        return false;
       })) {
     return false;
   }
@@ -133,16 +143,17 @@ bool read_quantifier(RecordCursor& c, ir::IRExpr& out) {
   ir::IRExpr collection, body;
   SmallString param;
   if (!read_record(c, schema::kQuantifier, [&](std::size_t field) {
-        switch (field) {
-          case 0:
+        switch (schema::quantifier::Position{field}) {
+          case schema::quantifier::kKind:
             return read_named(c, kind);
-          case 1:
+          case schema::quantifier::kCollection:
             return read_expr(c, collection);
-          case 2:
+          case schema::quantifier::kParam:
             return read_text(c, param);
-          default:
+          case schema::quantifier::kBody:
             return read_expr(c, body);
         }
+        return false;
       })) {
     return false;
   }
@@ -157,17 +168,18 @@ bool read_count(RecordCursor& c, ir::IRExpr& out) {
   std::optional<SmallString> param;
   std::optional<Box<ir::IRExpr>> filter;
   if (!read_record(c, schema::kCount, [&](std::size_t field) {
-        switch (field) {
-          case 0:
+        switch (schema::count::Position{field}) {
+          case schema::count::kCollection:
             return read_expr(c, collection);
-          case 1:
+          case schema::count::kParam:
             return read_optional(
                 c, param, [&](auto& p) { return read_text(c, p.emplace()); });
-          default:
+          case schema::count::kFilter:
             return read_optional(c, filter, [&](auto& f) {
               return read_boxed(c, f, read_expr);
             });
         }
+        return false;
       })) {
     return false;
   }
@@ -179,8 +191,8 @@ bool read_count(RecordCursor& c, ir::IRExpr& out) {
 bool read_call(RecordCursor& c, ir::IRExpr& out) {
   ir::CallExpr call;
   if (!read_record(c, schema::kCall, [&](std::size_t field) {
-        return field == 0 ? read_text(c, call.function)
-                          : read_expr_list(c, call.args);
+        return field == schema::call::kFunction ? read_text(c, call.function)
+                                                : read_expr_list(c, call.args);
       })) {
     return false;
   }
@@ -193,14 +205,15 @@ bool read_method_call(RecordCursor& c, ir::IRExpr& out) {
   SmallString method;
   std::vector<ir::IRExpr> args;
   if (!read_record(c, schema::kMethodCall, [&](std::size_t field) {
-        switch (field) {
-          case 0:
+        switch (schema::method_call::Position{field}) {
+          case schema::method_call::kObject:
             return read_expr(c, object);
-          case 1:
+          case schema::method_call::kMethod:
             return read_text(c, method);
-          default:
+          case schema::method_call::kArgs:
             return read_expr_list(c, args);
         }
+        return false;
       })) {
     return false;
   }
@@ -212,34 +225,35 @@ bool read_method_call(RecordCursor& c, ir::IRExpr& out) {
 bool read_expr(RecordCursor& c, ir::IRExpr& out) {
   std::size_t index = 0;
   return read_enum(c, schema::kExpr, index, [&](std::size_t variant) {
-    switch (variant) {
-      case 0:
+    switch (schema::expr::Position{variant}) {
+      case schema::expr::kLiteral:
         return read_literal(c, out.node.emplace<nodes::Literal>());
-      case 1:
+      case schema::expr::kRef:
         return read_ref_path(c, out.node.emplace<ir::RefPath>());
-      case 2:
+      case schema::expr::kBinary:
         return read_binary(c, out);
-      case 3:
+      case schema::expr::kUnary:
         return read_unary(c, out);
-      case 4:
+      case schema::expr::kPredicate:
         return read_predicate(c, out);
-      case 5:
+      case schema::expr::kQuantifier:
         return read_quantifier(c, out);
-      case 6:
+      case schema::expr::kCount:
         return read_count(c, out);
-      case 7:
+      case schema::expr::kCall:
         return read_call(c, out);
-      case 8:
+      case schema::expr::kMethodCall:
         return read_method_call(c, out);
-      case 9: {
+      case schema::expr::kDecisionTree: {
         ir::DecisionNode tree;
         if (!read_decision_node(c, tree)) return false;
         out.node = Box<ir::DecisionNode>(std::move(tree));
         return true;
       }
-      default:
+      case schema::expr::kList:
         return read_expr_list(c, out.node.emplace<ir::ListExpr>().items);
     }
+    return false;
   });
 }
 
@@ -248,7 +262,7 @@ bool read_expr(RecordCursor& c, ir::IRExpr& out) {
 
 bool read_verdict(RecordCursor& c, ir::IRVerdict& out) {
   return read_record(c, schema::kVerdict, [&](std::size_t field) {
-    if (field == 0) return read_named(c, out.verdict);
+    if (field == schema::verdict::kVerdict) return read_named(c, out.verdict);
     return read_optional(c, out.message,
                          [&](auto& m) { return read_expr(c, m.emplace()); });
   });
@@ -257,14 +271,15 @@ bool read_verdict(RecordCursor& c, ir::IRVerdict& out) {
 bool read_case_test(RecordCursor& c, ir::CaseTest& out) {
   std::size_t index = 0;
   return read_enum(c, schema::kCaseTest, index, [&](std::size_t variant) {
-    switch (variant) {
-      case 0:
+    switch (schema::case_test::Position{variant}) {
+      case schema::case_test::kLiteral:
         return read_literal(c, out.test.emplace<nodes::Literal>());
-      case 1:
+      case schema::case_test::kConstructor:
         return read_text(c, out.test.emplace<ir::ConstructorName>().name);
-      default:
+      case schema::case_test::kGuard:
         return read_expr(c, out.test.emplace<ir::IRExpr>());
     }
+    return false;
   });
 }
 
@@ -274,8 +289,9 @@ bool read_decision_case(RecordCursor& c, std::vector<ir::DecisionCase>& out) {
   ir::CaseTest test;
   ir::DecisionNode body;
   if (!read_record(c, schema::kCase, [&](std::size_t field) {
-        return field == 0 ? read_case_test(c, test)
-                          : read_decision_node(c, body);
+        return field == schema::decision_case::kTest
+                   ? read_case_test(c, test)
+                   : read_decision_node(c, body);
       })) {
     return false;
   }
@@ -286,35 +302,37 @@ bool read_decision_case(RecordCursor& c, std::vector<ir::DecisionCase>& out) {
 
 bool read_switch(RecordCursor& c, ir::SwitchNode& out) {
   return read_record(c, schema::kSwitch, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::switch_node::Position{field}) {
+      case schema::switch_node::kSubject:
         return read_expr(c, out.subject);
-      case 1:
+      case schema::switch_node::kCases:
         return read_elements(c,
                              [&] { return read_decision_case(c, out.cases); });
-      default:
+      case schema::switch_node::kDefault:
         return read_optional(c, out.default_node, [&](auto& node) {
           return read_boxed(c, node, read_decision_node);
         });
     }
+    return false;
   });
 }
 
 bool read_decision_node(RecordCursor& c, ir::DecisionNode& out) {
   std::size_t index = 0;
   return read_enum(c, schema::kNode, index, [&](std::size_t variant) {
-    switch (variant) {
-      case 0:
+    switch (schema::node::Position{variant}) {
+      case schema::node::kSwitch:
         return read_switch(c, out.node.emplace<ir::SwitchNode>());
-      case 1:
+      case schema::node::kLeaf:
         return read_expr(c, out.node.emplace<ir::LeafNode>().expr);
-      default: {
+      case schema::node::kVerdictLeaf: {
         ir::IRVerdict verdict;
         if (!read_verdict(c, verdict)) return false;
         out.node = ir::VerdictLeafNode{Box<ir::IRVerdict>(std::move(verdict))};
         return true;
       }
     }
+    return false;
   });
 }
 
@@ -330,7 +348,7 @@ bool read_named_expr_pair(RecordCursor& c,
 
 bool read_action(RecordCursor& c, ir::IRAction& out) {
   return read_record(c, schema::kAction, [&](std::size_t field) {
-    if (field == 0) return read_named(c, out.verb);
+    if (field == schema::action::kVerb) return read_named(c, out.verb);
     return read_list(c, out.args, [&](std::pair<SmallString, ir::IRExpr>& p) {
       return read_named_expr_pair(c, p);
     });
@@ -339,54 +357,57 @@ bool read_action(RecordCursor& c, ir::IRAction& out) {
 
 bool read_rule(RecordCursor& c, ir::CompiledRule& out) {
   return read_record(c, schema::kRule, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::rule::Position{field}) {
+      case schema::rule::kId:
         return read_u32(c, out.id);
-      case 1:
+      case schema::rule::kOnEvents:
         return read_text_list(c, out.on_events);
-      case 2:
+      case schema::rule::kCondition:
         return read_optional(c, out.condition, [&](auto& e) {
           return read_expr(c, e.emplace());
         });
-      case 3:
+      case schema::rule::kVerdicts:
         return read_list(c, out.verdicts,
                          [&](ir::IRVerdict& v) { return read_verdict(c, v); });
-      case 4:
+      case schema::rule::kActions:
         return read_list(c, out.actions,
                          [&](ir::IRAction& a) { return read_action(c, a); });
-      default:
+      case schema::rule::kSeverity:
         return read_optional(c, out.severity, [&](auto& s) {
           return read_named(c, s.emplace());
         });
     }
+    return false;
   });
 }
 
 bool read_constraint(RecordCursor& c, ir::CompiledConstraint& out) {
   return read_record(c, schema::kConstraint, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::constraint::Position{field}) {
+      case schema::constraint::kKind:
         return read_named(c, out.kind);
-      case 1:
+      case schema::constraint::kTarget:
         return read_text(c, out.target);
-      case 2:
+      case schema::constraint::kLimit:
         return read_u64(c, out.limit);
-      default:
+      case schema::constraint::kWindowMillis:
         return read_u64(c, out.window_millis);
     }
+    return false;
   });
 }
 
 bool read_state(RecordCursor& c, ir::State& out) {
   return read_record(c, schema::kState, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::state::Position{field}) {
+      case schema::state::kId:
         return read_u32(c, out.id);
-      case 1:
+      case schema::state::kLabel:
         return read_text(c, out.label);
-      default:
+      case schema::state::kKind:
         return read_named(c, out.kind);
     }
+    return false;
   });
 }
 
@@ -397,115 +418,116 @@ bool read_guard(RecordCursor& c, ir::TransitionGuard& out) {
                  [&](std::size_t) { return read_expr(c, expr); })) {
     return false;
   }
-  switch (index) {
-    case 0:
+  switch (schema::guard::Position{index}) {
+    case schema::guard::kPredicate:
       out.guard = ir::PredicateGuard{std::move(expr)};
       break;
-    case 1:
+    case schema::guard::kNegatedPredicate:
       out.guard = ir::NegatedPredicateGuard{std::move(expr)};
       break;
-    case 2:
+    case schema::guard::kTimeout:
       out.guard = ir::TimeoutGuard{};
       break;
-    default:
+    case schema::guard::kAlways:
       out.guard = ir::AlwaysGuard{};
+      break;
   }
   return true;
 }
 
 bool read_transition(RecordCursor& c, ir::Transition& out) {
   return read_record(c, schema::kTransition, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::transition::Position{field}) {
+      case schema::transition::kFrom:
         return read_u32(c, out.from);
-      case 1:
+      case schema::transition::kTo:
         return read_u32(c, out.to);
-      default:
+      case schema::transition::kGuard:
         return read_guard(c, out.guard);
     }
+    return false;
   });
 }
 
 bool read_machine(RecordCursor& c, ir::StateMachine& out) {
   return read_record(c, schema::kMachine, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::machine::Position{field}) {
+      case schema::machine::kId:
         return read_u32(c, out.id);
-      case 1:
+      case schema::machine::kName:
         return read_text(c, out.name);
-      case 2:
+      case schema::machine::kInvariantName:
         return read_text(c, out.invariant_name);
-      case 3:
+      case schema::machine::kKind:
         return read_named(c, out.kind);
-      case 4:
+      case schema::machine::kStates:
         return read_list(c, out.states,
                          [&](ir::State& s) { return read_state(c, s); });
-      case 5:
+      case schema::machine::kTransitions:
         return read_list(c, out.transitions, [&](ir::Transition& t) {
           return read_transition(c, t);
         });
-      case 6:
+      case schema::machine::kInitialState:
         return read_u32(c, out.initial_state);
-      case 7:
+      case schema::machine::kAcceptingStates:
         return read_u32_list(c, out.accepting_states);
-      case 8:
+      case schema::machine::kViolatingStates:
         return read_u32_list(c, out.violating_states);
-      default:
+      case schema::machine::kDeadlineMillis:
         return read_optional(c, out.deadline_millis,
                              [&](auto& n) { return read_u64(c, n.emplace()); });
     }
+    return false;
   });
 }
 
 bool read_metadata(RecordCursor& c, ir::PolicyMetadata& out) {
   return read_record(c, schema::kMetadata, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::metadata::Position{field}) {
+      case schema::metadata::kAnnotations:
         return read_list(c, out.annotations,
                          [&](std::pair<SmallString, SmallString>& p) {
                            return read_pair(
                                c, [&] { return read_text(c, p.first); },
                                [&] { return read_text(c, p.second); });
                          });
-      case 1:
+      case schema::metadata::kSourceHash:
         return read_u64(c, out.source_hash);
-      default:
+      case schema::metadata::kCompilerVersion:
         return read_text(c, out.compiler_version);
     }
+    return false;
   });
 }
 
 bool read_compiled_policy(RecordCursor& c, ir::CompiledPolicy& out) {
   return read_record(c, schema::kPolicy, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::policy::Position{field}) {
+      case schema::policy::kName:
         return read_text(c, out.name);
-      case 1:
+      case schema::policy::kSeverity:
         return read_named(c, out.severity);
-      case 2:
+      case schema::policy::kScopes:
         return read_text_list(c, out.scopes);
-      case 3:
+      case schema::policy::kRules:
         return read_list(c, out.rules,
                          [&](ir::CompiledRule& r) { return read_rule(c, r); });
-      case 4:
+      case schema::policy::kConstraints:
         return read_list(c, out.constraints, [&](ir::CompiledConstraint& k) {
           return read_constraint(c, k);
         });
-      case 5:
+      case schema::policy::kStateMachines:
         return read_list(c, out.state_machines, [&](ir::StateMachine& m) {
           return read_machine(c, m);
         });
-      default:
+      case schema::policy::kMetadata:
         return read_metadata(c, out.metadata);
     }
+    return false;
   });
 }
 
 }  // namespace
-
-std::string ReadError::text() const {
-  return msg::positioned(message, line, column);
-}
 
 halvo::Result<ir::CompiledPolicy, ReadError> read_policy(
     std::string_view json, std::vector<SkippedKey>* skipped) {

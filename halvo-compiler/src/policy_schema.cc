@@ -1,6 +1,6 @@
 #include "halvo_compiler/policy_schema.h"
 
-#include "halvo_compiler/read_messages.h"
+#include "read_messages.h"
 
 namespace halvo_compiler::schema {
 

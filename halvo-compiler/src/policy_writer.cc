@@ -3,9 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+#include <variant>
 
-#include "halvo_compiler/json_writer.h"
 #include "halvo_compiler/policy_schema.h"
+#include "json_writer.h"
 
 namespace halvo_compiler {
 namespace {
@@ -14,7 +15,21 @@ namespace nodes = ast::nodes;
 using halvo::SmallString;
 
 // Each function writes one value; the field positions in the switches are
-// those of the record's shape, as in the reader.
+// those of the record's shape, as in the reader, named and listed whole
+// without default, so that a field added to a shape fails to compile here
+// until it is written. A variant's position is its alternative's index in
+// the in-memory std::variant; the asserts below keep the two in step.
+
+static_assert(std::variant_size_v<decltype(nodes::Literal::value)> ==
+              schema::literal::kSize);
+static_assert(std::variant_size_v<decltype(ir::IRExpr::node)> ==
+              schema::expr::kSize);
+static_assert(std::variant_size_v<decltype(ir::CaseTest::test)> ==
+              schema::case_test::kSize);
+static_assert(std::variant_size_v<decltype(ir::DecisionNode::node)> ==
+              schema::node::kSize);
+static_assert(std::variant_size_v<decltype(ir::TransitionGuard::guard)> ==
+              schema::guard::kSize);
 
 void write_text(JsonWriter& w, const SmallString& text) {
   w.string(text.view());
@@ -45,7 +60,7 @@ void write_expr_list(JsonWriter& w, const std::vector<ir::IRExpr>& items) {
 
 void write_duration(JsonWriter& w, const nodes::DurationLit& d) {
   write_record(w, schema::kDuration, [&](std::size_t field) {
-    if (field == 0) {
+    if (field == schema::duration::kValue) {
       w.unsigned_integer(d.value);
     } else {
       write_named(w, d.unit);
@@ -56,18 +71,18 @@ void write_duration(JsonWriter& w, const nodes::DurationLit& d) {
 void write_literal(JsonWriter& w, const nodes::Literal& literal) {
   const std::size_t index = literal.value.index();
   write_variant(w, schema::kLiteral, index, [&] {
-    switch (index) {
-      case 0:
+    switch (schema::literal::Position{index}) {
+      case schema::literal::kBool:
         return w.boolean(std::get<bool>(literal.value));
-      case 1:
+      case schema::literal::kInt:
         return w.signed_integer(std::get<std::int64_t>(literal.value));
-      case 2:
+      case schema::literal::kFloat:
         return w.floating(std::get<double>(literal.value));
-      case 3:
+      case schema::literal::kString:
         return write_text(w, std::get<SmallString>(literal.value));
-      case 4:
+      case schema::literal::kDuration:
         return write_duration(w, std::get<nodes::DurationLit>(literal.value));
-      default:
+      case schema::literal::kRegex:
         return write_text(w, std::get<nodes::RegexPattern>(literal.value).text);
     }
   });
@@ -75,7 +90,8 @@ void write_literal(JsonWriter& w, const nodes::Literal& literal) {
 
 void write_ref_path(JsonWriter& w, const ir::RefPath& ref) {
   write_record(w, schema::kRefPath, [&](std::size_t field) {
-    if (field == 1) return write_text_list(w, ref.fields);
+    if (field == schema::ref_path::kFields)
+      return write_text_list(w, ref.fields);
     write_variant(w, schema::kRoot, static_cast<std::size_t>(ref.root.kind),
                   [&] { w.unsigned_integer(ref.root.local_index); });
   });
@@ -83,12 +99,12 @@ void write_ref_path(JsonWriter& w, const ir::RefPath& ref) {
 
 void write_binary(JsonWriter& w, const ir::BinaryExpr& e) {
   write_record(w, schema::kBinary, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::binary::Position{field}) {
+      case schema::binary::kOp:
         return write_named(w, e.op);
-      case 1:
+      case schema::binary::kLeft:
         return write_expr(w, *e.left);
-      default:
+      case schema::binary::kRight:
         return write_expr(w, *e.right);
     }
   });
@@ -96,19 +112,19 @@ void write_binary(JsonWriter& w, const ir::BinaryExpr& e) {
 
 void write_unary(JsonWriter& w, const ir::UnaryExpr& e) {
   write_record(w, schema::kUnary, [&](std::size_t field) {
-    if (field == 0) return write_named(w, e.op);
+    if (field == schema::unary::kOp) return write_named(w, e.op);
     write_expr(w, *e.operand);
   });
 }
 
 void write_predicate(JsonWriter& w, const ir::PredicateExpr& e) {
   write_record(w, schema::kPredicate, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::predicate::Position{field}) {
+      case schema::predicate::kKind:
         return write_named(w, e.kind);
-      case 1:
+      case schema::predicate::kSubject:
         return write_expr(w, *e.subject);
-      default:
+      case schema::predicate::kArgument:
         return write_expr(w, *e.argument);
     }
   });
@@ -116,14 +132,14 @@ void write_predicate(JsonWriter& w, const ir::PredicateExpr& e) {
 
 void write_quantifier(JsonWriter& w, const ir::QuantifierExpr& e) {
   write_record(w, schema::kQuantifier, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::quantifier::Position{field}) {
+      case schema::quantifier::kKind:
         return write_named(w, e.kind);
-      case 1:
+      case schema::quantifier::kCollection:
         return write_expr(w, *e.collection);
-      case 2:
+      case schema::quantifier::kParam:
         return write_text(w, e.param);
-      default:
+      case schema::quantifier::kBody:
         return write_expr(w, *e.body);
     }
   });
@@ -131,13 +147,13 @@ void write_quantifier(JsonWriter& w, const ir::QuantifierExpr& e) {
 
 void write_count(JsonWriter& w, const ir::CountExpr& e) {
   write_record(w, schema::kCount, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::count::Position{field}) {
+      case schema::count::kCollection:
         return write_expr(w, *e.collection);
-      case 1:
+      case schema::count::kParam:
         return write_optional(w, e.param,
                               [&](const SmallString& p) { write_text(w, p); });
-      default:
+      case schema::count::kFilter:
         return write_optional(
             w, e.filter,
             [&](const halvo::Box<ir::IRExpr>& f) { write_expr(w, *f); });
@@ -147,19 +163,19 @@ void write_count(JsonWriter& w, const ir::CountExpr& e) {
 
 void write_call(JsonWriter& w, const ir::CallExpr& e) {
   write_record(w, schema::kCall, [&](std::size_t field) {
-    if (field == 0) return write_text(w, e.function);
+    if (field == schema::call::kFunction) return write_text(w, e.function);
     write_expr_list(w, e.args);
   });
 }
 
 void write_method_call(JsonWriter& w, const ir::MethodCallExpr& e) {
   write_record(w, schema::kMethodCall, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::method_call::Position{field}) {
+      case schema::method_call::kObject:
         return write_expr(w, *e.object);
-      case 1:
+      case schema::method_call::kMethod:
         return write_text(w, e.method);
-      default:
+      case schema::method_call::kArgs:
         return write_expr_list(w, e.args);
     }
   });
@@ -168,29 +184,29 @@ void write_method_call(JsonWriter& w, const ir::MethodCallExpr& e) {
 void write_expr(JsonWriter& w, const ir::IRExpr& e) {
   const std::size_t index = e.node.index();
   write_variant(w, schema::kExpr, index, [&] {
-    switch (index) {
-      case 0:
+    switch (schema::expr::Position{index}) {
+      case schema::expr::kLiteral:
         return write_literal(w, std::get<nodes::Literal>(e.node));
-      case 1:
+      case schema::expr::kRef:
         return write_ref_path(w, std::get<ir::RefPath>(e.node));
-      case 2:
+      case schema::expr::kBinary:
         return write_binary(w, std::get<ir::BinaryExpr>(e.node));
-      case 3:
+      case schema::expr::kUnary:
         return write_unary(w, std::get<ir::UnaryExpr>(e.node));
-      case 4:
+      case schema::expr::kPredicate:
         return write_predicate(w, std::get<ir::PredicateExpr>(e.node));
-      case 5:
+      case schema::expr::kQuantifier:
         return write_quantifier(w, std::get<ir::QuantifierExpr>(e.node));
-      case 6:
+      case schema::expr::kCount:
         return write_count(w, std::get<ir::CountExpr>(e.node));
-      case 7:
+      case schema::expr::kCall:
         return write_call(w, std::get<ir::CallExpr>(e.node));
-      case 8:
+      case schema::expr::kMethodCall:
         return write_method_call(w, std::get<ir::MethodCallExpr>(e.node));
-      case 9:
+      case schema::expr::kDecisionTree:
         return write_decision_node(
             w, *std::get<halvo::Box<ir::DecisionNode>>(e.node));
-      default:
+      case schema::expr::kList:
         return write_expr_list(w, std::get<ir::ListExpr>(e.node).items);
     }
   });
@@ -201,7 +217,7 @@ void write_expr(JsonWriter& w, const ir::IRExpr& e) {
 
 void write_verdict(JsonWriter& w, const ir::IRVerdict& v) {
   write_record(w, schema::kVerdict, [&](std::size_t field) {
-    if (field == 0) return write_named(w, v.verdict);
+    if (field == schema::verdict::kVerdict) return write_named(w, v.verdict);
     write_optional(w, v.message,
                    [&](const ir::IRExpr& m) { write_expr(w, m); });
   });
@@ -210,12 +226,12 @@ void write_verdict(JsonWriter& w, const ir::IRVerdict& v) {
 void write_case_test(JsonWriter& w, const ir::CaseTest& t) {
   const std::size_t index = t.test.index();
   write_variant(w, schema::kCaseTest, index, [&] {
-    switch (index) {
-      case 0:
+    switch (schema::case_test::Position{index}) {
+      case schema::case_test::kLiteral:
         return write_literal(w, std::get<nodes::Literal>(t.test));
-      case 1:
+      case schema::case_test::kConstructor:
         return write_text(w, std::get<ir::ConstructorName>(t.test).name);
-      default:
+      case schema::case_test::kGuard:
         return write_expr(w, std::get<ir::IRExpr>(t.test));
     }
   });
@@ -223,21 +239,22 @@ void write_case_test(JsonWriter& w, const ir::CaseTest& t) {
 
 void write_decision_case(JsonWriter& w, const ir::DecisionCase& c) {
   write_record(w, schema::kCase, [&](std::size_t field) {
-    if (field == 0) return write_case_test(w, c.test);
+    if (field == schema::decision_case::kTest)
+      return write_case_test(w, c.test);
     write_decision_node(w, *c.body);
   });
 }
 
 void write_switch(JsonWriter& w, const ir::SwitchNode& s) {
   write_record(w, schema::kSwitch, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::switch_node::Position{field}) {
+      case schema::switch_node::kSubject:
         return write_expr(w, s.subject);
-      case 1:
+      case schema::switch_node::kCases:
         return write_list(w, s.cases, [&](const ir::DecisionCase& c) {
           write_decision_case(w, c);
         });
-      default:
+      case schema::switch_node::kDefault:
         return write_optional(w, s.default_node,
                               [&](const halvo::Box<ir::DecisionNode>& n) {
                                 write_decision_node(w, *n);
@@ -249,12 +266,12 @@ void write_switch(JsonWriter& w, const ir::SwitchNode& s) {
 void write_decision_node(JsonWriter& w, const ir::DecisionNode& node) {
   const std::size_t index = node.node.index();
   write_variant(w, schema::kNode, index, [&] {
-    switch (index) {
-      case 0:
+    switch (schema::node::Position{index}) {
+      case schema::node::kSwitch:
         return write_switch(w, std::get<ir::SwitchNode>(node.node));
-      case 1:
+      case schema::node::kLeaf:
         return write_expr(w, std::get<ir::LeafNode>(node.node).expr);
-      default:
+      case schema::node::kVerdictLeaf:
         return write_verdict(w,
                              *std::get<ir::VerdictLeafNode>(node.node).verdict);
     }
@@ -266,7 +283,7 @@ void write_decision_node(JsonWriter& w, const ir::DecisionNode& node) {
 
 void write_action(JsonWriter& w, const ir::IRAction& a) {
   write_record(w, schema::kAction, [&](std::size_t field) {
-    if (field == 0) return write_named(w, a.verb);
+    if (field == schema::action::kVerb) return write_named(w, a.verb);
     write_list(w, a.args, [&](const std::pair<SmallString, ir::IRExpr>& p) {
       write_pair(
           w, [&] { write_text(w, p.first); }, [&] { write_expr(w, p.second); });
@@ -276,21 +293,21 @@ void write_action(JsonWriter& w, const ir::IRAction& a) {
 
 void write_rule(JsonWriter& w, const ir::CompiledRule& r) {
   write_record(w, schema::kRule, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::rule::Position{field}) {
+      case schema::rule::kId:
         return w.unsigned_integer(r.id);
-      case 1:
+      case schema::rule::kOnEvents:
         return write_text_list(w, r.on_events);
-      case 2:
+      case schema::rule::kCondition:
         return write_optional(w, r.condition,
                               [&](const ir::IRExpr& e) { write_expr(w, e); });
-      case 3:
+      case schema::rule::kVerdicts:
         return write_list(w, r.verdicts,
                           [&](const ir::IRVerdict& v) { write_verdict(w, v); });
-      case 4:
+      case schema::rule::kActions:
         return write_list(w, r.actions,
                           [&](const ir::IRAction& a) { write_action(w, a); });
-      default:
+      case schema::rule::kSeverity:
         return write_optional(
             w, r.severity, [&](nodes::SeverityLevel s) { write_named(w, s); });
     }
@@ -299,14 +316,14 @@ void write_rule(JsonWriter& w, const ir::CompiledRule& r) {
 
 void write_constraint(JsonWriter& w, const ir::CompiledConstraint& k) {
   write_record(w, schema::kConstraint, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::constraint::Position{field}) {
+      case schema::constraint::kKind:
         return write_named(w, k.kind);
-      case 1:
+      case schema::constraint::kTarget:
         return write_text(w, k.target);
-      case 2:
+      case schema::constraint::kLimit:
         return w.unsigned_integer(k.limit);
-      default:
+      case schema::constraint::kWindowMillis:
         return w.unsigned_integer(k.window_millis);
     }
   });
@@ -314,12 +331,12 @@ void write_constraint(JsonWriter& w, const ir::CompiledConstraint& k) {
 
 void write_state(JsonWriter& w, const ir::State& s) {
   write_record(w, schema::kState, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::state::Position{field}) {
+      case schema::state::kId:
         return w.unsigned_integer(s.id);
-      case 1:
+      case schema::state::kLabel:
         return write_text(w, s.label);
-      default:
+      case schema::state::kKind:
         return write_named(w, s.kind);
     }
   });
@@ -328,7 +345,7 @@ void write_state(JsonWriter& w, const ir::State& s) {
 void write_guard(JsonWriter& w, const ir::TransitionGuard& g) {
   const std::size_t index = g.guard.index();
   write_variant(w, schema::kGuard, index, [&] {
-    if (index == 0)
+    if (index == schema::guard::kPredicate)
       return write_expr(w, std::get<ir::PredicateGuard>(g.guard).expr);
     write_expr(w, std::get<ir::NegatedPredicateGuard>(g.guard).expr);
   });
@@ -336,12 +353,12 @@ void write_guard(JsonWriter& w, const ir::TransitionGuard& g) {
 
 void write_transition(JsonWriter& w, const ir::Transition& t) {
   write_record(w, schema::kTransition, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::transition::Position{field}) {
+      case schema::transition::kFrom:
         return w.unsigned_integer(t.from);
-      case 1:
+      case schema::transition::kTo:
         return w.unsigned_integer(t.to);
-      default:
+      case schema::transition::kGuard:
         return write_guard(w, t.guard);
     }
   });
@@ -349,29 +366,29 @@ void write_transition(JsonWriter& w, const ir::Transition& t) {
 
 void write_machine(JsonWriter& w, const ir::StateMachine& m) {
   write_record(w, schema::kMachine, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::machine::Position{field}) {
+      case schema::machine::kId:
         return w.unsigned_integer(m.id);
-      case 1:
+      case schema::machine::kName:
         return write_text(w, m.name);
-      case 2:
+      case schema::machine::kInvariantName:
         return write_text(w, m.invariant_name);
-      case 3:
+      case schema::machine::kKind:
         return write_named(w, m.kind);
-      case 4:
+      case schema::machine::kStates:
         return write_list(w, m.states,
                           [&](const ir::State& s) { write_state(w, s); });
-      case 5:
+      case schema::machine::kTransitions:
         return write_list(w, m.transitions, [&](const ir::Transition& t) {
           write_transition(w, t);
         });
-      case 6:
+      case schema::machine::kInitialState:
         return w.unsigned_integer(m.initial_state);
-      case 7:
+      case schema::machine::kAcceptingStates:
         return write_u32_list(w, m.accepting_states);
-      case 8:
+      case schema::machine::kViolatingStates:
         return write_u32_list(w, m.violating_states);
-      default:
+      case schema::machine::kDeadlineMillis:
         return write_optional(w, m.deadline_millis,
                               [&](std::uint64_t n) { w.unsigned_integer(n); });
     }
@@ -380,17 +397,17 @@ void write_machine(JsonWriter& w, const ir::StateMachine& m) {
 
 void write_metadata(JsonWriter& w, const ir::PolicyMetadata& m) {
   write_record(w, schema::kMetadata, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::metadata::Position{field}) {
+      case schema::metadata::kAnnotations:
         return write_list(w, m.annotations,
                           [&](const std::pair<SmallString, SmallString>& p) {
                             write_pair(
                                 w, [&] { write_text(w, p.first); },
                                 [&] { write_text(w, p.second); });
                           });
-      case 1:
+      case schema::metadata::kSourceHash:
         return w.unsigned_integer(m.source_hash);
-      default:
+      case schema::metadata::kCompilerVersion:
         return write_text(w, m.compiler_version);
     }
   });
@@ -398,25 +415,25 @@ void write_metadata(JsonWriter& w, const ir::PolicyMetadata& m) {
 
 void write_compiled_policy(JsonWriter& w, const ir::CompiledPolicy& p) {
   write_record(w, schema::kPolicy, [&](std::size_t field) {
-    switch (field) {
-      case 0:
+    switch (schema::policy::Position{field}) {
+      case schema::policy::kName:
         return write_text(w, p.name);
-      case 1:
+      case schema::policy::kSeverity:
         return write_named(w, p.severity);
-      case 2:
+      case schema::policy::kScopes:
         return write_text_list(w, p.scopes);
-      case 3:
+      case schema::policy::kRules:
         return write_list(w, p.rules,
                           [&](const ir::CompiledRule& r) { write_rule(w, r); });
-      case 4:
+      case schema::policy::kConstraints:
         return write_list(
             w, p.constraints,
             [&](const ir::CompiledConstraint& k) { write_constraint(w, k); });
-      case 5:
+      case schema::policy::kStateMachines:
         return write_list(w, p.state_machines, [&](const ir::StateMachine& m) {
           write_machine(w, m);
         });
-      default:
+      case schema::policy::kMetadata:
         return write_metadata(w, p.metadata);
     }
   });

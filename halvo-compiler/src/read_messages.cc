@@ -1,4 +1,4 @@
-#include "halvo_compiler/read_messages.h"
+#include "read_messages.h"
 
 #include <charconv>
 #include <system_error>

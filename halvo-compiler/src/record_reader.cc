@@ -1,4 +1,4 @@
-#include "halvo_compiler/record_reader.h"
+#include "record_reader.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "halvo_runtime/engine_messages.h"
+#include "engine_messages.h"
 
 #include <charconv>
 #include <iterator>

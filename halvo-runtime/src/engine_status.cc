@@ -1,6 +1,6 @@
 #include "halvo_runtime/engine_status.h"
 
-#include "halvo_runtime/engine_messages.h"
+#include "engine_messages.h"
 
 namespace halvo_runtime::engine {
 

@@ -5,7 +5,6 @@
 #include <variant>
 
 #include "functions.h"
-#include "halvo_runtime/decision_tree.h"
 #include "halvo_runtime/evaluator.h"
 #include "methods.h"
 #include "operand.h"
@@ -35,6 +34,14 @@ using halvo_compiler::ir::UnaryOp;
 using Kind = Value::Kind;
 
 const Value kNull;
+
+// The set of handlers std::visit picks from, one per alternative.
+template <class... Handlers>
+struct Overloaded : Handlers... {
+  using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 // A list of this many strings or more is searched through a keyed set.
 constexpr std::size_t kStringSetMinimum = 8;
@@ -88,10 +95,13 @@ ExprId EvaluationPlan::add(Node node) {
   return static_cast<ExprId>(nodes_.size() - 1);
 }
 
-ExprId EvaluationPlan::add_constant(Value value) {
+std::uint32_t EvaluationPlan::add_pool_constant(Value value) {
   constants_.push_back(std::move(value));
-  return add(
-      {Op::Constant, 0, static_cast<std::uint32_t>(constants_.size() - 1)});
+  return static_cast<std::uint32_t>(constants_.size() - 1);
+}
+
+ExprId EvaluationPlan::add_constant(Value value) {
+  return add({Op::Constant, 0, add_pool_constant(std::move(value))});
 }
 
 std::uint32_t EvaluationPlan::add_path(
@@ -112,58 +122,69 @@ std::uint32_t EvaluationPlan::add_list(const std::vector<IRExpr>& items) {
 }
 
 ExprId EvaluationPlan::compile(const IRExpr& expr) {
-  if (std::optional<Value> constant = constant_of(expr)) {
-    return add_constant(std::move(*constant));
+  // One handler per expression variant and no catch-all: a variant added to
+  // IRExpr fails to compile here until the plan handles it.
+  return std::visit(
+      Overloaded{
+          [&](const Literal& literal) {
+            return add_constant(eval_literal(literal));
+          },
+          [&](const RefPath& ref) { return compile_ref(ref); },
+          [&](const BinaryExpr& binary) { return compile_binary(binary); },
+          [&](const UnaryExpr& unary) {
+            const ExprId operand = compile(*unary.operand);
+            return add(
+                {unary.op == UnaryOp::Not ? Op::Not : Op::Neg, 0, operand});
+          },
+          [&](const PredicateExpr& predicate) {
+            return compile_predicate(predicate);
+          },
+          [&](const QuantifierExpr& quantifier) {
+            const ExprId collection = compile(*quantifier.collection);
+            const ExprId body = compile(*quantifier.body);
+            return add({Op::Quantifier,
+                        static_cast<std::uint8_t>(quantifier.kind), collection,
+                        body});
+          },
+          [&](const CountExpr& count) {
+            const ExprId collection = compile(*count.collection);
+            const ExprId filter =
+                count.filter ? compile(**count.filter) : kNone;
+            return add({Op::Count, 0, collection, filter});
+          },
+          [&](const CallExpr& call) { return compile_call(call); },
+          [&](const MethodCallExpr& call) { return compile_method(call); },
+          [&](const halvo::Box<DecisionNode>& tree) {
+            trees_.push_back(tree.get());
+            return add(
+                {Op::Tree, 0, static_cast<std::uint32_t>(trees_.size() - 1)});
+          },
+          [&](const ListExpr& list) {
+            if (std::optional<Value> constant = constant_of(expr)) {
+              return add_constant(std::move(*constant));
+            }
+            return add({Op::List, 0, add_list(list.items)});
+          },
+      },
+      expr.node);
+}
+
+ExprId EvaluationPlan::compile_ref(const RefPath& ref) {
+  const bool whole = ref.fields.empty();
+  switch (ref.root.kind) {
+    case RefRoot::Kind::Event:
+      if (whole) return add({Op::WholeEvent});
+      return add({Op::Field, 0, add_path(ref.fields)});
+    case RefRoot::Kind::Context:
+      if (whole) return add({Op::WholeContext});
+      return add({Op::ContextEntry, 0, add_path(ref.fields)});
+    case RefRoot::Kind::Policy:
+      if (whole) return add({Op::WholeConfig});
+      return add({Op::ConfigEntry, 0, add_path(ref.fields)});
+    case RefRoot::Kind::Local:
+      break;
   }
-  if (const auto* ref = std::get_if<RefPath>(&expr.node)) {
-    const bool whole = ref->fields.empty();
-    switch (ref->root.kind) {
-      case RefRoot::Kind::Event:
-        if (whole) return add({Op::WholeEvent});
-        return add({Op::Field, 0, add_path(ref->fields)});
-      case RefRoot::Kind::Context:
-        if (whole) return add({Op::WholeContext});
-        return add({Op::ContextEntry, 0, add_path(ref->fields)});
-      case RefRoot::Kind::Policy:
-        if (whole) return add({Op::WholeConfig});
-        return add({Op::ConfigEntry, 0, add_path(ref->fields)});
-      case RefRoot::Kind::Local:
-        return add({Op::Local, 0, ref->root.local_index});
-    }
-  }
-  if (const auto* binary = std::get_if<BinaryExpr>(&expr.node)) {
-    return compile_binary(*binary);
-  }
-  if (const auto* unary = std::get_if<UnaryExpr>(&expr.node)) {
-    const ExprId operand = compile(*unary->operand);
-    return add({unary->op == UnaryOp::Not ? Op::Not : Op::Neg, 0, operand});
-  }
-  if (const auto* predicate = std::get_if<PredicateExpr>(&expr.node)) {
-    return compile_predicate(*predicate);
-  }
-  if (const auto* quantifier = std::get_if<QuantifierExpr>(&expr.node)) {
-    const ExprId collection = compile(*quantifier->collection);
-    const ExprId body = compile(*quantifier->body);
-    return add({Op::Quantifier, static_cast<std::uint8_t>(quantifier->kind),
-                collection, body});
-  }
-  if (const auto* count = std::get_if<CountExpr>(&expr.node)) {
-    const ExprId collection = compile(*count->collection);
-    const ExprId filter = count->filter ? compile(**count->filter) : kNone;
-    return add({Op::Count, 0, collection, filter});
-  }
-  if (const auto* call = std::get_if<CallExpr>(&expr.node)) {
-    return compile_call(*call);
-  }
-  if (const auto* call = std::get_if<MethodCallExpr>(&expr.node)) {
-    return compile_method(*call);
-  }
-  if (const auto* tree = std::get_if<halvo::Box<DecisionNode>>(&expr.node)) {
-    trees_.push_back(tree->get());
-    return add({Op::Tree, 0, static_cast<std::uint32_t>(trees_.size() - 1)});
-  }
-  const auto& list = *std::get_if<ListExpr>(&expr.node);
-  return add({Op::List, 0, add_list(list.items)});
+  return add({Op::Local, 0, ref.root.local_index});
 }
 
 ExprId EvaluationPlan::compile_binary(const BinaryExpr& binary) {
@@ -186,30 +207,36 @@ ExprId EvaluationPlan::compile_binary(const BinaryExpr& binary) {
   if (is_test_operator(op)) {
     if (left_field != nullptr && right_literal != nullptr) {
       const std::uint32_t path = add_path(left_field->fields);
-      const ExprId constant = add_constant(eval_literal(*right_literal));
-      return add({Op::TestField, sub, path, nodes_[constant].a, 0});
+      const std::uint32_t constant =
+          add_pool_constant(eval_literal(*right_literal));
+      return add({Op::TestField, sub, path, constant, 0});
     }
     if (left_literal != nullptr && right_field != nullptr) {
-      const ExprId constant = add_constant(eval_literal(*left_literal));
+      const std::uint32_t constant =
+          add_pool_constant(eval_literal(*left_literal));
       const std::uint32_t path = add_path(right_field->fields);
-      return add({Op::TestField, sub, path, nodes_[constant].a, 1});
+      return add({Op::TestField, sub, path, constant, 1});
+    }
+    if (op == BinaryOp::In) {
+      std::optional<Value> list = constant_of(right);
+      if (list && list->kind() == Kind::List) {
+        const ExprId needle = compile(left);
+        std::uint32_t set = kNone;
+        if (list->list_items().size() >= kStringSetMinimum &&
+            all_strings(*list)) {
+          halvo::HashMap<bool> strings;
+          for (const Value& item : list->list_items()) {
+            strings.insert_or_assign(item.string_value(), true);
+          }
+          string_sets_.push_back(std::move(strings));
+          set = static_cast<std::uint32_t>(string_sets_.size() - 1);
+        }
+        return add({Op::InConstant, 0, needle,
+                    add_pool_constant(std::move(*list)), set});
+      }
     }
     const ExprId a = compile(left);
     const ExprId b = compile(right);
-    if (op == BinaryOp::In && nodes_[b].op == Op::Constant &&
-        constants_[nodes_[b].a].kind() == Kind::List) {
-      const Value& list = constants_[nodes_[b].a];
-      std::uint32_t set = kNone;
-      if (list.list_items().size() >= kStringSetMinimum && all_strings(list)) {
-        halvo::HashMap<bool> strings;
-        for (const Value& item : list.list_items()) {
-          strings.insert_or_assign(item.string_value(), true);
-        }
-        string_sets_.push_back(std::move(strings));
-        set = static_cast<std::uint32_t>(string_sets_.size() - 1);
-      }
-      return add({Op::InConstant, 0, a, nodes_[b].a, set});
-    }
     return add({Op::Test, sub, a, b});
   }
   if (op == BinaryOp::Add) {
@@ -220,14 +247,15 @@ ExprId EvaluationPlan::compile_binary(const BinaryExpr& binary) {
         right_literal != nullptr &&
         std::holds_alternative<halvo::SmallString>(right_literal->value);
     if (left_text && right_field != nullptr) {
-      const ExprId constant = add_constant(eval_literal(*left_literal));
-      return add({Op::JoinField, 0, nodes_[constant].a,
-                  add_path(right_field->fields), 1});
+      const std::uint32_t constant =
+          add_pool_constant(eval_literal(*left_literal));
+      return add(
+          {Op::JoinField, 0, constant, add_path(right_field->fields), 1});
     }
     if (right_text && left_field != nullptr) {
-      const ExprId constant = add_constant(eval_literal(*right_literal));
-      return add({Op::JoinField, 0, nodes_[constant].a,
-                  add_path(left_field->fields), 0});
+      const std::uint32_t constant =
+          add_pool_constant(eval_literal(*right_literal));
+      return add({Op::JoinField, 0, constant, add_path(left_field->fields), 0});
     }
   }
   const ExprId a = compile(left);
@@ -252,8 +280,8 @@ ExprId EvaluationPlan::compile_predicate(const PredicateExpr& predicate) {
   const RefPath* field = event_field(*predicate.subject);
   if (field != nullptr && argument != nullptr) {
     const std::uint32_t path = add_path(field->fields);
-    const ExprId constant = add_constant(eval_literal(*argument));
-    return add({Op::PredicateField, sub, path, nodes_[constant].a});
+    const std::uint32_t constant = add_pool_constant(eval_literal(*argument));
+    return add({Op::PredicateField, sub, path, constant});
   }
   const ExprId subject = compile(*predicate.subject);
   const ExprId arg = compile(*predicate.argument);

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string_view>
 
-#include "halvo_runtime/evaluator.h"
+#include "operators.h"
 #include "wrapping_int.h"
 
 namespace halvo_runtime::eval {

@@ -4,8 +4,8 @@
 
 #include "functions.h"
 #include "halvo/utf8.h"
-#include "halvo_runtime/unicode_case.h"
 #include "operand.h"
+#include "unicode_case.h"
 
 namespace halvo_runtime::eval {
 namespace {

@@ -3,9 +3,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine_messages.h"
 #include "expr_runner.h"
 #include "halvo_runtime/clock.h"
-#include "halvo_runtime/engine_messages.h"
 #include "halvo_runtime/eval_scope.h"
 
 #ifdef CORVANTH_PLAN_ORACLE

@@ -5,7 +5,7 @@
 #include <utility>
 #include <variant>
 
-#include "halvo_runtime/engine_messages.h"
+#include "engine_messages.h"
 
 namespace halvo_runtime::engine {
 namespace {

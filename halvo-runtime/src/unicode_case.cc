@@ -1,4 +1,4 @@
-#include "halvo_runtime/unicode_case.h"
+#include "unicode_case.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -120,7 +120,8 @@ bool is_ascii(std::string_view text) noexcept {
     std::memcpy(&word, text.data() + pos, sizeof word);
     seen |= word;
   }
-  for (; pos < text.size(); ++pos) seen |= static_cast<unsigned char>(text[pos]);
+  for (; pos < text.size(); ++pos)
+    seen |= static_cast<unsigned char>(text[pos]);
   return (seen & kHighBits) == 0;
 }
 

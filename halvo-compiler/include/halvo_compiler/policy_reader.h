@@ -15,7 +15,6 @@
 // input; only memory exhaustion throws (std::bad_alloc).
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,32 +22,9 @@
 #include "halvo/result.h"
 #include "halvo_compiler/ir/policy.h"
 #include "halvo_compiler/policy_schema.h"
+#include "halvo_compiler/read_error.h"
 
 namespace halvo_compiler {
-
-// Opening the 128th nested array or object while 127 are open fails.
-inline constexpr int kMaxNesting = 127;
-
-struct ReadError {
-  std::string message;   // e.g. "trailing comma"
-  std::uint64_t line;    // from 1
-  std::uint64_t column;  // from 1; 0 before any byte of the line was read
-  // The path of the value being read (policy_path.h), e.g.
-  // "rules[3].condition"; "" for the document itself. A missing field is
-  // reported at its record, a duplicate or skipped key at the key's value.
-  std::string path;
-
-  // Returns "{message} at line {line} column {column}".
-  std::string text() const;
-};
-
-// A key that named no field of its record and was passed over with its
-// value.
-struct SkippedKey {
-  std::string path;                   // e.g. "rules[0].condtion"
-  std::string key;                    // e.g. "condtion"
-  const schema::RecordShape* record;  // the record it was found in
-};
 
 // Reads a policy; when `skipped` is given, it receives the keys passed over
 // in document order (on success; left as it was on failure).

@@ -35,6 +35,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "halvo/hash_map.h"
@@ -71,6 +72,9 @@ class EvaluationPlan {
   Value value(ExprId id, const EvalScope& scope) const;
 
   std::size_t node_count() const noexcept { return nodes_.size(); }
+  // The nodes as text, one line each in id order ("#2 And #0 #1"), for
+  // tests and for reading what the compile made of an expression.
+  std::string dump() const;
   // Heap bytes held by the plan (nodes, constants, lists, patterns, sets).
   std::size_t memory_bytes() const noexcept;
 
@@ -125,9 +129,13 @@ class EvaluationPlan {
   };
 
   ExprId add(Node node);
+  // A value in the constant pool, for a node that reads it directly (a
+  // fused test or join); add_constant makes a Constant node of it.
+  std::uint32_t add_pool_constant(Value value);
   ExprId add_constant(Value value);
   std::uint32_t add_path(const std::vector<halvo::SmallString>& fields);
   std::uint32_t add_list(const std::vector<halvo_compiler::ir::IRExpr>& items);
+  ExprId compile_ref(const halvo_compiler::ir::RefPath& ref);
   ExprId compile_binary(const halvo_compiler::ir::BinaryExpr& binary);
   ExprId compile_predicate(const halvo_compiler::ir::PredicateExpr& predicate);
   ExprId compile_call(const halvo_compiler::ir::CallExpr& call);

@@ -5,12 +5,13 @@
 // tests). Integer arithmetic wraps; Int Div/Mod of the minimum by -1 give
 // the minimum and 0.
 //
+// The meaning of each operator on evaluated operands is operators.h's; this
+// is the walk over the expression tree that applies it.
+//
 //   EvalScope scope{event, context, config};
 //   Value v = eval(*rule.condition, scope);
 //   if (v.is_truthy()) { ... }
 #pragma once
-
-#include <optional>
 
 #include "halvo_compiler/ir/expr.h"
 #include "halvo_runtime/eval_scope.h"
@@ -18,21 +19,13 @@
 
 namespace halvo_runtime::eval {
 
-enum class Ordering { Less, Equal, Greater };
-
 // Returns a new, owned value. Total.
 Value eval(const halvo_compiler::ir::IRExpr& expr, const EvalScope& scope);
 
-// The value of a constant; durations are converted to milliseconds
-// (wrapping) and regex literals to their pattern text.
-Value eval_literal(const halvo_compiler::ir::Literal& literal);
-
-// The evaluator's equality: numbers across Int and Float within an absolute
-// tolerance of 2^-52; lists and maps are never equal.
-bool values_equal(const Value& a, const Value& b) noexcept;
-
-// Numeric, string (byte-wise) and duration ordering; nullopt when the two
-// are not comparable (NaN included).
-std::optional<Ordering> values_compare(const Value& a, const Value& b) noexcept;
+// Returns the value of a decision tree under `scope`: the leaf the first
+// matching cases lead to, Null when a switch has no matching case and no
+// default. Total.
+Value eval_decision_tree(const halvo_compiler::ir::DecisionNode& node,
+                         const EvalScope& scope);
 
 }  // namespace halvo_runtime::eval

@@ -32,11 +32,11 @@
 #include "halvo/box.h"
 #include "halvo/small_string.h"
 #include "halvo_compiler/ast/nodes.h"
-#include "halvo_compiler/json_cursor.h"
-#include "halvo_compiler/policy_path.h"
-#include "halvo_compiler/policy_reader.h"
 #include "halvo_compiler/policy_schema.h"
-#include "halvo_compiler/read_messages.h"
+#include "halvo_compiler/read_error.h"
+#include "json_cursor.h"
+#include "policy_path.h"
+#include "read_messages.h"
 
 namespace halvo_compiler {
 

@@ -32,7 +32,7 @@
 #include <string>
 #include <string_view>
 
-#include "halvo_compiler/policy_reader.h"
+#include "halvo_compiler/read_error.h"
 
 namespace halvo_compiler {
 
