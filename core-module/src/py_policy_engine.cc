@@ -81,6 +81,7 @@ PyObject* wrap_policy(CompiledPolicy policy,
       std::vector<halvo_compiler::SkippedKey>(std::move(skipped));
   new (&self->scratch) ScratchSlot();
   new (&self->field_use) EventFieldUse(std::move(field_use));
+  new (&self->held_depths) HeldDepths();
   return object;
 }
 
@@ -171,17 +172,20 @@ PyObject* from_json(PyObject* json_str) {
 // storage of an evaluation is emptied when the call ends); raises
 // RecursionError if not.
 bool held_values_fit(PyPolicyEngine* self) {
-  if (stack_allows(self->held_depth)) return true;
+  if (stack_allows(self->held_depths.deepest())) return true;
   raise_error(PyExc_RecursionError, held_values_too_deep_message());
   return false;
 }
 
-// Records the depth of the values the engine holds; runs under the lock.
-void note_held_depth(PyPolicyEngine* self,
-                     const PolicyEngine& engine) noexcept {
-  self->held_depth =
-      std::max(halvo_runtime::event::nesting_depth(engine.context()),
-               halvo_runtime::event::nesting_depth(engine.config()));
+// Counts again the depths of every value the engine holds, after its state
+// was replaced whole; runs under the lock. May throw std::bad_alloc.
+void note_held_depth(PyPolicyEngine* self, const PolicyEngine& engine) {
+  self->held_depths.clear();
+  for (const auto* map : {&engine.context(), &engine.config()}) {
+    for (const auto& entry : *map) {
+      self->held_depths.add(halvo_runtime::event::nesting_depth(entry.value));
+    }
+  }
 }
 
 // Evaluates an event of type `event_type` stamped `timestamp` with the
@@ -225,10 +229,18 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
                         halvo_runtime::wall_clock_millis(), fields);
 }
 
-using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
+// One of the engine's two maps of held values: how to set a key of it and
+// how to read it.
+struct HeldMap {
+  void (PolicyEngine::*set)(SmallString, Value);
+  const halvo_runtime::event::ValueMap& (PolicyEngine::*get)() const noexcept;
+};
+
+constexpr HeldMap kContext{&PolicyEngine::set_context, &PolicyEngine::context};
+constexpr HeldMap kConfig{&PolicyEngine::set_config, &PolicyEngine::config};
 
 PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
-                      ValueSetter setter) {
+                      const HeldMap& held) {
   std::string_view key_text;
   if (!utf8_text(key, key_text)) return nullptr;
   SmallString name(key_text);
@@ -237,24 +249,37 @@ PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
   if (!py_to_value(value, converted)) return nullptr;
   // A value the engine is to hold must fit the guard of later calls, here
   // and now at least.
-  if (!stack_allows(halvo_runtime::event::nesting_depth(converted))) {
+  const std::size_t depth = halvo_runtime::event::nesting_depth(converted);
+  if (!stack_allows(depth)) {
     raise_error(PyExc_RecursionError, nesting_too_deep_message());
     return nullptr;
   }
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
-    (engine.*setter)(std::move(name), std::move(converted));
-    note_held_depth(self, engine);
+    // Only the value replaced and the new one are measured, so a call costs
+    // the same however many keys the map holds.
+    const Value* replaced = (engine.*held.get)().find(name.view());
+    const std::size_t replaced_depth =
+        replaced == nullptr ? 0 : halvo_runtime::event::nesting_depth(*replaced);
+    const bool replacing = replaced != nullptr;
+    self->held_depths.add(depth);  // may throw; nothing changed yet
+    try {
+      (engine.*held.set)(std::move(name), std::move(converted));
+    } catch (...) {
+      self->held_depths.remove(depth);
+      throw;
+    }
+    if (replacing) self->held_depths.remove(replaced_depth);
   });
   if (!ran) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* set_context(PyPolicyEngine* self, PyObject* key, PyObject* value) {
-  return store_value(self, key, value, &PolicyEngine::set_context);
+  return store_value(self, key, value, kContext);
 }
 
 PyObject* set_config(PyPolicyEngine* self, PyObject* key, PyObject* value) {
-  return store_value(self, key, value, &PolicyEngine::set_config);
+  return store_value(self, key, value, kConfig);
 }
 
 PyObject* reset(PyPolicyEngine* self) {
@@ -566,6 +591,7 @@ void dealloc_entry(PyObject* object) noexcept {
   self->skipped_keys.~vector();
   self->scratch.~ScratchSlot();
   self->field_use.~EventFieldUse();
+  self->held_depths.~HeldDepths();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.
