@@ -168,8 +168,16 @@ class HashMap {
     if (wanted <= slots_.size()) return;
     std::vector<std::uint64_t> fresh(wanted, 0);  // may throw; map unchanged
     slots_.swap(fresh);
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      place(i, hash_of(entries_[i].key.view()));
+    if (fresh.empty()) {
+      for (std::size_t i = 0; i < entries_.size(); ++i) {
+        place(i, hash_of(entries_[i].key.view()));
+      }
+      return;
+    }
+    // A slot keeps the 32 hash bits that any table size uses, so the keys
+    // are neither hashed nor read again: only the old slots are.
+    for (const std::uint64_t slot : fresh) {
+      if (slot != 0) place((slot & 0xFFFFFFFFu) - 1, slot >> 32);
     }
   }
 
