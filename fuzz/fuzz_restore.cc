@@ -31,13 +31,13 @@
 #include <string_view>
 #include <utility>
 
-#include "stack_guard.h"
 #include "fuzz_input.h"
 #include "halvo/hmac_sha256.h"
 #include "halvo_compiler/policy_reader.h"
 #include "halvo_runtime/event.h"
 #include "halvo_runtime/policy_engine.h"
 #include "halvo_runtime/snapshot.h"
+#include "stack_guard.h"
 
 namespace {
 

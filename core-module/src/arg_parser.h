@@ -34,15 +34,15 @@
 namespace corvanth_core {
 
 enum class ParamType {
-  Str,          // str or a str subclass
-  Text,         // str or a str subclass whose text has a UTF-8 form
-  Bytes,        // bytes or a bytes subclass
-  DictOrNone,   // dict, a dict subclass, or None
-  Index,        // an int or an integer-like object (__index__), not a bool
-  IndexOrNone,  // the same, or None
+  Str,              // str or a str subclass
+  Text,             // str or a str subclass whose text has a UTF-8 form
+  Bytes,            // bytes or a bytes subclass
+  DictOrNone,       // dict, a dict subclass, or None
+  Index,            // an int or an integer-like object (__index__), not a bool
+  IndexOrNone,      // the same, or None
   BytesLikeOrNone,  // an object with the buffer protocol, or None
-  Path,  // str, bytes or an object with __fspath__ (os.PathLike)
-  Any,   // any object
+  Path,             // str, bytes or an object with __fspath__ (os.PathLike)
+  Any,              // any object
 };
 
 struct Param {

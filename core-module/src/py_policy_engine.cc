@@ -269,7 +269,8 @@ PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
     // the same however many keys the map holds.
     const Value* replaced = (engine.*held.get)().find(name.view());
     const std::size_t replaced_depth =
-        replaced == nullptr ? 0 : halvo_runtime::event::nesting_depth(*replaced);
+        replaced == nullptr ? 0
+                            : halvo_runtime::event::nesting_depth(*replaced);
     const bool replacing = replaced != nullptr;
     self->held_depths.add(depth);  // may throw; nothing changed yet
     try {
@@ -482,7 +483,8 @@ PyObject* restore(PyPolicyEngine* self, PyObject* data, PyObject* key,
   std::optional<std::string> key_bytes;
   if (!key_argument(kRestore, key, key_bytes)) return nullptr;
   halvo_runtime::engine::SnapshotLimits limits;
-  limits.max_bytes = halvo_runtime::engine::default_snapshot_max_bytes(bytes.size());
+  limits.max_bytes =
+      halvo_runtime::engine::default_snapshot_max_bytes(bytes.size());
   if (max_bytes != nullptr && max_bytes != Py_None) {
     std::uint64_t given = 0;
     if (!uint64_argument(kRestore, "max_bytes", max_bytes, given)) {
@@ -556,7 +558,8 @@ PyObject* copy_engine(PyPolicyEngine* self) {
   const bool ran = target->engine.run([&](PolicyEngine& engine) {
     auto refused = put_back_state(target, engine, state, std::nullopt, limits);
     if (!refused) return;
-    too_deep = refused->kind == halvo_runtime::engine::SnapshotError::Kind::TooDeep;
+    too_deep =
+        refused->kind == halvo_runtime::engine::SnapshotError::Kind::TooDeep;
     if (!too_deep) throw std::logic_error(refused->text());
   });
   if (!ran) return nullptr;

@@ -19,9 +19,9 @@
 
 #include "engine_lock.h"
 #include "evaluation_scratch.h"
-#include "held_depths.h"
 #include "halvo_compiler/policy_reader.h"
 #include "halvo_runtime/event_field_use.h"
+#include "held_depths.h"
 #include "result_names.h"
 
 namespace corvanth_core {

@@ -141,7 +141,8 @@ PolicyResult read_bytecode(Source& source, std::vector<SkippedKey>* skipped) {
     return halvo::fail(error);  // reserved
   if (!source.read_exact(field, 4, error)) return halvo::fail(error);
   std::string_view payload;
-  if (!source.read_payload(halvo::load_le<std::uint32_t>(field), payload, error)) {
+  if (!source.read_payload(halvo::load_le<std::uint32_t>(field), payload,
+                           error)) {
     return halvo::fail(error);
   }
   auto policy = read_policy(payload, skipped);
@@ -176,8 +177,8 @@ std::string write_container(std::string_view json_payload) {
   halvo::append_le<std::uint32_t>(out, kMagic);
   halvo::append_le<std::uint16_t>(out, kVersion);
   halvo::append_le<std::uint16_t>(out, 0);  // reserved
-  halvo::append_le<std::uint32_t>(out,
-                                  static_cast<std::uint32_t>(json_payload.size()));
+  halvo::append_le<std::uint32_t>(
+      out, static_cast<std::uint32_t>(json_payload.size()));
   out.append(json_payload);
   return out;
 }

@@ -347,9 +347,8 @@ void measure_map(ByteReader& reader, std::string_view what, BodyShape& shape) {
           return;
         }
         const bool map = tag == static_cast<std::uint8_t>(Value::Kind::Map);
-        const std::size_t elements =
-            reader.get_count(map ? kMinEntrySize : kMinValueSize,
-                             map ? "map" : "list");
+        const std::size_t elements = reader.get_count(
+            map ? kMinEntrySize : kMinValueSize, map ? "map" : "list");
         if (reader.failed()) return;
         shape.add(map ? block(sizeof(ValueMap)) + map_storage_bytes(elements)
                       : list_bytes(elements));
@@ -542,8 +541,8 @@ std::string write_snapshot(const PolicyEngine& engine,
   writer.put_map(engine.config());
 
   std::string& bytes = writer.bytes();
-  const std::uint64_t length = bytes.size() + kSnapshotChecksumSize +
-                               (key ? kSnapshotSignatureSize : 0);
+  const std::uint64_t length =
+      bytes.size() + kSnapshotChecksumSize + (key ? kSnapshotSignatureSize : 0);
   halvo::store_le(bytes.data() + 16, length);
   if (key) bytes.append(digest_view(halvo::hmac_sha256(*key, bytes)));
   writer.put(fnv1a(bytes));

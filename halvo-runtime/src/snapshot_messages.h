@@ -5,9 +5,9 @@
 //   // "checksum mismatch (the data is corrupted)"
 //
 // The first group concerns the envelope (magic, version, length, checksum,
-// flags, policy), the last the signature and the limits of the reader; the "malformed: ..." reasons concern a body whose checksum
-// was right, which only a crafted snapshot has. Only memory exhaustion
-// throws.
+// flags, policy), the last the signature and the limits of the reader; the
+// "malformed: ..." reasons concern a body whose checksum was right, which only
+// a crafted snapshot has. Only memory exhaustion throws.
 #pragma once
 
 #include <cstddef>

@@ -124,6 +124,7 @@ std::string write_snapshot(const PolicyEngine& engine,
 // throws.
 halvo::Result<EngineState, SnapshotError> read_snapshot(
     std::string_view bytes, const PolicyEngine& engine,
-    std::optional<std::string_view> key = {}, const SnapshotLimits& limits = {});
+    std::optional<std::string_view> key = {},
+    const SnapshotLimits& limits = {});
 
 }  // namespace halvo_runtime::engine
