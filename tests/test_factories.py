@@ -146,7 +146,12 @@ class FsPath:
 
 @pytest.mark.parametrize(
     "as_given",
-    [pathlib.Path, os.fsencode, lambda p: FsPath(str(p)), lambda p: FsPath(os.fsencode(p))],
+    [
+        pathlib.Path,
+        os.fsencode,
+        lambda p: FsPath(str(p)),
+        lambda p: FsPath(os.fsencode(p)),
+    ],
     ids=["pathlib", "bytes", "pathlike-str", "pathlike-bytes"],
 )
 def test_from_file_accepts_path_like(policy_file, as_given):
@@ -264,14 +269,18 @@ def test_from_file_unreadable(policy_file):
         (
             PolicyEngine.from_file,
             bytearray(b"guard.halvoc"),
-            "PolicyEngine.from_file() argument 'path' must be "
-            "str, bytes or os.PathLike, not bytearray",
+            (
+                "PolicyEngine.from_file() argument 'path' must be "
+                "str, bytes or os.PathLike, not bytearray"
+            ),
         ),
         (
             PolicyEngine.from_file,
             None,
-            "PolicyEngine.from_file() argument 'path' must be "
-            "str, bytes or os.PathLike, not None",
+            (
+                "PolicyEngine.from_file() argument 'path' must be "
+                "str, bytes or os.PathLike, not None"
+            ),
         ),
         (
             PolicyEngine.from_bytes,

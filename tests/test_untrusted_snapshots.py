@@ -70,8 +70,10 @@ REFUSALS = [
         "key-given-for-unsigned",
         lambda e: e.snapshot(),
         KEY,
-        "the snapshot is not signed, and a key was given (only snapshots "
-        "signed with that key are accepted)",
+        (
+            "the snapshot is not signed, and a key was given (only snapshots "
+            "signed with that key are accepted)"
+        ),
     ),
     (
         "signed-without-key",
@@ -138,8 +140,10 @@ def test_signature_refusals_leave_the_engine_unchanged(make, key, reason):
         (
             lambda e: e.snapshot(key="secret"),
             TypeError,
-            "PolicyEngine.snapshot() argument 'key' must be a bytes-like object "
-            "or None, not str",
+            (
+                "PolicyEngine.snapshot() argument 'key' must be a bytes-like object "
+                "or None, not str"
+            ),
         ),
         (
             lambda e: e.restore(e.snapshot(), KEY),
@@ -149,14 +153,18 @@ def test_signature_refusals_leave_the_engine_unchanged(make, key, reason):
         (
             lambda e: e.restore(e.snapshot(), max_bytes=-1),
             OverflowError,
-            "PolicyEngine.restore() argument 'max_bytes' must be between 0 and "
-            "18446744073709551615",
+            (
+                "PolicyEngine.restore() argument 'max_bytes' must be between 0 and "
+                "18446744073709551615"
+            ),
         ),
         (
             lambda e: e.restore(e.snapshot(), max_bytes=1.5),
             TypeError,
-            "PolicyEngine.restore() argument 'max_bytes' must be int or None, "
-            "not float",
+            (
+                "PolicyEngine.restore() argument 'max_bytes' must be int or None, "
+                "not float"
+            ),
         ),
     ],
 )
