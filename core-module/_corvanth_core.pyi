@@ -2,6 +2,7 @@
 # adds it here in the same commit; CI checks the two agree with stubtest.
 # The dict shapes are the TypedDicts of the corvanth_core package.
 
+import os
 from collections.abc import Mapping
 from typing import Any, Final, final
 
@@ -13,7 +14,10 @@ __all__ = ["PolicyEngine", "__version__"]
 @final
 class PolicyEngine:
     @staticmethod
-    def from_file(path: str) -> PolicyEngine: ...
+    def from_file(
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    ) -> PolicyEngine:
+        """Load a policy engine from a compiled .halvoc file."""
     @staticmethod
     def from_bytes(data: bytes) -> PolicyEngine: ...
     @staticmethod
@@ -21,8 +25,15 @@ class PolicyEngine:
     def evaluate(
         self, event_type: str, fields: Mapping[str, object] | None = None
     ) -> EvaluationResult: ...
-    def set_context(self, key: str, value: object) -> None: ...
-    def set_config(self, key: str, value: object) -> None: ...
+    def set_context(self, key: str, value: object) -> None:
+        """Set a persistent context value.
+
+        Values may nest lists and dicts at most 1000 levels deep, and no
+        deeper than the calling thread's stack has room for; the
+        interpreter's recursion limit plays no part.
+        """
+    def set_config(self, key: str, value: object) -> None:
+        """Set a policy configuration value (nesting as set_context)."""
     @property
     def policy_name(self) -> str: ...
     @property
@@ -42,8 +53,34 @@ class PolicyEngine:
         fields: Mapping[str, object] | None = None,
         timestamp_ms: int | None = None,
     ) -> ExplainResult: ...
-    def snapshot(self) -> bytes: ...
-    def restore(self, data: bytes) -> None: ...
+    def snapshot(self, *, key: bytes | bytearray | memoryview | None = None) -> bytes:
+        """The runtime state as bytes, for restore().
+
+        With a key (non-empty), the snapshot is signed with HMAC-SHA256
+        under it: flag bit 0 is set at offset 12, and the 32-byte MAC of
+        every byte before it sits between the body and the checksum.
+        Without one the bytes are the unsigned format, unchanged.
+        RecursionError if the held values are nested deeper than this
+        thread's stack has room for.
+        """
+    def restore(
+        self,
+        data: bytes,
+        *,
+        key: bytes | bytearray | memoryview | None = None,
+        max_bytes: int | None = None,
+    ) -> None:
+        """Put back a state saved by snapshot(); a refusal changes nothing.
+
+        With a key, only snapshots signed with that key are accepted
+        (ValueError "Invalid snapshot: ..." for an unsigned or changed one);
+        without one, a signed snapshot is refused. max_bytes bounds the
+        memory the restored state may take, by default 32 times len(data)
+        (every snapshot that snapshot() writes fits that). Values nested
+        deeper than this thread's stack has room for (checked before
+        anything is built) raise RecursionError: restore on a thread with a
+        larger stack.
+        """
     def to_json(self) -> str: ...
     def to_bytes(self) -> bytes: ...
     def diagnostics(self) -> list[Diagnostic]: ...

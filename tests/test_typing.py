@@ -87,6 +87,11 @@ MISTAKES = [
         [(1, "arg-type", '"restore" of "PolicyEngine" has incompatible type "str"')],
     ),
     (
+        "restore-key-by-keyword-only",
+        "engine.restore(engine.snapshot(), b'secret')",
+        [(1, "call-arg", 'Too many positional arguments for "restore"')],
+    ),
+    (
         "status-is-str",
         "count: int = engine.status()",
         [(1, "assignment", 'expression has type "str", variable has type "int"')],

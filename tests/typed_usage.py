@@ -56,6 +56,7 @@ def engines() -> list[PolicyEngine]:
         path = pathlib.Path(scratch, "guard.halvoc")
         path.write_bytes(container)
         loaded.append(PolicyEngine.from_file(str(path)))
+        loaded.append(PolicyEngine.from_file(path))
         loaded.append(corvanth_core.load(path))
     return [configured(engine) for engine in loaded]
 
@@ -134,6 +135,8 @@ def persisted(engine: PolicyEngine) -> PolicyEngine:
     saved: bytes = engine.snapshot()
     restored = corvanth_core.loads(engine.to_bytes())
     restored.restore(saved)
+    key = b"host secret"
+    restored.restore(engine.snapshot(key=key), key=bytearray(key), max_bytes=None)
     twin: PolicyEngine = copy.deepcopy(engine)
     unpickled: PolicyEngine = pickle.loads(pickle.dumps(engine))
     assert twin.snapshot() == unpickled.snapshot() == restored.snapshot() == saved

@@ -335,7 +335,25 @@ def restore_inputs():
     for _name, make, _reason in test_snapshot.REFUSED:
         inputs.append(text + b"\x00\x00" + make(fingerprint))
         inputs.append(text + b"\x00\x01" + make(fingerprint))
+    # Deep values, for the reader's depth budget on a small stack, and
+    # snapshots the harness signs (mode 3).
+    for depth in (30, 200, 1000):
+        for kind in (list, dict):
+            deep = engine_with_deep_context(kind, depth)
+            data = deep.snapshot()
+            inputs.append(text + b"\x00\x01" + data)
+            inputs.append(text + b"\x00\x03" + data + bytes(32))
+    inputs.append(text + b"\x00\x03" + stateful.snapshot(key=b"fuzz key"))
     return inputs
+
+
+def engine_with_deep_context(kind, depth):
+    engine = b.engine_for(test_snapshot.STATEFUL)
+    value = None
+    for _ in range(depth):
+        value = [value] if kind is list else {"k": value}
+    engine.set_context("deep", value)
+    return engine
 
 
 # --- writing -----------------------------------------------------------------

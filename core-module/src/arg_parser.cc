@@ -1,5 +1,6 @@
 #include "arg_parser.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "binding_messages.h"
@@ -33,10 +34,12 @@ bool unpack(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
             PyObject* kwnames, PyObject** slots) noexcept {
   const auto count = static_cast<Py_ssize_t>(signature.params.size());
   const auto required = static_cast<Py_ssize_t>(signature.required);
-  if (nargs > count) {
+  const auto positional = static_cast<Py_ssize_t>(
+      std::min(signature.params.size(), signature.positional));
+  if (nargs > positional) {
     raise_error(PyExc_TypeError,
-                too_many_arguments_message(signature.member, count,
-                                           required == count, nargs));
+                too_many_arguments_message(signature.member, positional,
+                                           required == positional, nargs));
     return false;
   }
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -102,6 +105,14 @@ bool accepts(ParamType type, PyObject* value) noexcept {
       return is_index(value);
     case ParamType::IndexOrNone:
       return value == Py_None || is_index(value);
+    case ParamType::BytesLikeOrNone:
+      return value == Py_None || PyObject_CheckBuffer(value);
+    case ParamType::Path:
+      // os.fspath's own test: a str, a bytes, or a type with __fspath__
+      // (looked up on the type, as the interpreter does).
+      return PyUnicode_Check(value) || PyBytes_Check(value) ||
+             PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)),
+                                    "__fspath__");
     case ParamType::Any:
       return true;
   }
@@ -121,6 +132,10 @@ const char* expected_text(ParamType type) noexcept {
       return "int";
     case ParamType::IndexOrNone:
       return "int or None";
+    case ParamType::BytesLikeOrNone:
+      return "a bytes-like object or None";
+    case ParamType::Path:
+      return "str, bytes or os.PathLike";
     case ParamType::Any:
       return "object";
   }

@@ -1,5 +1,6 @@
 // Argument parsing for the METH_FASTCALL | METH_KEYWORDS members of
-// PolicyEngine: every parameter may be given by position or by keyword.
+// PolicyEngine: every parameter may be given by keyword, and the first
+// `positional` of them (all, unless the signature says fewer) by position.
 //
 // A Signature names the member, its parameters in order, how many of them
 // are required, and the type each accepts. parse_arguments unpacks the
@@ -33,13 +34,15 @@
 namespace corvanth_core {
 
 enum class ParamType {
-  Str,          // str or a str subclass
-  Text,         // str or a str subclass whose text has a UTF-8 form
-  Bytes,        // bytes or a bytes subclass
-  DictOrNone,   // dict, a dict subclass, or None
-  Index,        // an int or an integer-like object (__index__), not a bool
-  IndexOrNone,  // the same, or None
-  Any,          // any object
+  Str,              // str or a str subclass
+  Text,             // str or a str subclass whose text has a UTF-8 form
+  Bytes,            // bytes or a bytes subclass
+  DictOrNone,       // dict, a dict subclass, or None
+  Index,            // an int or an integer-like object (__index__), not a bool
+  IndexOrNone,      // the same, or None
+  BytesLikeOrNone,  // an object with the buffer protocol, or None
+  Path,             // str, bytes or an object with __fspath__ (os.PathLike)
+  Any,              // any object
 };
 
 struct Param {
@@ -51,6 +54,8 @@ struct Signature {
   const char* member;  // e.g. "evaluate"
   std::span<const Param> params;
   std::size_t required;  // the first `required` params
+  // How many params may be given by position; the others by keyword only.
+  std::size_t positional = static_cast<std::size_t>(-1);
 };
 
 // Returns true with one borrowed reference (or nullptr) per parameter in

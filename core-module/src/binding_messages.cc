@@ -42,6 +42,10 @@ PyObject* too_many_arguments_message(const char* member,
                                      Py_ssize_t max_arguments,
                                      bool all_required,
                                      Py_ssize_t given) noexcept {
+  if (max_arguments == 0) {
+    return PyUnicode_FromFormat("%s.%s() takes no arguments (%zd given)",
+                                kTypeName, member, given);
+  }
   return PyUnicode_FromFormat(
       "%s.%s() takes %s %zd argument%s (%zd given)", kTypeName, member,
       all_required ? "exactly" : "at most", max_arguments,
@@ -135,6 +139,23 @@ PyObject* container_too_large_message(std::size_t json_size) noexcept {
 
 PyObject* invalid_snapshot_message(std::string_view reason) noexcept {
   return prefixed_text("Invalid snapshot: ", reason);
+}
+
+PyObject* snapshot_too_deep_message(std::string_view reason) noexcept {
+  try {
+    std::string detail(reason);
+    detail +=
+        "; restore it on a thread with a larger stack (threading.stack_size)";
+    return prefixed_text("maximum recursion depth exceeded: the snapshot has ",
+                         detail);
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* empty_key_message(const char* member) noexcept {
+  return PyUnicode_FromFormat("%s.%s() argument 'key' must not be empty",
+                              kTypeName, member);
 }
 
 const char* canonical_text_unreadable_text() noexcept {

@@ -76,6 +76,12 @@ PyObject* parse_policy_bytes_failed_message(std::string_view error) noexcept;
 PyObject* invalid_policy_json_message(std::string_view error) noexcept;
 // "Invalid snapshot: {reason}", a refused restore().
 PyObject* invalid_snapshot_message(std::string_view reason) noexcept;
+// "maximum recursion depth exceeded: the snapshot has values nested 500
+// levels deep, more than this thread's stack has room for; restore it on a
+// thread with a larger stack (threading.stack_size)".
+PyObject* snapshot_too_deep_message(std::string_view reason) noexcept;
+// "PolicyEngine.snapshot() argument 'key' must not be empty".
+PyObject* empty_key_message(const char* member) noexcept;
 
 // A policy whose JSON is longer than a container can declare: "policy too
 // large for a .halvoc container ({size} bytes of JSON, at most 4294967295)".

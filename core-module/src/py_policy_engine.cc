@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -81,6 +82,7 @@ PyObject* wrap_policy(CompiledPolicy policy,
       std::vector<halvo_compiler::SkippedKey>(std::move(skipped));
   new (&self->scratch) ScratchSlot();
   new (&self->field_use) EventFieldUse(std::move(field_use));
+  new (&self->held_depths) HeldDepths();
   return object;
 }
 
@@ -104,19 +106,39 @@ const halvo_compiler::ReadError* payload_error(
   return error.kind == Kind::Serialization ? &error.read_error : nullptr;
 }
 
+// The bytes of a file name given as str, bytes or os.PathLike, and the
+// name as a str for messages. False with the exception set.
+bool file_name(PyObject* path, std::string& native, PyRef& shown) {
+  PyRef name(PyOS_FSPath(path));  // a new str or bytes
+  if (!name) return false;
+  PyRef encoded;
+  if (PyBytes_Check(name.get())) {
+    encoded = PyRef(Py_NewRef(name.get()));
+    shown = PyRef(PyUnicode_DecodeFSDefaultAndSize(
+        PyBytes_AS_STRING(name.get()), PyBytes_GET_SIZE(name.get())));
+  } else {
+    // The file system encoding with surrogateescape gives back the bytes
+    // of any name that os.listdir can return.
+    encoded = PyRef(PyUnicode_EncodeFSDefault(name.get()));
+    shown = PyRef(Py_NewRef(name.get()));
+  }
+  if (!encoded || !shown) return false;
+  native.assign(PyBytes_AS_STRING(encoded.get()),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return true;
+}
+
 PyObject* from_file(PyObject* path) {
-  // The file system encoding with surrogateescape gives back the bytes of
-  // any name that os.listdir can return.
-  PyRef encoded(PyUnicode_EncodeFSDefault(path));
-  if (!encoded) return nullptr;
-  const std::string native(PyBytes_AS_STRING(encoded.get()),
-                           PyBytes_GET_SIZE(encoded.get()));
+  std::string native;
+  PyRef shown;
+  if (!file_name(path, native, shown)) return nullptr;
   struct stat info;
   // A name with a NUL byte cannot name a file; the system call would only
   // see the part before it.
   if (native.find('\0') != std::string::npos ||
       ::stat(native.c_str(), &info) != 0) {
-    raise_error(PyExc_FileNotFoundError, policy_file_not_found_message(path));
+    raise_error(PyExc_FileNotFoundError,
+                policy_file_not_found_message(shown.get()));
     return nullptr;
   }
   // Reading a pipe or a slow device blocks until its writer has sent the
@@ -171,17 +193,9 @@ PyObject* from_json(PyObject* json_str) {
 // storage of an evaluation is emptied when the call ends); raises
 // RecursionError if not.
 bool held_values_fit(PyPolicyEngine* self) {
-  if (stack_allows(self->held_depth)) return true;
+  if (stack_allows(self->held_depths.deepest())) return true;
   raise_error(PyExc_RecursionError, held_values_too_deep_message());
   return false;
-}
-
-// Records the depth of the values the engine holds; runs under the lock.
-void note_held_depth(PyPolicyEngine* self,
-                     const PolicyEngine& engine) noexcept {
-  self->held_depth =
-      std::max(halvo_runtime::event::nesting_depth(engine.context()),
-               halvo_runtime::event::nesting_depth(engine.config()));
 }
 
 // Evaluates an event of type `event_type` stamped `timestamp` with the
@@ -225,10 +239,18 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
                         halvo_runtime::wall_clock_millis(), fields);
 }
 
-using ValueSetter = void (PolicyEngine::*)(SmallString, Value);
+// One of the engine's two maps of held values: how to set a key of it and
+// how to read it.
+struct HeldMap {
+  void (PolicyEngine::*set)(SmallString, Value);
+  const halvo_runtime::event::ValueMap& (PolicyEngine::*get)() const noexcept;
+};
+
+constexpr HeldMap kContext{&PolicyEngine::set_context, &PolicyEngine::context};
+constexpr HeldMap kConfig{&PolicyEngine::set_config, &PolicyEngine::config};
 
 PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
-                      ValueSetter setter) {
+                      const HeldMap& held) {
   std::string_view key_text;
   if (!utf8_text(key, key_text)) return nullptr;
   SmallString name(key_text);
@@ -237,24 +259,38 @@ PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
   if (!py_to_value(value, converted)) return nullptr;
   // A value the engine is to hold must fit the guard of later calls, here
   // and now at least.
-  if (!stack_allows(halvo_runtime::event::nesting_depth(converted))) {
+  const std::size_t depth = halvo_runtime::event::nesting_depth(converted);
+  if (!stack_allows(depth)) {
     raise_error(PyExc_RecursionError, nesting_too_deep_message());
     return nullptr;
   }
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
-    (engine.*setter)(std::move(name), std::move(converted));
-    note_held_depth(self, engine);
+    // Only the value replaced and the new one are measured, so a call costs
+    // the same however many keys the map holds.
+    const Value* replaced = (engine.*held.get)().find(name.view());
+    const std::size_t replaced_depth =
+        replaced == nullptr ? 0
+                            : halvo_runtime::event::nesting_depth(*replaced);
+    const bool replacing = replaced != nullptr;
+    self->held_depths.add(depth);  // may throw; nothing changed yet
+    try {
+      (engine.*held.set)(std::move(name), std::move(converted));
+    } catch (...) {
+      self->held_depths.remove(depth);
+      throw;
+    }
+    if (replacing) self->held_depths.remove(replaced_depth);
   });
   if (!ran) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* set_context(PyPolicyEngine* self, PyObject* key, PyObject* value) {
-  return store_value(self, key, value, &PolicyEngine::set_context);
+  return store_value(self, key, value, kContext);
 }
 
 PyObject* set_config(PyPolicyEngine* self, PyObject* key, PyObject* value) {
-  return store_value(self, key, value, &PolicyEngine::set_config);
+  return store_value(self, key, value, kConfig);
 }
 
 PyObject* reset(PyPolicyEngine* self) {
@@ -373,37 +409,105 @@ PyObject* explain(PyPolicyEngine* self, PyObject* event_type, PyObject* fields,
 
 // --- snapshots -------------------------------------------------------------
 
-constexpr Param kRestoreParams[] = {{"data", ParamType::Bytes}};
-constexpr Signature kRestore{"restore", kRestoreParams, 1};
+constexpr Param kSnapshotParams[] = {{"key", ParamType::BytesLikeOrNone}};
+constexpr Signature kSnapshot{"snapshot", kSnapshotParams, 0, 0};
+constexpr Param kRestoreParams[] = {{"data", ParamType::Bytes},
+                                    {"key", ParamType::BytesLikeOrNone},
+                                    {"max_bytes", ParamType::IndexOrNone}};
+constexpr Signature kRestore{"restore", kRestoreParams, 1, 1};
 
-PyObject* snapshot(PyPolicyEngine* self) {
+// The bytes of a key argument (nullptr or None: no key), copied out of its
+// buffer. False with the exception set: ValueError for an empty key.
+bool key_argument(const Signature& signature, PyObject* key,
+                  std::optional<std::string>& out) {
+  if (key == nullptr || key == Py_None) return true;
+  Py_buffer view;
+  if (PyObject_GetBuffer(key, &view, PyBUF_SIMPLE) != 0) return false;
+  struct Release {
+    Py_buffer* view;
+    ~Release() { PyBuffer_Release(view); }
+  } release{&view};
+  if (view.len == 0) {
+    raise_error(PyExc_ValueError, empty_key_message(signature.member));
+    return false;
+  }
+  out.emplace(static_cast<const char*>(view.buf),
+              static_cast<std::size_t>(view.len));
+  return true;
+}
+
+std::optional<std::string_view> as_view(const std::optional<std::string>& key) {
+  if (!key) return std::nullopt;
+  return std::string_view(*key);
+}
+
+PyObject* snapshot(PyPolicyEngine* self, PyObject* key) {
+  std::optional<std::string> key_bytes;
+  if (!key_argument(kSnapshot, key, key_bytes)) return nullptr;
+  // Writing walks the held values once per level.
+  if (!held_values_fit(self)) return nullptr;
   std::string bytes;
-  const bool ran = self->engine.run(
-      [&](PolicyEngine& engine) { bytes = write_snapshot(engine); });
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    bytes = write_snapshot(engine, as_view(key_bytes));
+  });
   if (!ran) return nullptr;
   return PyBytes_FromStringAndSize(bytes.data(),
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
 
-PyObject* restore(PyPolicyEngine* self, PyObject* data) {
+// Reads `bytes` into `engine` if they fit `limits`; the state is swapped in
+// only once it is whole and checked, with the depths of what it holds.
+// Runs under the lock. Returns the refusal, if any.
+std::optional<halvo_runtime::engine::SnapshotError> put_back_state(
+    PyPolicyEngine* self, PolicyEngine& engine, std::string_view bytes,
+    std::optional<std::string_view> key,
+    const halvo_runtime::engine::SnapshotLimits& limits) {
+  auto state = read_snapshot(bytes, engine, key, limits);
+  if (!state) return std::move(state).error();
+  HeldDepths depths;  // counted before the swap, which cannot fail
+  for (const auto* map : {&state.value().context, &state.value().config}) {
+    for (const auto& entry : *map) {
+      depths.add(halvo_runtime::event::nesting_depth(entry.value));
+    }
+  }
+  engine.set_state(std::move(state).value());
+  std::swap(self->held_depths, depths);
+  return std::nullopt;
+}
+
+PyObject* restore(PyPolicyEngine* self, PyObject* data, PyObject* key,
+                  PyObject* max_bytes) {
   const std::string_view bytes(
       PyBytes_AS_STRING(data),
       static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-  std::string refused;
-  // Decoding touches C++ data only; the state is swapped in only once it
-  // is whole and checked.
-  const bool ran = self->engine.run([&](PolicyEngine& engine) {
-    auto state = read_snapshot(bytes, engine);
-    if (state) {
-      engine.set_state(std::move(state).value());
-      note_held_depth(self, engine);
-    } else {
-      refused = state.error().text();
+  std::optional<std::string> key_bytes;
+  if (!key_argument(kRestore, key, key_bytes)) return nullptr;
+  halvo_runtime::engine::SnapshotLimits limits;
+  limits.max_bytes =
+      halvo_runtime::engine::default_snapshot_max_bytes(bytes.size());
+  if (max_bytes != nullptr && max_bytes != Py_None) {
+    std::uint64_t given = 0;
+    if (!uint64_argument(kRestore, "max_bytes", max_bytes, given)) {
+      return nullptr;
     }
+    limits.max_bytes = static_cast<std::size_t>(given);
+  }
+  // The values are built, measured and later given back by recursions on
+  // this thread; the decoder learns their depth before it builds any.
+  limits.max_depth = stack_depth_budget();
+  std::optional<halvo_runtime::engine::SnapshotError> refused;
+  const bool ran = self->engine.run([&](PolicyEngine& engine) {
+    refused = put_back_state(self, engine, bytes, as_view(key_bytes), limits);
   });
   if (!ran) return nullptr;
-  if (!refused.empty()) {
-    raise_error(PyExc_ValueError, invalid_snapshot_message(refused));
+  if (refused) {
+    using Kind = halvo_runtime::engine::SnapshotError::Kind;
+    if (refused->kind == Kind::TooDeep) {
+      raise_error(PyExc_RecursionError,
+                  snapshot_too_deep_message(refused->text()));
+    } else {
+      raise_error(PyExc_ValueError, invalid_snapshot_message(refused->text()));
+    }
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -430,6 +534,8 @@ constexpr Signature kDeepCopy{"__deepcopy__", kMemoParams, 1};
 // The canonical JSON and the snapshot, taken under one hold of the lock.
 bool policy_and_state(PyPolicyEngine* self, std::string& json,
                       std::string& state) {
+  // The snapshot walks the held values once per level.
+  if (!held_values_fit(self)) return false;
   return self->engine.run([&](PolicyEngine& engine) {
     json = halvo_compiler::write_policy_json(engine.policy());
     state = write_snapshot(engine);
@@ -443,13 +549,24 @@ PyObject* copy_engine(PyPolicyEngine* self) {
   if (!read) throw std::logic_error(canonical_text_unreadable_text());
   PyRef copy(wrap_policy(std::move(read).value(), self->skipped_keys));
   if (!copy) return nullptr;
-  const bool ran = as_engine(copy.get())->engine.run([&](PolicyEngine& engine) {
-    auto restored = read_snapshot(state, engine);
-    if (!restored) throw std::logic_error(restored.error().text());
-    engine.set_state(std::move(restored).value());
-    note_held_depth(as_engine(copy.get()), engine);
+  // The state comes from this process; only its depth can refuse it, when
+  // decoding it needs more stack than this thread has.
+  PyPolicyEngine* target = as_engine(copy.get());
+  halvo_runtime::engine::SnapshotLimits limits;
+  limits.max_depth = stack_depth_budget();
+  bool too_deep = false;
+  const bool ran = target->engine.run([&](PolicyEngine& engine) {
+    auto refused = put_back_state(target, engine, state, std::nullopt, limits);
+    if (!refused) return;
+    too_deep =
+        refused->kind == halvo_runtime::engine::SnapshotError::Kind::TooDeep;
+    if (!too_deep) throw std::logic_error(refused->text());
   });
   if (!ran) return nullptr;
+  if (too_deep) {
+    raise_error(PyExc_RecursionError, held_values_too_deep_message());
+    return nullptr;
+  }
   return copy.release();
 }
 
@@ -566,6 +683,7 @@ void dealloc_entry(PyObject* object) noexcept {
   self->skipped_keys.~vector();
   self->scratch.~ScratchSlot();
   self->field_use.~EventFieldUse();
+  self->held_depths.~HeldDepths();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.
@@ -574,7 +692,7 @@ void dealloc_entry(PyObject* object) noexcept {
 
 // --- signatures, docstrings and tables -------------------------------------
 
-constexpr Param kPathParams[] = {{"path", ParamType::Str}};
+constexpr Param kPathParams[] = {{"path", ParamType::Path}};
 constexpr Param kDataParams[] = {{"data", ParamType::Bytes}};
 constexpr Param kJsonParams[] = {{"json_str", ParamType::Text}};
 constexpr Param kEvaluateParams[] = {{"event_type", ParamType::Text},
@@ -603,7 +721,7 @@ constexpr char kClassDoc[] =
 
 constexpr char kFromFileDoc[] =
     "from_file(path)\n--\n\nLoad a policy engine from a compiled .halvoc "
-    "file.";
+    "file (path: str, bytes or os.PathLike).";
 constexpr char kFromBytesDoc[] =
     "from_bytes(data)\n--\n\nLoad a policy engine from raw .halvoc bytes.";
 constexpr char kFromJsonDoc[] =
@@ -660,12 +778,24 @@ constexpr char kExplainDoc[] =
     "guard values and transition. The event is stamped timestamp_ms, or the\n"
     "wall clock when it is None.";
 constexpr char kSnapshotDoc[] =
-    "snapshot($self)\n--\n\nReturn the engine's runtime state (state "
-    "machines, rate windows, event count, context and configuration) as "
-    "bytes, for restore().";
+    "snapshot($self, *, key=None)\n--\n\nReturn the engine's runtime state "
+    "(state machines, rate windows, event count, context and configuration) "
+    "as bytes, for restore().\n"
+    "\n"
+    "With key (a non-empty bytes-like object) the snapshot is signed with\n"
+    "HMAC-SHA256 under that key, and only restore(data, key=key) accepts it.";
 constexpr char kRestoreDoc[] =
-    "restore($self, data)\n--\n\nPut back a state saved by snapshot() from "
-    "an engine of the same policy; refused data leaves the engine unchanged.";
+    "restore($self, data, *, key=None, max_bytes=None)\n--\n\nPut back a "
+    "state saved by snapshot() from an engine of the same policy; refused "
+    "data leaves the engine unchanged.\n"
+    "\n"
+    "With key, only a snapshot signed with that key is accepted; without,\n"
+    "a signed one is refused. max_bytes bounds the memory the restored\n"
+    "state may take (None: 32 times len(data), which every snapshot that\n"
+    "snapshot() writes fits). Raises ValueError \"Invalid snapshot: ...\"\n"
+    "for refused data, and RecursionError when its values are nested deeper\n"
+    "than this thread's stack has room for (restore on a thread with a\n"
+    "larger stack).";
 constexpr char kToJsonDoc[] =
     "to_json($self)\n--\n\nReturn the loaded policy as canonical JSON (object "
     "forms, declared field order, every optional field written).";
@@ -722,7 +852,8 @@ PyMethodDef g_methods[] = {
      kEvaluateAtDoc},
     {"reset_at", fastcall_method<kResetAt, reset_at>(), kFastcall, kResetAtDoc},
     {"explain", fastcall_method<kExplain, explain>(), kFastcall, kExplainDoc},
-    {"snapshot", noargs_method<snapshot>(), METH_NOARGS, kSnapshotDoc},
+    {"snapshot", fastcall_method<kSnapshot, snapshot>(), kFastcall,
+     kSnapshotDoc},
     {"restore", fastcall_method<kRestore, restore>(), kFastcall, kRestoreDoc},
     {"to_json", noargs_method<to_json>(), METH_NOARGS, kToJsonDoc},
     {"to_bytes", noargs_method<to_bytes>(), METH_NOARGS, kToBytesDoc},

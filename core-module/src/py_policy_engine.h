@@ -21,6 +21,7 @@
 #include "evaluation_scratch.h"
 #include "halvo_compiler/policy_reader.h"
 #include "halvo_runtime/event_field_use.h"
+#include "held_depths.h"
 #include "result_names.h"
 
 namespace corvanth_core {
@@ -35,9 +36,9 @@ struct PyPolicyEngine {
   ScratchSlot scratch;  // the storage of an evaluation, reused
   // The event fields the policy reads; the others need no conversion.
   halvo_runtime::event::EventFieldUse field_use;
-  // The nesting depth of the deepest context or configuration value the
-  // engine holds, for the stack guard (stack_guard.h). Zeroed at allocation.
-  std::size_t held_depth;
+  // The nesting depths of the context and configuration values the engine
+  // holds, for the stack guard (stack_guard.h).
+  HeldDepths held_depths;
 };
 
 // Returns a new reference to the PolicyEngine type, creating it on the first

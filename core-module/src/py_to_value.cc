@@ -19,15 +19,14 @@ static_assert(sizeof(long) == 8, "PyLong_AsLong must cover signed 64 bits");
 
 namespace {
 
-// Nested lists and dicts recurse on the C stack. Each level counts against
-// the interpreter's recursion limit (a host that lowers it gets its
-// RecursionError early) and, because hosts also raise that limit, against
-// the value depth bound and this thread's stack headroom (stack_guard.h).
+// Nested lists and dicts recurse on the C stack, so each level checks the
+// value depth bound and this thread's stack headroom (stack_guard.h). The
+// interpreter's recursion limit plays no part: it counts Python frames, not
+// bytes, so it would refuse a value at one call depth and accept it at
+// another, and hosts raise it at will.
 class NestingGuard {
  public:
-  NestingGuard() noexcept
-      : entered_(Py_EnterRecursiveCall(nesting_recursion_context()) == 0) {
-    if (!entered_) return;
+  NestingGuard() noexcept : entered_(true) {
     if (++levels_open_ > halvo_runtime::event::kMaxInputDepth ||
         !stack_allows(0)) {
       raise_error(PyExc_RecursionError, nesting_too_deep_message());
@@ -43,7 +42,6 @@ class NestingGuard {
   void leave() noexcept {
     if (!entered_) return;
     --levels_open_;
-    Py_LeaveRecursiveCall();
     entered_ = false;
   }
 

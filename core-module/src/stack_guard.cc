@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -39,11 +40,27 @@ std::size_t stack_headroom() noexcept {
   return here > low ? here - low : 0;
 }
 
+namespace {
+
+using halvo_runtime::event::kMaxInputDepth;
+using halvo_runtime::event::kMaxValueDepth;
+constexpr std::size_t kWrapLevels = kMaxValueDepth - kMaxInputDepth;
+
+constexpr std::size_t kPerLevel = kStackPerLevel * kFrameGrowth;
+constexpr std::size_t kDecodePerLevel = kDecodeStackPerLevel * kFrameGrowth;
+
+}  // namespace
+
 bool stack_allows(std::size_t depth) noexcept {
-  using halvo_runtime::event::kMaxInputDepth;
-  using halvo_runtime::event::kMaxValueDepth;
-  constexpr std::size_t kWrapLevels = kMaxValueDepth - kMaxInputDepth;
-  return stack_headroom() >= (depth + kWrapLevels) * kStackPerLevel + kStackMargin;
+  return stack_headroom() >= (depth + kWrapLevels) * kPerLevel + kStackMargin;
+}
+
+std::size_t stack_depth_budget() noexcept {
+  const std::size_t headroom = stack_headroom();
+  if (headroom < kWrapLevels * kPerLevel + kStackMargin) return 0;
+  const std::size_t usable = headroom - kStackMargin;
+  return std::min({usable / kPerLevel - kWrapLevels, usable / kDecodePerLevel,
+                   kMaxInputDepth});
 }
 
 }  // namespace corvanth_core

@@ -24,6 +24,24 @@ namespace corvanth_core {
 // -O3; copying 80, comparing 112, destroying 48).
 inline constexpr std::size_t kStackPerLevel = 256;
 
+// Stack the snapshot decoder takes per level of nested maps (528 bytes
+// with g++ -O3: reading a value and the map around it), with room to spare.
+inline constexpr std::size_t kDecodeStackPerLevel = 768;
+
+// Sanitizers pad every frame: the same recursions need several times the
+// stack under them.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr std::size_t kFrameGrowth = 4;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr std::size_t kFrameGrowth = 4;
+#else
+inline constexpr std::size_t kFrameGrowth = 1;
+#endif
+#else
+inline constexpr std::size_t kFrameGrowth = 1;
+#endif
+
 // Left free beyond the recursions for the calls at their leaves (Python
 // allocations, a str() of an object, the result dictionary).
 inline constexpr std::size_t kStackMargin = 16 * 1024;
@@ -36,5 +54,11 @@ std::size_t stack_headroom() noexcept;
 // Whether recursions over values `depth` levels deep, and the levels that
 // evaluation may wrap around them, fit in the headroom with the margin left.
 bool stack_allows(std::size_t depth) noexcept;
+
+// The deepest values a snapshot may hold to be decoded here: values that
+// stack_allows accepts and whose decoding fits the headroom. 0 (scalars
+// only) also where stack_allows(0) is false: building scalars does not
+// recurse.
+std::size_t stack_depth_budget() noexcept;
 
 }  // namespace corvanth_core

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "halvo/little_endian.h"
 #include "halvo_compiler/policy_reader.h"
 #include "read_messages.h"
 
@@ -120,17 +121,6 @@ class FileSource {
   std::string payload_;
 };
 
-std::uint16_t le16(const unsigned char* b) {
-  return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
-}
-
-std::uint32_t le32(const unsigned char* b) {
-  return static_cast<std::uint32_t>(b[0]) |
-         (static_cast<std::uint32_t>(b[1]) << 8) |
-         (static_cast<std::uint32_t>(b[2]) << 16) |
-         (static_cast<std::uint32_t>(b[3]) << 24);
-}
-
 // The reading routine of both sources. Each header field is checked as soon
 // as it is read, so the first failing field is the one reported.
 template <class Source>
@@ -138,11 +128,11 @@ PolicyResult read_bytecode(Source& source, std::vector<SkippedKey>* skipped) {
   BytecodeError error = io_failure({});
   unsigned char field[4];
   if (!source.read_exact(field, 4, error)) return halvo::fail(error);
-  if (le32(field) != kMagic) {
+  if (halvo::load_le<std::uint32_t>(field) != kMagic) {
     return halvo::fail(header_failure(BytecodeError::Kind::BadMagic));
   }
   if (!source.read_exact(field, 2, error)) return halvo::fail(error);
-  const std::uint16_t version = le16(field);
+  const std::uint16_t version = halvo::load_le<std::uint16_t>(field);
   if (version != kVersion) {
     return halvo::fail(
         header_failure(BytecodeError::Kind::UnsupportedVersion, version));
@@ -151,7 +141,8 @@ PolicyResult read_bytecode(Source& source, std::vector<SkippedKey>* skipped) {
     return halvo::fail(error);  // reserved
   if (!source.read_exact(field, 4, error)) return halvo::fail(error);
   std::string_view payload;
-  if (!source.read_payload(le32(field), payload, error)) {
+  if (!source.read_payload(halvo::load_le<std::uint32_t>(field), payload,
+                           error)) {
     return halvo::fail(error);
   }
   auto policy = read_policy(payload, skipped);
@@ -183,15 +174,11 @@ std::string BytecodeError::text() const {
 std::string write_container(std::string_view json_payload) {
   std::string out;
   out.reserve(kHeaderSize + json_payload.size());
-  const auto put_le = [&](std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-      out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-    }
-  };
-  put_le(kMagic, 4);
-  put_le(kVersion, 2);
-  put_le(0, 2);  // reserved
-  put_le(static_cast<std::uint32_t>(json_payload.size()), 4);
+  halvo::append_le<std::uint32_t>(out, kMagic);
+  halvo::append_le<std::uint16_t>(out, kVersion);
+  halvo::append_le<std::uint16_t>(out, 0);  // reserved
+  halvo::append_le<std::uint32_t>(
+      out, static_cast<std::uint32_t>(json_payload.size()));
   out.append(json_payload);
   return out;
 }

@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <bit>
+#include <concepts>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <utility>
+#include <vector>
 
+#include "halvo/hmac_sha256.h"
+#include "halvo/little_endian.h"
 #include "halvo/utf8.h"
 #include "halvo_compiler/policy_writer.h"
 #include "snapshot_messages.h"
@@ -43,15 +48,11 @@ constexpr std::size_t kMinLimiterSize = 8 + 8;  // empty target, no entries
 
 class ByteWriter {
  public:
-  template <class T>
+  template <std::unsigned_integral T>
   void put(T value) {
-    char bytes[sizeof(T)];
-    std::memcpy(bytes, &value, sizeof(T));
-    if constexpr (std::endian::native == std::endian::big) {
-      std::reverse(bytes, bytes + sizeof(T));
-    }
-    out_.append(bytes, sizeof(T));
+    halvo::append_le(out_, value);
   }
+  void put(std::int64_t value) { put(static_cast<std::uint64_t>(value)); }
   void put_count(std::size_t count) { put<std::uint64_t>(count); }
   void put_text(std::string_view text) {
     put_count(text.size());
@@ -117,22 +118,28 @@ class ByteReader {
     if (!error_) error_ = SnapshotError{std::move(reason)};
   }
 
-  template <class T>
+  template <std::unsigned_integral T>
   T get() {
-    T value{};
-    if (failed()) return value;
+    if (failed()) return 0;
     if (remaining() < sizeof(T)) {
       fail(snapshot_ends_early_reason());
-      return value;
+      return 0;
     }
-    char bytes[sizeof(T)];
-    std::memcpy(bytes, bytes_.data() + pos_, sizeof(T));
-    if constexpr (std::endian::native == std::endian::big) {
-      std::reverse(bytes, bytes + sizeof(T));
-    }
-    std::memcpy(&value, bytes, sizeof(T));
+    const T value = halvo::load_le<T>(bytes_.data() + pos_);
     pos_ += sizeof(T);
     return value;
+  }
+
+  // Passes over `count` bytes, which a count read before vouched for.
+  void skip(std::size_t count) noexcept {
+    if (!failed()) pos_ += std::min(count, remaining());
+  }
+
+  // Passes over a text without reading it; returns its length.
+  std::size_t skip_text(std::string_view what) {
+    const std::size_t length = get_count(1, what);
+    skip(length);
+    return length;
   }
 
   // A count of elements of at least `min_size` bytes each; one that the
@@ -162,7 +169,12 @@ class ByteReader {
   Value get_value(std::size_t depth);
   ValueMap get_map(std::size_t depth, std::string_view what);
 
+  // Set once the body was measured whole: every count is then genuine, so
+  // lists and maps take exactly the storage they need.
+  void trust_counts() noexcept { counts_measured_ = true; }
+
  private:
+  bool counts_measured_ = false;
   std::string_view bytes_;
   std::size_t pos_ = 0;
   std::optional<SnapshotError> error_;
@@ -180,7 +192,7 @@ Value ByteReader::get_value(std::size_t depth) {
       return Value::boolean(byte == 1);
     }
     case static_cast<std::uint8_t>(Value::Kind::Int):
-      return Value::integer(get<std::int64_t>());
+      return Value::integer(static_cast<std::int64_t>(get<std::uint64_t>()));
     case static_cast<std::uint8_t>(Value::Kind::Float):
       return Value::floating(std::bit_cast<double>(get<std::uint64_t>()));
     case static_cast<std::uint8_t>(Value::Kind::String):
@@ -192,10 +204,12 @@ Value ByteReader::get_value(std::size_t depth) {
         fail(nested_too_deeply_reason());
         return Value();
       }
-      // Nothing is reserved: nested lists could each claim most of the
-      // remaining bytes, so storage grows only with what is really read.
+      // Unless the body was measured whole, nothing is reserved: nested
+      // lists could each claim most of the remaining bytes, so storage
+      // grows only with what is really read.
       const std::size_t count = get_count(kMinValueSize, "list");
       ValueList items;
+      if (counts_measured_) items.reserve(count);
       for (std::size_t i = 0; i < count && !failed(); ++i) {
         items.push_back(get_value(depth + 1));
       }
@@ -216,6 +230,7 @@ Value ByteReader::get_value(std::size_t depth) {
 ValueMap ByteReader::get_map(std::size_t depth, std::string_view what) {
   const std::size_t count = get_count(kMinEntrySize, what);
   ValueMap map;  // grows with what is read, like a list
+  if (counts_measured_) map.reserve(count);
   for (std::size_t i = 0; i < count && !failed(); ++i) {
     SmallString key = get_text("key");
     Value value = get_value(depth);
@@ -239,6 +254,137 @@ bool reachable_state(const halvo_compiler::ir::StateMachine& machine,
   }
   return std::any_of(machine.transitions.begin(), machine.transitions.end(),
                      [&](const auto& t) { return t.to == state; });
+}
+
+// --- measuring ---------------------------------------------------------------
+
+// The memory the allocator takes per block beyond what was asked for, as
+// the reader counts it (glibc's header and rounding on 64-bit hosts).
+constexpr std::size_t kBlockOverhead = 16;
+
+constexpr std::size_t block(std::size_t bytes) noexcept {
+  return bytes + kBlockOverhead;
+}
+
+// What a body would take once built: how deep its values nest (as
+// nesting_depth counts) and the bytes of memory its parts take.
+struct BodyShape {
+  std::size_t depth = 0;
+  std::size_t bytes = 0;
+  // The first malformed part met, if any; the counts are then of what came
+  // before it.
+  std::optional<SnapshotError> fault;
+  void add(std::size_t more) noexcept {
+    bytes = more > SIZE_MAX - bytes ? SIZE_MAX : bytes + more;
+  }
+};
+
+std::size_t text_bytes(std::size_t length) noexcept {
+  // Short texts live inside their SmallString; longer ones in a shared
+  // block with a small header.
+  return length <= SmallString::kInlineCapacity ? 0 : block(length + 16);
+}
+
+std::size_t map_storage_bytes(std::size_t count) noexcept {
+  if (count == 0) return 0;
+  std::size_t bytes = block(count * sizeof(ValueMap::Entry));
+  if (count > ValueMap::kLinearLimit) {
+    std::size_t slots = 16;  // as HashMap sizes its index
+    while (slots < count * 2) slots *= 2;
+    bytes += block(slots * sizeof(std::uint64_t));
+  }
+  return bytes;
+}
+
+std::size_t list_bytes(std::size_t count) noexcept {
+  return block(sizeof(ValueList)) +
+         (count == 0 ? 0 : block(count * sizeof(Value)));
+}
+
+// Walks one map of the body (context or configuration) and every value in
+// it, without recursing and without building anything: the open lists and
+// maps are a stack of counts of the elements left. Stops at the first
+// malformed part it meets, `shape` counting what came before.
+void measure_map(ByteReader& reader, std::string_view what, BodyShape& shape) {
+  struct Open {
+    std::size_t left;  // elements still to read
+    bool map;          // whose elements have keys
+  };
+  const std::size_t count = reader.get_count(kMinEntrySize, what);
+  if (reader.failed()) return;
+  shape.add(map_storage_bytes(count));
+  std::vector<Open> open{{count, true}};
+  while (!open.empty() && !reader.failed()) {
+    Open& top = open.back();
+    if (top.left == 0) {
+      open.pop_back();
+      continue;
+    }
+    --top.left;
+    if (top.map) shape.add(text_bytes(reader.skip_text("key")));
+    const auto tag = reader.get<std::uint8_t>();
+    if (reader.failed()) return;
+    switch (tag) {
+      case static_cast<std::uint8_t>(Value::Kind::Null):
+        break;
+      case static_cast<std::uint8_t>(Value::Kind::Bool):
+        reader.get<std::uint8_t>();
+        break;
+      case static_cast<std::uint8_t>(Value::Kind::Int):
+      case static_cast<std::uint8_t>(Value::Kind::Float):
+      case static_cast<std::uint8_t>(Value::Kind::Duration):
+        reader.get<std::uint64_t>();
+        break;
+      case static_cast<std::uint8_t>(Value::Kind::String):
+        shape.add(text_bytes(reader.skip_text("string")));
+        break;
+      case static_cast<std::uint8_t>(Value::Kind::List):
+      case static_cast<std::uint8_t>(Value::Kind::Map): {
+        // The value opens level open.size(); the format allows
+        // kMaxSnapshotDepth.
+        if (open.size() > kMaxSnapshotDepth) {
+          reader.fail(nested_too_deeply_reason());
+          return;
+        }
+        const bool map = tag == static_cast<std::uint8_t>(Value::Kind::Map);
+        const std::size_t elements = reader.get_count(
+            map ? kMinEntrySize : kMinValueSize, map ? "map" : "list");
+        if (reader.failed()) return;
+        shape.add(map ? block(sizeof(ValueMap)) + map_storage_bytes(elements)
+                      : list_bytes(elements));
+        open.push_back({elements, map});
+        shape.depth = std::max(shape.depth, open.size() - 1);
+        break;
+      }
+      default:
+        reader.fail(bad_value_tag_reason(tag));
+        return;
+    }
+  }
+}
+
+// Measures a whole body. Its machines and windows are flat; only their
+// storage is counted.
+BodyShape measure_body(std::string_view body) {
+  ByteReader reader(body);
+  BodyShape shape;
+  reader.get<std::uint64_t>();  // the event count
+  const std::size_t machines = reader.get_count(kMachineSize, "machine list");
+  shape.add(machines == 0 ? 0 : block(machines * sizeof(MachinePosition)));
+  reader.skip(machines * kMachineSize);
+  const std::size_t limiters =
+      reader.get_count(kMinLimiterSize, "limiter list");
+  shape.add(limiters == 0 ? 0 : block(limiters * sizeof(LimiterWindow)));
+  for (std::size_t i = 0; i < limiters && !reader.failed(); ++i) {
+    shape.add(text_bytes(reader.skip_text("target")));
+    const std::size_t entries = reader.get_count(8, "window");
+    shape.add(entries == 0 ? 0 : block(entries * sizeof(std::uint64_t)));
+    reader.skip(entries * 8);
+  }
+  measure_map(reader, "context", shape);
+  measure_map(reader, "configuration", shape);
+  if (reader.failed()) shape.fault = std::move(reader).take_error();
+  return shape;
 }
 
 // The body: machines, windows and maps, checked against the engine's
@@ -297,33 +443,85 @@ EngineState read_body(ByteReader& reader, const PolicyEngine& engine) {
   return state;
 }
 
-std::uint32_t le32(std::string_view bytes, std::size_t offset) noexcept {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) {
-    value |= static_cast<std::uint32_t>(
-                 static_cast<unsigned char>(bytes[offset + i]))
-             << (8 * i);
-  }
-  return value;
+std::uint32_t load32(std::string_view bytes, std::size_t offset) noexcept {
+  return halvo::load_le<std::uint32_t>(bytes.data() + offset);
 }
 
-std::uint64_t le64(std::string_view bytes, std::size_t offset) noexcept {
-  return le32(bytes, offset) |
-         (static_cast<std::uint64_t>(le32(bytes, offset + 4)) << 32);
+std::uint64_t load64(std::string_view bytes, std::size_t offset) noexcept {
+  return halvo::load_le<std::uint64_t>(bytes.data() + offset);
+}
+
+std::string_view digest_view(const halvo::Digest& digest) noexcept {
+  return {reinterpret_cast<const char*>(digest.data()), digest.size()};
+}
+
+// The envelope's checks after the checksum: flags, then the key against
+// the signature. Returns the size of the signature the body is followed by.
+halvo::Result<std::size_t, SnapshotError> check_signature(
+    std::string_view bytes, std::optional<std::string_view> key) {
+  const std::uint32_t flags = load32(bytes, 12);
+  if ((flags & ~kSnapshotSigned) != 0) {
+    return halvo::fail(SnapshotError{unknown_flags_reason(flags)});
+  }
+  const bool is_signed = (flags & kSnapshotSigned) != 0;
+  if (!is_signed) {
+    if (key) return halvo::fail(SnapshotError{unsigned_with_key_reason()});
+    return std::size_t{0};
+  }
+  if (!key) return halvo::fail(SnapshotError{signed_without_key_reason()});
+  constexpr std::size_t kSmallest =
+      kSnapshotHeaderSize + kSnapshotSignatureSize + kSnapshotChecksumSize;
+  if (bytes.size() < kSmallest) {
+    return halvo::fail(
+        SnapshotError{truncated_reason(bytes.size(), kSmallest, false)});
+  }
+  const std::size_t signed_part =
+      bytes.size() - kSnapshotChecksumSize - kSnapshotSignatureSize;
+  const halvo::Digest expected =
+      halvo::hmac_sha256(*key, bytes.substr(0, signed_part));
+  const auto* found =
+      reinterpret_cast<const unsigned char*>(bytes.data() + signed_part);
+  if (!halvo::digests_equal(expected, found)) {
+    return halvo::fail(SnapshotError{signature_mismatch_reason()});
+  }
+  return kSnapshotSignatureSize;
+}
+
+// The body's depth and size against the limits, before it is built. A body
+// that is malformed is measured up to its first fault, which the build
+// then reports in the order of its own checks.
+std::optional<SnapshotError> check_shape(const BodyShape& shape,
+                                         const SnapshotLimits& limits) {
+  if (shape.depth > limits.max_depth) {
+    return SnapshotError{too_deep_for_stack_reason(shape.depth),
+                         SnapshotError::Kind::TooDeep, shape.depth};
+  }
+  if (shape.bytes > limits.max_bytes) {
+    return SnapshotError{
+        too_large_in_memory_reason(shape.bytes, limits.max_bytes)};
+  }
+  return std::nullopt;
 }
 
 }  // namespace
+
+std::size_t default_snapshot_max_bytes(std::size_t size) noexcept {
+  return size > SIZE_MAX / kSnapshotExpansionFactor
+             ? SIZE_MAX
+             : size * kSnapshotExpansionFactor;
+}
 
 std::uint64_t policy_fingerprint(
     const halvo_compiler::ir::CompiledPolicy& policy) {
   return fnv1a(halvo_compiler::write_policy_json(policy));
 }
 
-std::string write_snapshot(const PolicyEngine& engine) {
+std::string write_snapshot(const PolicyEngine& engine,
+                           std::optional<std::string_view> key) {
   ByteWriter writer;
   writer.bytes().append(kSnapshotMagic);
   writer.put(kSnapshotVersion);
-  writer.put<std::uint32_t>(0);  // flags
+  writer.put<std::uint32_t>(key ? kSnapshotSigned : 0);  // flags
   writer.put<std::uint64_t>(0);  // the length, filled in below
   writer.put(policy_fingerprint(engine.policy()));
   writer.put(engine.event_count());
@@ -343,16 +541,17 @@ std::string write_snapshot(const PolicyEngine& engine) {
   writer.put_map(engine.config());
 
   std::string& bytes = writer.bytes();
-  const std::uint64_t length = bytes.size() + kSnapshotChecksumSize;
-  for (std::size_t i = 0; i < 8; ++i) {
-    bytes[16 + i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-  }
+  const std::uint64_t length =
+      bytes.size() + kSnapshotChecksumSize + (key ? kSnapshotSignatureSize : 0);
+  halvo::store_le(bytes.data() + 16, length);
+  if (key) bytes.append(digest_view(halvo::hmac_sha256(*key, bytes)));
   writer.put(fnv1a(bytes));
   return std::move(bytes);
 }
 
 halvo::Result<EngineState, SnapshotError> read_snapshot(
-    std::string_view bytes, const PolicyEngine& engine) {
+    std::string_view bytes, const PolicyEngine& engine,
+    std::optional<std::string_view> key, const SnapshotLimits& limits) {
   const std::size_t magic_seen = std::min(bytes.size(), kSnapshotMagic.size());
   if (bytes.substr(0, magic_seen) != kSnapshotMagic.substr(0, magic_seen) ||
       bytes.empty()) {
@@ -362,32 +561,39 @@ halvo::Result<EngineState, SnapshotError> read_snapshot(
     return halvo::fail(SnapshotError{truncated_reason(
         bytes.size(), kSnapshotHeaderSize + kSnapshotChecksumSize, false)});
   }
-  const std::uint32_t version = le32(bytes, 8);
+  const std::uint32_t version = load32(bytes, 8);
   if (version != kSnapshotVersion) {
     return halvo::fail(SnapshotError{unsupported_version_reason(version)});
   }
-  const std::uint64_t length = le64(bytes, 16);
+  const std::uint64_t length = load64(bytes, 16);
   if (length != bytes.size()) {
     return halvo::fail(SnapshotError{
         length < bytes.size() ? trailing_bytes_reason(bytes.size(), length)
                               : truncated_reason(bytes.size(), length, true)});
   }
   const std::size_t checked = bytes.size() - kSnapshotChecksumSize;
-  if (fnv1a(bytes.substr(0, checked)) != le64(bytes, checked)) {
+  if (fnv1a(bytes.substr(0, checked)) != load64(bytes, checked)) {
     return halvo::fail(SnapshotError{checksum_mismatch_reason()});
   }
-  const std::uint32_t flags = le32(bytes, 12);
-  if (flags != 0)
-    return halvo::fail(SnapshotError{unknown_flags_reason(flags)});
-  const std::uint64_t fingerprint = le64(bytes, 24);
+  auto signature = check_signature(bytes, key);
+  if (!signature) return halvo::fail(std::move(signature).error());
+  const std::uint64_t fingerprint = load64(bytes, 24);
   if (fingerprint != policy_fingerprint(engine.policy())) {
     return halvo::fail(SnapshotError{other_policy_reason()});
   }
 
-  ByteReader reader(
-      bytes.substr(kSnapshotHeaderSize, checked - kSnapshotHeaderSize));
+  const std::string_view body = bytes.substr(
+      kSnapshotHeaderSize, checked - signature.value() - kSnapshotHeaderSize);
+  BodyShape shape = measure_body(body);
+  if (auto refused = check_shape(shape, limits)) {
+    return halvo::fail(std::move(*refused));
+  }
+  ByteReader reader(body);
+  if (!shape.fault) reader.trust_counts();
   EngineState state = read_body(reader, engine);
   if (reader.failed()) return halvo::fail(std::move(reader).take_error());
+  // The build checks all that the measure does, and meets a fault first.
+  if (shape.fault) return halvo::fail(std::move(*shape.fault));
   return state;
 }
 

@@ -112,4 +112,29 @@ std::string trailing_body_reason(std::size_t count) {
   return malformed(number(count) + " bytes after the state");
 }
 
+std::string signed_without_key_reason() {
+  return "the snapshot is signed; restore it with the key it was signed with";
+}
+
+std::string unsigned_with_key_reason() {
+  return "the snapshot is not signed, and a key was given (only snapshots "
+         "signed with that key are accepted)";
+}
+
+std::string signature_mismatch_reason() {
+  return "signature mismatch (the data was changed, or signed with another "
+         "key)";
+}
+
+std::string too_large_in_memory_reason(std::size_t bytes, std::size_t limit) {
+  return "the state would take " + number(bytes) +
+         " bytes of memory, more than the limit of " + number(limit) +
+         " (max_bytes)";
+}
+
+std::string too_deep_for_stack_reason(std::size_t depth) {
+  return "values nested " + number(depth) +
+         " levels deep, more than this thread's stack has room for";
+}
+
 }  // namespace halvo_runtime::engine

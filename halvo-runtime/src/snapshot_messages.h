@@ -5,9 +5,9 @@
 //   // "checksum mismatch (the data is corrupted)"
 //
 // The first group concerns the envelope (magic, version, length, checksum,
-// flags, policy); the "malformed: ..." reasons concern a body whose checksum
-// was right, which only a crafted snapshot has. Only memory exhaustion
-// throws.
+// flags, policy), the last the signature and the limits of the reader; the
+// "malformed: ..." reasons concern a body whose checksum was right, which only
+// a crafted snapshot has. Only memory exhaustion throws.
 #pragma once
 
 #include <cstddef>
@@ -62,5 +62,18 @@ std::string limiter_target_reason(std::size_t index, std::string_view found,
 std::string window_unordered_reason(std::string_view target);
 // "malformed: 5 bytes after the state"
 std::string trailing_body_reason(std::size_t count);
+
+// "the snapshot is signed; restore it with the key it was signed with"
+std::string signed_without_key_reason();
+// "the snapshot is not signed, and a key was given (...)"
+std::string unsigned_with_key_reason();
+// "signature mismatch (the data was changed, or signed with another key)"
+std::string signature_mismatch_reason();
+// "the state would take 9000 bytes of memory, more than the limit of 4000
+// (max_bytes)"
+std::string too_large_in_memory_reason(std::size_t bytes, std::size_t limit);
+// "values nested 500 levels deep, more than this thread's stack has room
+// for" (the binding says what to do about it)
+std::string too_deep_for_stack_reason(std::size_t depth);
 
 }  // namespace halvo_runtime::engine

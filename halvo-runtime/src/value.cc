@@ -95,21 +95,77 @@ Value Value::map(ValueMap entries) {
   return v;
 }
 
+namespace {
+
+// A list or map with something in it: destroying it destroys values.
+bool is_filled_container(const Value& value) noexcept {
+  return (value.kind() == Value::Kind::List && !value.list_items().empty()) ||
+         (value.kind() == Value::Kind::Map && !value.map_entries().empty());
+}
+
+// Calls `visit` with each element of a list or each value of a map.
+template <class Visit>
+void for_each_element(Value& container, Visit visit) {
+  if (container.kind() == Value::Kind::List) {
+    for (Value& item : container.list_items()) visit(item);
+  } else {
+    for (auto& entry : container.map_entries()) visit(entry.value);
+  }
+}
+
+// Whether destroying the container would destroy a filled container, and so
+// recurse once more.
+bool holds_filled_container(Value& container) noexcept {
+  bool found = false;
+  for_each_element(container, [&](Value& element) {
+    found = found || is_filled_container(element);
+  });
+  return found;
+}
+
+// Moves every filled container among the elements of `container` to
+// `pending`, so that destroying `container` recurses no further. May throw
+// std::bad_alloc with some of them moved.
+void detach_filled(Value& container, std::vector<Value>& pending) {
+  for_each_element(container, [&](Value& element) {
+    if (is_filled_container(element)) pending.push_back(std::move(element));
+  });
+}
+
+}  // namespace
+
 void Value::release_owned() noexcept {
-  switch (kind_) {
-    case Kind::String:
-      payload_.string.~SmallString();
-      break;
-    case Kind::List:
-      delete payload_.list;
-      break;
-    case Kind::Map:
-      delete payload_.map;
-      break;
-    default:
-      break;
+  if (kind_ == Kind::String) {
+    payload_.string.~SmallString();
+  } else if (kind_ >= Kind::List) {
+    release_container();
   }
   kind_ = Kind::Null;
+}
+
+void Value::release_container() noexcept {
+  // Values nest up to kMaxValueDepth levels and may be dropped on a thread
+  // with a small stack, so a nested value is taken apart with a work list
+  // instead of destructors that recurse once per level. Only the rare
+  // failure to allocate the list falls back to that recursion.
+  if (holds_filled_container(*this)) {
+    try {
+      std::vector<Value> pending;
+      detach_filled(*this, pending);
+      while (!pending.empty()) {
+        Value current = std::move(pending.back());
+        pending.pop_back();
+        detach_filled(current, pending);
+      }  // each `current` holds no filled container when it is destroyed
+    } catch (const std::bad_alloc&) {
+      // What was not detached is destroyed below, recursively.
+    }
+  }
+  if (kind_ == Kind::List) {
+    delete payload_.list;
+  } else {
+    delete payload_.map;
+  }
 }
 
 void Value::copy_container(const Value& other) {

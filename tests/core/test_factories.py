@@ -137,6 +137,46 @@ def test_from_file_accepts_a_str_subclass(policy_file):
     assert PolicyEngine.from_file(Text(str(policy_file))).policy_name == "demo"
 
 
+class FsPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize(
+    "as_given",
+    [
+        pathlib.Path,
+        os.fsencode,
+        lambda p: FsPath(str(p)),
+        lambda p: FsPath(os.fsencode(p)),
+    ],
+    ids=["pathlib", "bytes", "pathlike-str", "pathlike-bytes"],
+)
+def test_from_file_accepts_path_like(policy_file, as_given):
+    assert PolicyEngine.from_file(as_given(policy_file)).policy_name == "demo"
+
+
+@pytest.mark.parametrize(
+    "path, shown",
+    [
+        (pathlib.Path("missing.halvoc"), "missing.halvoc"),
+        (b"missing-\xff.halvoc", "missing-\udcff.halvoc"),
+    ],
+)
+def test_from_file_missing_path_like(path, shown):
+    error = raised_by(PolicyEngine.from_file, path)
+    assert type(error) is FileNotFoundError
+    assert str(error) == "Policy file not found: " + shown
+
+
+def test_from_file_fspath_errors_propagate():
+    error = raised_by(PolicyEngine.from_file, FsPath(42))
+    assert type(error) is TypeError
+
+
 def test_from_file_relative_path(policy_file, monkeypatch):
     monkeypatch.chdir(policy_file.parent)
     assert PolicyEngine.from_file("guard.halvoc").policy_name == "demo"
@@ -229,18 +269,19 @@ def test_from_file_unreadable(policy_file):
     [
         (
             PolicyEngine.from_file,
-            pathlib.Path("guard.halvoc"),
-            "PolicyEngine.from_file() argument 'path' must be str, not PosixPath",
-        ),
-        (
-            PolicyEngine.from_file,
-            b"guard.halvoc",
-            "PolicyEngine.from_file() argument 'path' must be str, not bytes",
+            bytearray(b"guard.halvoc"),
+            (
+                "PolicyEngine.from_file() argument 'path' must be "
+                "str, bytes or os.PathLike, not bytearray"
+            ),
         ),
         (
             PolicyEngine.from_file,
             None,
-            "PolicyEngine.from_file() argument 'path' must be str, not None",
+            (
+                "PolicyEngine.from_file() argument 'path' must be "
+                "str, bytes or os.PathLike, not None"
+            ),
         ),
         (
             PolicyEngine.from_bytes,

@@ -653,8 +653,11 @@ def test_restore_accepts_a_bytes_subclass_and_keywords():
 
 
 def test_docstrings_and_signatures():
-    assert PolicyEngine.snapshot.__text_signature__ == "($self)"
-    assert PolicyEngine.restore.__text_signature__ == "($self, data)"
+    assert PolicyEngine.snapshot.__text_signature__ == "($self, *, key=None)"
+    assert (
+        PolicyEngine.restore.__text_signature__
+        == "($self, data, *, key=None, max_bytes=None)"
+    )
     assert PolicyEngine.snapshot.__doc__.startswith("Return the engine's runtime state")
     assert PolicyEngine.restore.__doc__.startswith(
         "Put back a state saved by snapshot()"

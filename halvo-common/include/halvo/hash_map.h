@@ -17,6 +17,7 @@
 // map unchanged.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -75,7 +76,7 @@ class HashMap {
       entries_[index].value = std::move(value);
       return entries_[index].value;
     }
-    entries_.reserve(entries_.size() + 1);  // may throw; nothing changed yet
+    grow_entries(entries_.size() + 1);  // may throw; nothing changed yet
     if (entries_.size() + 1 > kLinearLimit) {
       if (slots_.empty()) hash = hash_of(key.view());
       ensure_index(entries_.size() + 1);
@@ -88,11 +89,15 @@ class HashMap {
     return insert_or_assign(SmallString(key), std::move(value));
   }
 
-  // Reserves room for `count` entries.
+  // Reserves room for `count` entries. Callers that reserve a little more
+  // each time still get geometric growth.
   void reserve(std::size_t count) {
-    entries_.reserve(count);
+    grow_entries(count);
     if (count > kLinearLimit) ensure_index(count);
   }
+
+  // The entries there is room for without reallocating.
+  std::size_t capacity() const noexcept { return entries_.capacity(); }
 
   // Removes every entry; the storage stays for reuse.
   void clear() noexcept {
@@ -145,15 +150,34 @@ class HashMap {
     }
   }
 
-  // Keeps the load factor at or below one half for `count` entries.
+  // Makes room for `count` entries, at least doubling the storage when it
+  // grows: reserving exactly what one more key needs would copy every entry
+  // on each insertion, and filling a map key by key would cost quadratic
+  // time.
+  void grow_entries(std::size_t count) {
+    if (count <= entries_.capacity()) return;
+    entries_.reserve(std::max(count, entries_.capacity() * 2));
+  }
+
+  // Keeps the load factor at or below one half for `count` entries; the
+  // slot table doubles, so the rehashes of a growing map cost amortised
+  // constant time per key.
   void ensure_index(std::size_t count) {
     std::size_t wanted = 16;
     while (wanted < count * 2) wanted *= 2;
     if (wanted <= slots_.size()) return;
     std::vector<std::uint64_t> fresh(wanted, 0);  // may throw; map unchanged
     slots_.swap(fresh);
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      place(i, hash_of(entries_[i].key.view()));
+    if (fresh.empty()) {
+      for (std::size_t i = 0; i < entries_.size(); ++i) {
+        place(i, hash_of(entries_[i].key.view()));
+      }
+      return;
+    }
+    // A slot keeps the 32 hash bits that any table size uses, so the keys
+    // are neither hashed nor read again: only the old slots are.
+    for (const std::uint64_t slot : fresh) {
+      if (slot != 0) place((slot & 0xFFFFFFFFu) - 1, slot >> 32);
     }
   }
 

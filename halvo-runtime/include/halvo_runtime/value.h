@@ -13,6 +13,9 @@
 // List or Map) or one SmallString (String). Moving a Value copies the payload
 // and leaves the source Null; destroying a Value of a scalar kind is the
 // test of its tag, because only String, List and Map own anything.
+// Destroying a nested value takes it apart with a work list, so it needs
+// the same small stack at any depth; copying and comparing recurse once per
+// level (value_depth.h bounds the levels).
 //
 //   Value v = Value::map(std::move(entries));
 //   if (const Value* tool = v.resolve_path(path)) { ... }
@@ -168,6 +171,8 @@ class Value {
     if (owns_payload()) release_owned();
   }
   void release_owned() noexcept;  // String, List or Map; leaves Null
+  // Deletes a List's or Map's storage without recursing per level.
+  void release_container() noexcept;
   // Moves the payload of `other` into this Null value; `other` becomes Null.
   void take(Value& other) noexcept {
     kind_ = other.kind_;
