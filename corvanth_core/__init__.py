@@ -19,14 +19,19 @@ from corvanth_core._types import (
     Violation,
 )
 from corvanth_core.container import pack, unpack
+from corvanth_core.guard import Decision, DecisionLog, Guard, PolicyDenied
 from corvanth_core.loading import load, loads
 
 __all__ = [
     "Action",
     "ConstraintViolation",
+    "Decision",
+    "DecisionLog",
     "Diagnostic",
     "EvaluationResult",
     "ExplainResult",
+    "Guard",
+    "PolicyDenied",
     "PolicyEngine",
     "Violation",
     "__version__",
