@@ -94,11 +94,14 @@ def test_rotation_keeps_the_newest_files_each_with_the_settings(tmp_path):
     assert numbers == list(range(12 - len(numbers), 12))
 
 
-def replayed(policy_path: pathlib.Path, log_path: pathlib.Path, capsys) -> list[dict]:
+def replayed(
+    policy_path: pathlib.Path, log_path: pathlib.Path, capsys
+) -> tuple[list[dict], str]:
+    """The results of `replay --json` (less its summary) and its errors."""
     code = main(["replay", "--json", str(policy_path), str(log_path)])
-    out = capsys.readouterr().out.splitlines()
+    captured = capsys.readouterr()
     assert code in (0, 1)
-    return [json.loads(line) for line in out[:-1]]
+    return [json.loads(line) for line in captured.out.splitlines()[:-1]], captured.err
 
 
 def test_replaying_a_log_gives_every_decision_again(tmp_path, capsys):
@@ -117,7 +120,8 @@ def test_replaying_a_log_gives_every_decision_again(tmp_path, capsys):
         guard.check("ping", {})
     guard.close()
     logged = [r for r in lines_of(log_path) if "type" in r]
-    results = replayed(policy_path, log_path, capsys)
+    results, errors = replayed(policy_path, log_path, capsys)
+    assert errors == ""
     assert len(results) == len(logged) == 11
     assert [r["verdict"] for r in results[5:]] == ["allow", "allow"] + ["deny"] * 4
     for record, result in zip(logged, results):
@@ -156,17 +160,17 @@ def test_a_writer_killed_mid_stream_loses_at_most_its_last_line(tmp_path, capsys
         writer.wait()
     assert writer.returncode == -signal.SIGKILL
     lines = log_path.read_bytes().split(b"\n")
-    whole = [json.loads(line) for line in lines[:-2]]
+    whole = [json.loads(line) for line in lines[:-1]]
     assert len(whole) > 100
     assert [r["fields"]["arguments"]["n"] for r in whole] == list(range(len(whole)))
     # Whatever the kill left, a torn last line is reported and skipped...
     data = log_path.read_bytes()
     cut = data.rstrip(b"\n").rfind(b"\n") + 40
     log_path.write_bytes(data[:cut])
-    results = replayed(policy_path, log_path, capsys)
+    results, errors = replayed(policy_path, log_path, capsys)
     torn = len(data[:cut].split(b"\n"))
     assert len(results) == torn - 1
-    assert capsys.readouterr().err == ""  # already read by replayed
+    assert errors.startswith(f"{log_path}: line {torn}: invalid JSON: ")
     # ... and a log opened on it again starts on a line of its own.
     Guard(policy_path, decision_log=log_path).check("tool_call", {"tool": "again"})
     last = log_path.read_bytes().split(b"\n")[-2]
