@@ -2,9 +2,10 @@
 # adds it here in the same commit; CI checks the two agree with stubtest.
 # The dict shapes are the TypedDicts of the corvanth_core package.
 
+from collections.abc import Mapping
 from typing import Any, Final, final
 
-from corvanth_core._types import Diagnostic, EvaluationResult, ExplainResult
+from corvanth_core.results import Diagnostic, EvaluationResult, ExplainResult
 
 __version__: Final[str]
 __all__ = ["PolicyEngine", "__version__"]
@@ -18,7 +19,7 @@ class PolicyEngine:
     @staticmethod
     def from_json(json_str: str) -> PolicyEngine: ...
     def evaluate(
-        self, event_type: str, fields: dict[str, Any] | None = None
+        self, event_type: str, fields: Mapping[str, object] | None = None
     ) -> EvaluationResult: ...
     def set_context(self, key: str, value: object) -> None: ...
     def set_config(self, key: str, value: object) -> None: ...
@@ -29,13 +30,16 @@ class PolicyEngine:
     def reset(self) -> None: ...
     def status(self) -> str: ...
     def evaluate_at(
-        self, timestamp_ms: int, event_type: str, fields: dict[str, Any] | None = None
+        self,
+        timestamp_ms: int,
+        event_type: str,
+        fields: Mapping[str, object] | None = None,
     ) -> EvaluationResult: ...
     def reset_at(self, timestamp_ms: int) -> None: ...
     def explain(
         self,
         event_type: str,
-        fields: dict[str, Any] | None = None,
+        fields: Mapping[str, object] | None = None,
         timestamp_ms: int | None = None,
     ) -> ExplainResult: ...
     def snapshot(self) -> bytes: ...

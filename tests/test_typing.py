@@ -16,6 +16,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 PRELUDE = """\
 import pathlib
+from typing import TypedDict
 
 import corvanth_core
 from corvanth_core import Action, EvaluationResult, PolicyEngine
@@ -125,6 +126,27 @@ MISTAKES = [
         [(1, "arg-type", '"pack" has incompatible type "bytes"; expected "str"')],
     ),
     (
+        "trace-rule-key-misspelt",
+        'print(engine.explain("t")["trace"]["rules"][0]["matchd"])',
+        [(1, "typeddict-item", '"RuleTrace" has no key "matchd"')],
+    ),
+    (
+        "trace-taken-may-be-none",
+        'step: int = engine.explain("t")["trace"]["machines"][0]["taken"]',
+        [
+            (
+                1,
+                "assignment",
+                'expression has type "int | None", variable has type "int"',
+            )
+        ],
+    ),
+    (
+        "field-names-are-str",
+        'engine.evaluate("t", {1: "shell"})',
+        [(1, "dict-item", 'Dict entry 0 has incompatible type "int": "str"')],
+    ),
+    (
         "unpack-gives-text",
         'data: bytes = corvanth_core.unpack(corvanth_core.pack("{}"))',
         [(1, "assignment", 'expression has type "str", variable has type "bytes"')],
@@ -143,6 +165,16 @@ print(verdict_of(corvanth_core.load(pathlib.Path("guard.halvoc")), pathlib.Path(
 explained = engine.explain("web_request", None, 5)
 print(explained["trace"], [d["code"] for d in engine.diagnostics()])
 print(corvanth_core.unpack(bytearray(corvanth_core.pack(engine.to_json()))))
+
+
+class ToolCall(TypedDict):
+    tool: str
+    command: str
+
+
+call: ToolCall = {"tool": "shell", "command": "ls"}
+print(engine.evaluate("tool_call", call), engine.explain("tool_call", call))
+rule_ids = [rule["id"] for rule in explained["trace"]["rules"] if rule["matched"]]
 """
 
 

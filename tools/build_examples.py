@@ -1,5 +1,7 @@
 """Builds the generated files of examples/ from the example policy:
 
+- `coding_agent_guard.json` itself, rewritten in the canonical form that
+  `corvanth-core fmt` writes (so `fmt --check` passes on it);
 - `coding_agent_guard.halvoc`: the policy's JSON text, unchanged, in a
   version-1 container (what `corvanth-core pack` writes);
 - `coding_agent_session.jsonl`: a recorded hour of a coding agent's session,
@@ -10,7 +12,9 @@
   unlisted host (audited), a large write (redacted), a burst of web requests
   (the fourth within a minute is over the rate limit), its 501st tool call
   within the hour (over the quota), and finally a secret read followed by a
-  web request (the invariant no_network_after_secret_read is violated).
+  web request (the invariant no_network_after_secret_read is violated);
+- the same policy and session in `corvanth_core/examples/`, the package
+  data that `corvanth-core demo` replays from an installed wheel.
 
 The output depends on nothing but this script and the policy.
 
@@ -26,8 +30,11 @@ import sys
 from typing import Any
 
 import corvanth_core
+from corvanth_core.canonical import formatted_bytes
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+SHIPPED = ROOT / "corvanth_core" / "examples"
 POLICY = EXAMPLES / "coding_agent_guard.json"
 CONTAINER = EXAMPLES / "coding_agent_guard.halvoc"
 SESSION = EXAMPLES / "coding_agent_session.jsonl"
@@ -137,10 +144,14 @@ def build_session() -> str:
 
 def build() -> dict[pathlib.Path, bytes]:
     """Each generated file's path and its contents."""
-    text = POLICY.read_text(encoding="utf-8")
+    policy = formatted_bytes(corvanth_core.load(POLICY), container=False)
+    session = build_session().encode("utf-8")
     return {
-        CONTAINER: corvanth_core.pack(text),
-        SESSION: build_session().encode("utf-8"),
+        POLICY: policy,
+        CONTAINER: corvanth_core.pack(policy.decode("utf-8")),
+        SESSION: session,
+        SHIPPED / POLICY.name: policy,
+        SHIPPED / SESSION.name: session,
     }
 
 
@@ -154,7 +165,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     stale = []
     for path, data in build().items():
-        name = path.relative_to(EXAMPLES.parent)
+        name = path.relative_to(ROOT)
         if args.check:
             if not path.exists() or path.read_bytes() != data:
                 stale.append(name)

@@ -15,7 +15,7 @@ import copy
 from dataclasses import dataclass
 from typing import Any
 
-from corvanth_core._types import (
+from corvanth_core.results import (
     Action,
     ConstraintViolation,
     EvaluationResult,

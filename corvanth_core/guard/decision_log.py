@@ -31,9 +31,9 @@ from typing import Any, Self
 
 from _corvanth_core import PolicyEngine
 
-from corvanth_core._types import EvaluationResult
 from corvanth_core.guard.engine_values import as_engine_sees
 from corvanth_core.guard.masking import mask_fields, mask_paths
+from corvanth_core.results import EvaluationResult
 
 StrPath = str | os.PathLike[str]
 

@@ -27,8 +27,8 @@ from typing import Any, ParamSpec, Self, TypeVar
 
 from _corvanth_core import PolicyEngine
 
-from corvanth_core._types import Diagnostic
 from corvanth_core.container import BytesLike
+from corvanth_core.errors import diagnostics_error
 from corvanth_core.guard.decision import (
     Decision,
     PolicyDenied,
@@ -59,10 +59,17 @@ def wall_clock_ms() -> int:
     return time.time_ns() // 1_000_000
 
 
-def engine_from(source: PolicySource) -> PolicyEngine:
+def checked_engine(source: PolicySource) -> PolicyEngine:
     """The engine for a policy given as an engine, a path, JSON text (a str
-    that starts with "{") or the bytes of a container or of JSON text."""
+    that starts with "{") or the bytes of a container or of JSON text.
+
+    A policy whose diagnostics include an error is refused with
+    PolicyLoadError, as `load` refuses it: a guard enforces only a policy
+    that means what it says."""
     if isinstance(source, PolicyEngine):
+        errors = [d for d in source.diagnostics() if d["severity"] == "error"]
+        if errors:
+            raise diagnostics_error(errors, None)
         return source
     if isinstance(source, (bytes, bytearray, memoryview)):
         return loads(source)
@@ -76,38 +83,13 @@ def engine_from(source: PolicySource) -> PolicyEngine:
     )
 
 
-def diagnostic_errors_message(name: str, errors: list[Diagnostic]) -> str:
-    """Why a guard refuses a policy with error diagnostics."""
-    count = (
-        "an error diagnostic"
-        if len(errors) == 1
-        else f"{len(errors)} error diagnostics"
-    )
-    lines = [f"policy '{name}' has {count}; a guard enforces no policy with errors:"]
-    lines += [f"  {d['path']}: error[{d['code']}]: {d['message']}" for d in errors]
-    lines.append(
-        "help: run `corvanth-core check` on the policy and fix what it reports"
-    )
-    return "\n".join(lines)
-
-
-def checked_engine(source: PolicySource) -> PolicyEngine:
-    """The engine for `source`; ValueError when its diagnostics hold an
-    error (a policy that does not mean what it says is not enforced)."""
-    engine = engine_from(source)
-    errors = [d for d in engine.diagnostics() if d["severity"] == "error"]
-    if errors:
-        raise ValueError(diagnostic_errors_message(engine.policy_name, errors))
-    return engine
-
-
 class Guard:
     """Evaluates an agent's actions before they happen and carries out the
     policy's actions through handlers.
 
     `policy` (and `shadow`) is a `PolicyEngine`, a path, JSON text or
     container bytes; a policy whose diagnostics hold an error is refused
-    with ValueError. `handlers` maps action verbs to handlers (see
+    with PolicyLoadError. `handlers` maps action verbs to handlers (see
     `corvanth_core.guard.handlers`); `decision_log` is a `DecisionLog` or
     a path to open one at; `clock` returns the time in epoch milliseconds.
     """

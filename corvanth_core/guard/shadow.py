@@ -19,9 +19,9 @@ from typing import Any
 
 from _corvanth_core import PolicyEngine
 
-from corvanth_core._types import EvaluationResult, Verdict
 from corvanth_core.guard.decision import ShadowVerdict
 from corvanth_core.guard.decision_log import PolicyIdentity, shadow_record
+from corvanth_core.results import EvaluationResult, Verdict
 
 # The entries of a result that two policies can disagree on, in the order
 # the engine builds them (the evaluation time is not a decision).

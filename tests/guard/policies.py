@@ -4,7 +4,16 @@ import itertools
 import json
 from collections.abc import Callable
 
-from builders import action, binary, constraint, field, lit_str, policy, rule, verdict
+from corvanth_core.ir import (
+    action,
+    binary,
+    constraint,
+    field,
+    lit_str,
+    policy,
+    rule,
+    verdict,
+)
 
 START_MS = 1_800_000_000_000
 

@@ -10,9 +10,17 @@ import pathlib
 import threading
 
 import pytest
-from builders import binary, engine_for, field, lit_str, policy, rule, verdict
+from helpers import engine_for
 
-from corvanth_core import Decision, Guard, PolicyDenied, PolicyEngine, pack
+from corvanth_core import (
+    Decision,
+    Guard,
+    PolicyDenied,
+    PolicyEngine,
+    PolicyLoadError,
+    pack,
+)
+from corvanth_core.ir import binary, field, lit_str, policy, rule, verdict
 
 from .policies import START_MS, stepping_clock, tools_json, tools_policy
 
@@ -187,16 +195,13 @@ def test_policies_from_every_source(tmp_path: pathlib.Path):
 def test_a_policy_with_error_diagnostics_is_refused():
     bad = policy(name="bad", rules=[rule(1, ["t"], None, [verdict("Deny")])])
     bad["rules"][0]["condtion"] = binary("Eq", field("x"), lit_str("y"))
-    with pytest.raises(ValueError) as caught:
-        Guard(json.dumps(bad))
-    assert str(caught.value).splitlines() == [
-        "policy 'bad' has an error diagnostic; a guard enforces no policy with errors:",
-        (
-            "  rules[0].condtion: error[misspelt-key]: unknown key `condtion` in"
-            " CompiledRule is ignored; did you mean `condition` (optional IRExpr)?"
-        ),
-        "help: run `corvanth-core check` on the policy and fix what it reports",
-    ]
+    text = json.dumps(bad)
+    with pytest.raises(PolicyLoadError) as from_text:
+        Guard(text)
+    with pytest.raises(PolicyLoadError) as from_engine:
+        Guard(PolicyEngine.from_json(text))
+    assert str(from_engine.value) == str(from_text.value)
+    assert [d["code"] for d in from_engine.value.diagnostics] == ["misspelt-key"]
 
 
 def test_fields_the_engine_cannot_take_fail_the_call():
