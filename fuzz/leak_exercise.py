@@ -15,7 +15,8 @@ import tempfile
 from decimal import Decimal
 from fractions import Fraction
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+TESTS = os.path.join(os.path.dirname(__file__), "..", "tests")
+sys.path[:0] = [TESTS, os.path.join(TESTS, "core")]
 
 import _corvanth_core
 import numpy

@@ -9,7 +9,7 @@ Meant for a sanitizer build, not for the test suite:
     ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build-asan/core-module \
     python fuzz/stress_binding.py 180
 
-The properties and strategies are those of tests/test_properties.py; a
+The properties and strategies are those of tests/core/test_properties.py; a
 failed check raises, a memory error or undefined behaviour aborts the run.
 """
 
@@ -21,7 +21,8 @@ import threading
 import time
 import warnings
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+TESTS = os.path.join(os.path.dirname(__file__), "..", "tests")
+sys.path[:0] = [TESTS, os.path.join(TESTS, "core")]
 
 from _corvanth_core import PolicyEngine
 from hypothesis import HealthCheck, assume, given, settings

@@ -7,7 +7,7 @@ the example policy, the same documents in .halvoc containers with the
 header cases of the container tests, and, for the evaluate-path harness,
 policies followed by operation streams in the harness's input layout
 (fuzz/fuzz_engine.cc, fuzz/value_decoder.h); for the plan harness the
-same streams and the shape tables of tests/test_plan.py; and, for the
+same streams and the shape tables of tests/core/test_plan.py; and, for the
 restore harness, policies followed by snapshots (fuzz/fuzz_restore.cc).
 Each seed is named by the hash
 of its bytes; the directories are rewritten from scratch, so the committed
@@ -23,7 +23,7 @@ import struct
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "core")]
 
 import test_container
 import test_json_reader as reader

@@ -11,7 +11,7 @@ import pathlib
 import re
 
 TABLES = (
-    pathlib.Path(__file__).resolve().parent.parent
+    pathlib.Path(__file__).resolve().parents[2]
     / "halvo-runtime"
     / "src"
     / "unicode_tables.inc"

@@ -11,7 +11,7 @@ import corvanth_core
 from corvanth_core.container import HEADER, MAGIC_BYTES, write_container
 from corvanth_core.ir import policy, rule, verdict
 
-EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples"
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples"
 DOC = policy(name="packaged", rules=[rule(rule_id=4, verdicts=[verdict("Deny")])])
 TEXT = json.dumps(DOC, indent=2)
 SHORT = "I/O error: failed to fill whole buffer"

@@ -155,7 +155,8 @@ def test_from_file_reads_a_process_substitution(tmp_path):
 # --- the wall clock far from now ---------------------------------------------
 
 FAKETIME = shutil.which("faketime")
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+# The directory of the shared helpers, for the probes run as scripts.
+TESTS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Runs under a faked wall clock, where Python's own time functions may fail
 # (its nanosecond clock ends in 2262), so nothing here reads the time or

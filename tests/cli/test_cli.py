@@ -27,7 +27,7 @@ from corvanth_core.ir import (
     verdict,
 )
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 GUARD = EXAMPLES / "coding_agent_guard.json"
 

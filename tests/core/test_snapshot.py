@@ -30,7 +30,7 @@ from corvanth_core.ir import (
 # renders them.
 pytestmark = pytest.mark.filterwarnings("ignore:Generating overly large repr")
 
-EXAMPLES = sorted((pathlib.Path(__file__).parent.parent / "examples").glob("*.json"))
+EXAMPLES = sorted((pathlib.Path(__file__).parents[2] / "examples").glob("*.json"))
 
 # Reads the whole context and configuration, so that a test sees them in
 # full, in their order.

@@ -29,7 +29,7 @@ from corvanth_core.ir import (
     verdict,
 )
 
-EXAMPLES = sorted(pathlib.Path(__file__).parent.parent.glob("examples/*.json"))
+EXAMPLES = sorted(pathlib.Path(__file__).parents[2].glob("examples/*.json"))
 
 # The nested strategies have long descriptions; hypothesis warns when it
 # renders them.

@@ -393,8 +393,8 @@ def test_texts_returned_from_fields(value, expected):
 
 def test_plain_ascii_fields_come_back_as_the_callers_objects():
     doc = policy(rules=[rule(actions=[action("Log", v=field("f"))])])
-    text = "".join(["rm -rf ", "/work"])  # built at run time: not interned
-    event_type = "".join(["tool", "_call"])
+    text = "".join(["rm -rf ", "/work"])  # noqa: FLY002 (built at run time: not interned)
+    event_type = "".join(["tool", "_call"])  # noqa: FLY002
     engine = engine_for(doc)
     assert engine.evaluate(event_type, {"f": text})["actions"][0]["args"]["v"] is text
 
