@@ -25,12 +25,16 @@ SETTING_KEYS = ("config", "context")
 
 @dataclass(frozen=True)
 class Event:
-    """One event of the session, at line `line`."""
+    """One event of the session, at line `line`; from a decision log, the
+    decision recorded with it and what decided it."""
 
     line: int
     type: str
     fields: dict[str, Any]
     timestamp_ms: int | None
+    decision: dict[str, Any] | None = None
+    decision_id: str | None = None
+    policy: dict[str, Any] | None = None
 
 
 @dataclass(frozen=True)
@@ -131,7 +135,20 @@ def parse_object(number: int, value: dict[str, Any]) -> Item:
             f"`timestamp_ms` must be an integer from 0 to {MAX_TIMESTAMP}, "
             f"got {json.dumps(timestamp)}",
         )
-    return Event(number, event_type, fields, timestamp)
+    logged = []
+    for key in ("decision", "policy"):
+        entry = value.get(key)
+        if entry is not None and not isinstance(entry, dict):
+            return BadLine(number, f"`{key}` must be an object, got {json_type(entry)}")
+        logged.append(entry)
+    decision_id = value.get("decision_id")
+    if decision_id is not None and not isinstance(decision_id, str):
+        return BadLine(
+            number, f"`decision_id` must be a string, got {json_type(decision_id)}"
+        )
+    return Event(
+        number, event_type, fields, timestamp, logged[0], decision_id, logged[1]
+    )
 
 
 def read_trace(lines: Iterable[bytes]) -> Iterator[Item]:

@@ -104,30 +104,56 @@ def replayed(
     return [json.loads(line) for line in captured.out.splitlines()[:-1]], captured.err
 
 
+def write_session(policy_path: pathlib.Path, log_path: pathlib.Path) -> list[dict]:
+    """A guarded session with a setting, every rule and a rate limit; the
+    decision lines it logged."""
+    guard = Guard(policy_path, decision_log=log_path, clock=stepping_clock(300))
+    guard.set_context("user", "ada")
+    for tool in ("read", "delete", "pay", "wipe", "lookup"):
+        guard.check(
+            "tool_call", {"tool": tool, "arguments": {"path": "/x", "amount": 5}}
+        )
+    for _ in range(6):  # two a second, denied events counted too
+        guard.check("ping", {})
+    guard.close()
+    return [r for r in lines_of(log_path) if "type" in r]
+
+
 def test_replaying_a_log_gives_every_decision_again(tmp_path, capsys):
     policy_path = tmp_path / "tools.json"
     policy_path.write_text(tools_json())
     log_path = tmp_path / "log.jsonl"
-    guard = Guard(policy_path, decision_log=log_path, clock=stepping_clock(300))
-    guard.set_context("user", "ada")
-    events = [
-        {"tool": t, "arguments": {"path": "/x", "amount": 5}}
-        for t in ("read", "delete", "pay", "wipe", "lookup")
-    ]
-    for fields in events:
-        guard.check("tool_call", fields)
-    for _ in range(6):  # two a second, denied events counted too
-        guard.check("ping", {})
-    guard.close()
-    logged = [r for r in lines_of(log_path) if "type" in r]
+    logged = write_session(policy_path, log_path)
+    assert [r["decision"]["verdict"] for r in logged[5:]] == ["allow"] * 2 + [
+        "deny"
+    ] * 4
     results, errors = replayed(policy_path, log_path, capsys)
     assert errors == ""
     assert len(results) == len(logged) == 11
-    assert [r["verdict"] for r in results[5:]] == ["allow", "allow"] + ["deny"] * 4
     for record, result in zip(logged, results):
         expected = _replay.sorted_result(record["decision"])
-        got = {key: result[key] for key in expected}
-        assert got == expected
+        assert {key: result[key] for key in expected} == expected
+    assert main(["replay", "--check", str(policy_path), str(log_path)]) == 0
+    assert capsys.readouterr().out == "check: 11 decisions, all match\n"
+
+
+def test_a_check_against_another_policy_lists_the_differences(tmp_path, capsys):
+    policy_path = tmp_path / "tools.json"
+    policy_path.write_text(tools_json())
+    log_path = tmp_path / "log.jsonl"
+    logged = write_session(policy_path, log_path)
+    other = tmp_path / "other.json"
+    other.write_text(tools_json(deny_message="no"))
+    assert main(["replay", "--check", str(other), str(log_path)]) == 1
+    captured = capsys.readouterr()
+    assert captured.out.splitlines() == [
+        (
+            f"line 3 (decision {logged[1]['decision_id']}): reason logged"
+            ' "deleting is not allowed", replayed "no"'
+        ),
+        "check: 1 of 11 decisions differ",
+    ]
+    assert captured.err.startswith(f"{log_path}: line 2: warning: decided by policy")
 
 
 WRITER = textwrap.dedent(
