@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -219,3 +220,28 @@ def test_replay_reports_the_torn_line(tmp_path, capsys):
         "1 event (1 allow, 0 deny, 0 audit, 0 redact), 1 bad line skipped"
         in captured.out
     )
+
+
+def test_threads_sharing_a_guard_log_in_the_engines_order(tmp_path, capsys):
+    policy_path = tmp_path / "tools.json"
+    policy_path.write_text(tools_json())
+    log_path = tmp_path / "log.jsonl"
+    guard = Guard(policy_path, decision_log=log_path)
+
+    def work(number: int) -> None:
+        for step in range(150):
+            if step % 3:
+                guard.check("ping", {"thread": number})
+            else:
+                guard.check("tool_call", {"tool": "pay", "arguments": {"amount": step}})
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    guard.close()
+    stamps = [r["timestamp_ms"] for r in lines_of(log_path)]
+    assert len(stamps) == 600 and stamps == sorted(stamps)
+    assert main(["replay", "--check", str(policy_path), str(log_path)]) == 0
+    assert capsys.readouterr().out == "check: 600 decisions, all match\n"

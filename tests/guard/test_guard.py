@@ -209,3 +209,31 @@ def test_fields_the_engine_cannot_take_fail_the_call():
     with pytest.raises(TypeError):
         guard.enforce("tool_call", {1: "x"})  # type: ignore[dict-item]
     assert guard.engine.event_count == 0
+
+
+def test_many_asyncio_tasks_at_once():
+    asked = []
+
+    async def approve(args, decision):
+        asked.append(args["amount"])
+        await asyncio.sleep(0)
+        return args["amount"] % 2 == 0
+
+    guard = Guard(tools_json(), handlers={"Escalate": approve})
+
+    async def pay(amount: int) -> int:
+        await guard.aenforce(
+            "tool_call", {"tool": "pay", "arguments": {"amount": amount}}
+        )
+        return amount
+
+    async def main() -> list[object]:
+        return await asyncio.gather(
+            *(pay(n) for n in range(50)), return_exceptions=True
+        )
+
+    outcomes = asyncio.run(main())
+    assert outcomes[::2] == list(range(0, 50, 2))
+    assert all(isinstance(o, PolicyDenied) for o in outcomes[1::2])
+    assert sorted(asked) == list(range(50))
+    assert guard.engine.event_count == 50
