@@ -77,11 +77,18 @@ class Decision:
     holds a Block action: either makes `enforce` raise whatever the verdict.
     """
 
-    decision_id: str
+    _id_prefix: str
+    _serial: int
     _result: EvaluationResult
     shadow: ShadowVerdict | None = None
     handler_errors: tuple[HandlerError, ...] = ()
     escalation_refused: bool = False
+
+    @property
+    def decision_id(self) -> str:
+        """Unique among the decisions of every guard: the guard's random
+        prefix and the decision's number."""
+        return self._id_prefix + str(self._serial)
 
     @property
     def verdict(self) -> Verdict:
@@ -140,13 +147,14 @@ class Decision:
 _new = object.__new__
 
 
-def new_decision(decision_id: str, result: EvaluationResult) -> Decision:
-    """`Decision(decision_id, result)` on the guard's hot path: the entries
-    left at their defaults are read from the class, so only two are set
-    (a dataclass's `__init__` would set all five, one call each)."""
+def new_decision(id_prefix: str, serial: int, result: EvaluationResult) -> Decision:
+    """`Decision(id_prefix, serial, result)` on the guard's hot path: the
+    entries left at their defaults are read from the class, so only three
+    are set (a dataclass's `__init__` sets all six, one call each)."""
     decision = _new(Decision)
     entries = decision.__dict__
-    entries["decision_id"] = decision_id
+    entries["_id_prefix"] = id_prefix
+    entries["_serial"] = serial
     entries["_result"] = result
     return decision
 

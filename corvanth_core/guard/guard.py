@@ -122,6 +122,7 @@ class Guard:
         self._serial = self._log is not None or self._shadow is not None
         self._started = False
         self._direct = False
+        self._hot = False
         self._wall_clock = clock is None
         self._ids = itertools.count(1)
         self._id_prefix = os.urandom(8).hex() + "-"
@@ -159,6 +160,7 @@ class Guard:
                 engine.reset_at(timestamp_ms)
         self._started = True
         self._direct = not self._serial
+        self._hot = self._direct and self._wall_clock
 
     def _decide(
         self, event_type: str, fields: dict[str, Any] | None, surface: str
@@ -172,13 +174,14 @@ class Guard:
                 if self._wall_clock
                 else self._engine.evaluate_at(self._clock(), event_type, fields)
             )
-            return new_decision(self._id_prefix + str(next(self._ids)), result)
+            return new_decision(self._id_prefix, next(self._ids), result)
         with self._lock:
             stamp = self._clock()
             if not self._started:
                 self._start(stamp)
             result = self._engine.evaluate_at(stamp, event_type, fields)
-            decision_id = self._id_prefix + str(next(self._ids))
+            serial = next(self._ids)
+            decision_id = self._id_prefix + str(serial)
             shadow: ShadowVerdict | None = None
             shadow_entry = None
             if self._shadow is not None:
@@ -196,8 +199,8 @@ class Guard:
                     shadow_entry,
                 )
         if shadow is None:
-            return new_decision(decision_id, result)
-        return Decision(decision_id, result, shadow)
+            return new_decision(self._id_prefix, serial, result)
+        return Decision(self._id_prefix, serial, result, shadow)
 
     def check(
         self,
@@ -209,6 +212,15 @@ class Guard:
         """The decision on one event, after its actions went through the
         handlers. Raises what the engine raises for fields it cannot take,
         and OSError when the decision log cannot be written."""
+        if self._hot:
+            # `_decide`'s first branch, inlined: this is the hot path.
+            result = self._engine.evaluate(event_type, fields)
+            decision = new_decision(self._id_prefix, next(self._ids), result)
+            return (
+                run_handlers(decision, self._handlers)
+                if result["actions"]
+                else decision
+            )
         decision = self._decide(event_type, fields, surface)
         if decision._result["actions"]:
             decision = run_handlers(decision, self._handlers)
