@@ -9,12 +9,14 @@ the policy model (`corvanth_core.ir`) and the shapes of the engine's results.
 
 The package is laid out in floors, each importing only those below it (see
 docs/architecture.md): the shapes (`ir`, `results`, `errors`, `container`),
-loading (`loading`), and the command line (`cli`) on top.
+loading (`loading`), the guard (`guard`), and the command line (`cli`) on
+top.
 """
 
 from _corvanth_core import PolicyEngine, __version__
 
 from corvanth_core.errors import PolicyLoadError
+from corvanth_core.guard import Decision, DecisionLog, Guard, PolicyDenied
 from corvanth_core.loading import load, loads, pack, unpack
 from corvanth_core.results import (
     Action,
@@ -29,9 +31,13 @@ from corvanth_core.results import (
 __all__ = [
     "Action",
     "ConstraintViolation",
+    "Decision",
+    "DecisionLog",
     "Diagnostic",
     "EvaluationResult",
     "ExplainResult",
+    "Guard",
+    "PolicyDenied",
     "PolicyEngine",
     "PolicyLoadError",
     "Trace",

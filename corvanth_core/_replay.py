@@ -197,3 +197,48 @@ class Progress:
             self.stream.write("\r" + " " * self.width + "\r")
             self.stream.flush()
             self.width = 0
+
+
+# The entries of a logged decision that a replay must give again (the
+# evaluation time is the machine's, not the policy's).
+CHECKED_KEYS = (
+    "verdict",
+    "reason",
+    "triggered_rules",
+    "actions",
+    "violations",
+    "constraint_violations",
+)
+
+
+def decision_differences(
+    logged: dict[str, Any], replayed: EvaluationResult
+) -> list[dict[str, Any]]:
+    """The entries of CHECKED_KEYS on which a logged decision and its
+    replay differ, as {"key", "logged", "replayed"}; compared as JSON data
+    with map keys sorted (NaN equals NaN, map order does not count)."""
+    plain = sorted_result(replayed)
+    found = []
+    for key in CHECKED_KEYS:
+        was = logged.get(key)
+        if key == "actions" and isinstance(was, list):
+            was = [
+                {**a, "args": dict(sorted(a["args"].items()))}
+                if isinstance(a, dict) and isinstance(a.get("args"), dict)
+                else a
+                for a in was
+            ]
+        if value_text(was) != value_text(plain[key]):
+            found.append({"key": key, "logged": was, "replayed": plain[key]})
+    return found
+
+
+def difference_line(
+    line: int, decision_id: str | None, difference: dict[str, Any]
+) -> str:
+    """One difference of a checked replay, as text."""
+    which = f"line {line}" + (f" (decision {decision_id})" if decision_id else "")
+    return (
+        f"{which}: {difference['key']} logged {value_text(difference['logged'])}, "
+        f"replayed {value_text(difference['replayed'])}"
+    )

@@ -1,7 +1,8 @@
 """Reading a recorded session: a JSON Lines file, one object per line.
 
 An event line is `{"type": str, "fields": {...}, "timestamp_ms": int}`
-(`fields` and `timestamp_ms` optional); a setting line `{"config": {...}}`
+(`fields` and `timestamp_ms` optional, and the entries a decision log
+writes beside them); a setting line `{"config": {...}}`
 and/or `{"context": {...}}` sets engine values from that point on, as the
 host did when the session was recorded. Blank lines are skipped. Every other
 line is a `BadLine`, with its number and what is wrong with it.
@@ -17,17 +18,23 @@ from typing import Any
 
 MAX_TIMESTAMP = 2**64 - 1
 EVENT_KEYS = ("type", "fields", "timestamp_ms")
+# What a decision log adds to an event line: read past by a replay.
+DECISION_KEYS = ("decision_id", "decision", "policy", "surface", "shadow")
 SETTING_KEYS = ("config", "context")
 
 
 @dataclass(frozen=True)
 class Event:
-    """One event of the session, at line `line`."""
+    """One event of the session, at line `line`; from a decision log, the
+    decision recorded with it and what decided it."""
 
     line: int
     type: str
     fields: dict[str, Any]
     timestamp_ms: int | None
+    decision: dict[str, Any] | None = None
+    decision_id: str | None = None
+    policy: dict[str, Any] | None = None
 
 
 @dataclass(frozen=True)
@@ -93,10 +100,11 @@ def parse_line(number: int, raw: bytes) -> Item | None:
 def parse_object(number: int, value: dict[str, Any]) -> Item:
     """The item of a decoded line object."""
     is_setting = any(key in value for key in SETTING_KEYS)
-    allowed = SETTING_KEYS if is_setting else EVENT_KEYS
+    named = SETTING_KEYS if is_setting else EVENT_KEYS
+    allowed = named if is_setting else named + DECISION_KEYS
     unknown = [key for key in value if key not in allowed]
     if unknown:
-        expected = ", ".join(f"`{key}`" for key in allowed)
+        expected = ", ".join(f"`{key}`" for key in named)
         return BadLine(number, f"unknown key `{unknown[0]}` (expected {expected})")
     if is_setting:
         maps: list[dict[str, Any]] = []
@@ -127,7 +135,20 @@ def parse_object(number: int, value: dict[str, Any]) -> Item:
             f"`timestamp_ms` must be an integer from 0 to {MAX_TIMESTAMP}, "
             f"got {json.dumps(timestamp)}",
         )
-    return Event(number, event_type, fields, timestamp)
+    logged = []
+    for key in ("decision", "policy"):
+        entry = value.get(key)
+        if entry is not None and not isinstance(entry, dict):
+            return BadLine(number, f"`{key}` must be an object, got {json_type(entry)}")
+        logged.append(entry)
+    decision_id = value.get("decision_id")
+    if decision_id is not None and not isinstance(decision_id, str):
+        return BadLine(
+            number, f"`decision_id` must be a string, got {json_type(decision_id)}"
+        )
+    return Event(
+        number, event_type, fields, timestamp, logged[0], decision_id, logged[1]
+    )
 
 
 def read_trace(lines: Iterable[bytes]) -> Iterator[Item]:

@@ -26,7 +26,8 @@ FLOORS = {
     "corvanth_core._checks": 0,
     "corvanth_core._files": 0,
     "corvanth_core.source": 1,
-    "corvanth_core": 2,
+    # The package root re-exports the guard's names beside the engine's.
+    "corvanth_core": 3,
     "corvanth_core.loading": 2,
     "corvanth_core.canonical": 2,
     "corvanth_core._trace": 2,
@@ -169,7 +170,7 @@ BROKEN = [
         "another integration",
     ),
     ("corvanth_core.results", "from . import canonical", "floor 2"),
-    ("corvanth_core.results", "from corvanth_core import load", "floor 2"),
+    ("corvanth_core.results", "from corvanth_core import load", "floor 3"),
     ("corvanth_core.newcomer", "import json", "has no floor"),
 ]
 

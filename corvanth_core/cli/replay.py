@@ -23,11 +23,13 @@ from corvanth_core.cli._common import (
     add_trace_command,
     emit,
     load_policy,
+    plain_failure,
     positive_int,
     replayed_items,
     trace_size,
     warn,
 )
+from corvanth_core.cli.replay_check import check_trace
 
 
 def register(commands: Commands) -> None:
@@ -45,10 +47,20 @@ def register(commands: Commands) -> None:
         metavar="N",
         help="also print the trace of event N (counted from 1; repeatable)",
     )
+    replay.add_argument(
+        "--check",
+        action="store_true",
+        help="the trace is a decision log: compare every decision with the "
+        "logged one and list the differences (exit 1 when there are any)",
+    )
 
 
 def run(args: argparse.Namespace) -> int:
     engine, _ = load_policy(args.policy)
+    if args.check:
+        if args.explain:
+            raise plain_failure(args.trace, "--check and --explain cannot be combined")
+        return check_trace(engine, args.trace, args.json)
     return replay_trace(engine, args.trace, set(args.explain or []), args.json)
 
 
