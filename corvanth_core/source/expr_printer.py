@@ -99,7 +99,9 @@ def template_pieces(expr: IR) -> list[str | IR] | None:
     for index, piece in enumerate(chain):
         text = _string_of(piece)
         if text is not None:
-            if (text == "" and len(chain) > 1) or (pieces and isinstance(pieces[-1], str)):
+            if (text == "" and len(chain) > 1) or (
+                pieces and isinstance(pieces[-1], str)
+            ):
                 return None
             pieces.append(text)
             continue
@@ -291,7 +293,10 @@ class ExprPrinter:
 
     def switch(self, node: IR) -> str:
         subject = self.expr(node["subject"], IMPLIES)
-        cases = [f"{self.case_test(c['test'])} => {self.node(c['body'])}" for c in node["cases"]]
+        cases = [
+            f"{self.case_test(c['test'])} => {self.node(c['body'])}"
+            for c in node["cases"]
+        ]
         if node["default"] is not None:
             cases.append("_ => " + self.node(node["default"]))
         inner = ", ".join(cases)
@@ -312,7 +317,9 @@ class ExprPrinter:
         if kind == "VerdictLeaf":
             word = value["verdict"].lower()
             message = value["message"]
-            return word + ("()" if message is None else f"({self.expr(message, IMPLIES)})")
+            return word + (
+                "()" if message is None else f"({self.expr(message, IMPLIES)})"
+            )
         text, level = self.form(value)
         if level <= LOOSE or "DecisionTree" in value:
             return f"({text})"

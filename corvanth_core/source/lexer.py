@@ -167,18 +167,14 @@ class _Lexer:
         if char == "=":
             raise LexError("unexpected `=`", pos, pos + 1, "compare with `==`")
         if char == "&" or char == "|":
-            raise LexError(
-                f"unexpected `{char}`", pos, pos + 1, f"write `{char * 2}`"
-            )
+            raise LexError(f"unexpected `{char}`", pos, pos + 1, f"write `{char * 2}`")
         raise LexError(f"unexpected character {char!r}", pos, pos + 1)
 
     def number(self, pos: int) -> Token:
         found = _NUMBER.match(self.text, pos)
         assert found is not None
         end = found.end()
-        if end < len(self.text) and (
-            self.text[end].isalnum() or self.text[end] == "_"
-        ):
+        if end < len(self.text) and (self.text[end].isalnum() or self.text[end] == "_"):
             tail = _NAME.match(self.text, end)
             stop = tail.end() if tail else end + 1
             raise LexError(
@@ -236,7 +232,7 @@ class _Lexer:
             f"unknown escape `\\{letter}`",
             pos - 1,
             pos + 1,
-            'the escapes are \\n \\t \\r \\0 \\\\ \\" \\\' \\` \\xHH \\uHHHH \\UHHHHHHHH',
+            "the escapes are \\n \\t \\r \\0 \\\\ \\\" \\' \\` \\xHH \\uHHHH \\UHHHHHHHH",
         )
 
     def string_body(self, pos: int, quote: str) -> tuple[str, int]:

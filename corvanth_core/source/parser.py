@@ -59,9 +59,7 @@ def parse_expression(text: str) -> tuple[ir.IR, list[ExprIssue]]:
 def parse_template(text: str) -> tuple[ir.IR, list[ExprIssue]]:
     """The IR of a template: text with `{expression}` parts."""
     issues: list[ExprIssue] = []
-    expr = _guarded(
-        text, lambda: template_ir(split_template(text), issues, [])
-    )
+    expr = _guarded(text, lambda: template_ir(split_template(text), issues, []))
     return expr, issues
 
 
@@ -151,9 +149,7 @@ class _Parser:
 
     def expect_word(self, word: str) -> Token:
         if not self.is_word(word):
-            raise self.fail(
-                f"expected `{word}`, found {_describe(self.tok)}", self.tok
-            )
+            raise self.fail(f"expected `{word}`, found {_describe(self.tok)}", self.tok)
         return self.advance()
 
     def note(self, message: str, token: Token, help: str | None = None) -> None:
@@ -354,9 +350,7 @@ class _Parser:
         if not low <= given <= high:
             wanted = str(low) if low == high else f"{low} or {high}"
             plural = "" if wanted == "1" else "s"
-            self.note(
-                f"`{name}` takes {wanted} argument{plural}, given {given}", token
-            )
+            self.note(f"`{name}` takes {wanted} argument{plural}, given {given}", token)
 
     def arguments(self) -> list[ir.IR]:
         self.expect_op("(")

@@ -1,0 +1,18 @@
+"""Policies as people write them: a YAML file with an expression
+language, compiled to the IR the engine loads, and printed back.
+
+    from corvanth_core.source import compile, decompile
+
+    text = compile(open("guard.yaml").read(), filename="guard.yaml")
+    engine = PolicyEngine.from_json(text)
+    assert compile(decompile(engine)) == engine.to_json()
+
+Nothing here loads the native engine: compiling and printing are pure
+Python over the policy's JSON form.
+"""
+
+from corvanth_core.source.compiler import compile
+from corvanth_core.source.errors import PolicySourceError, SourceIssue
+from corvanth_core.source.printer import decompile
+
+__all__ = ["PolicySourceError", "SourceIssue", "compile", "decompile"]
