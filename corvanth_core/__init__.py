@@ -1,6 +1,7 @@
 """Corvanth's policy engine for Python: the native `PolicyEngine`, loading
 policies from files or data whatever their form, the `.halvoc` container,
-and the shapes of the engine's results.
+the shapes of the engine's results, and the policy source language
+(`compile`, `decompile`).
 
     import corvanth_core
 
@@ -20,6 +21,7 @@ from corvanth_core._types import (
 )
 from corvanth_core.container import pack, unpack
 from corvanth_core.loading import load, loads
+from corvanth_core.source import PolicySourceError, compile, decompile
 
 __all__ = [
     "Action",
@@ -28,8 +30,11 @@ __all__ = [
     "EvaluationResult",
     "ExplainResult",
     "PolicyEngine",
+    "PolicySourceError",
     "Violation",
     "__version__",
+    "compile",
+    "decompile",
     "load",
     "loads",
     "pack",

@@ -148,8 +148,6 @@ class _Lexer:
             return self.number(pos)
         if char == "`":
             value, end = self.string_body(pos + 1, "`")
-            if not value:
-                raise LexError("a quoted name cannot be empty", pos, end)
             return Token("QNAME", value, pos, end)
         if char == "$":
             digits = re.compile(r"[0-9]+").match(text, pos + 1)

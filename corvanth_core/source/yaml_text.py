@@ -16,7 +16,7 @@ import yaml
 
 _RESOLVER: Final = yaml.resolver.Resolver()
 _INDICATORS: Final = frozenset("-?:,[]{}#&*!|>'\"%@`")
-_FLOW_UNSAFE: Final = re.compile(r"[,\[\]{}]")
+_FLOW_PLAIN: Final = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_ ./+@-]*\Z")
 _DOUBLE_ESCAPES: Final = {
     "\0": "\\0",
     "\t": "\\t",
@@ -48,7 +48,7 @@ def plain_ok(text: str, flow: bool = False, typed: bool = True) -> bool:
             return False
     if ": " in text or " #" in text or text.endswith(":"):
         return False
-    if flow and (_FLOW_UNSAFE.search(text) or ":" in text):
+    if flow and not _FLOW_PLAIN.match(text):
         return False
     if typed:
         tag = _RESOLVER.resolve(yaml.ScalarNode, text, (True, False))
