@@ -353,6 +353,11 @@ class _Compiler:
         offsets = value_offsets(self.source.text, node)
         last = len(offsets) - 1
         start = offsets[min(max(problem.start, 0), last)]
+        content = len(node.value.rstrip())
+        if problem.start >= content > 0:
+            # The end of the expression: just after its last character, not
+            # where the scalar's node ends (often the next line).
+            start = offsets[content - 1] + 1
         end_index = min(max(problem.end, problem.start), last)
         end = offsets[end_index - 1] + 1 if end_index > problem.start else start
         self.error(problem.message, Span(start, max(end, start)), path, problem.help)

@@ -155,7 +155,7 @@ class SourceText:
     ) -> SourceIssue:
         line, column = self.position(span.start)
         end_line, end_column = self.position(max(span.end, span.start + 1))
-        if span.end <= span.start:
+        if span.end <= span.start or (end_line, end_column) == (line, column):
             end_line, end_column = line, column + 1
         return SourceIssue(
             message,

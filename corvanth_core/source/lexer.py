@@ -117,7 +117,7 @@ class _Lexer:
                 return tokens, pos
             char = text[pos]
             if stop_at_brace and char == "}" and depth == 0:
-                tokens.append(Token("END", None, pos, pos))
+                tokens.append(Token("END", "}", pos, pos + 1))
                 return tokens, pos
             if char == "{":
                 depth += 1

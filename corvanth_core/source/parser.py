@@ -92,7 +92,7 @@ def template_ir(
 
 def _describe(token: Token) -> str:
     if token.kind == "END":
-        return "the end of the expression"
+        return "`}`" if token.value == "}" else "the end of the expression"
     if token.kind in ("NAME", "OP"):
         return f"`{token.value}`"
     return {
