@@ -144,7 +144,7 @@ class _Lexer:
                 parts, end = self.fstring_body(after + 1, text[after])
                 return Token("FSTRING", parts, pos, end)
             return Token("NAME", word, pos, after)
-        if char.isdigit():
+        if "0" <= char <= "9":
             return self.number(pos)
         if char == "`":
             value, end = self.string_body(pos + 1, "`")
