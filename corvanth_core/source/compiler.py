@@ -180,10 +180,10 @@ class _Compiler:
         self.error(message, _span(node), path, help)
         return _Abandon()
 
-    def part(self, build: Callable[[], Any]) -> Any:
-        """The result of `build`, or None if it recorded an error."""
+    def part(self, build: Callable[..., Any], *args: Any) -> Any:
+        """The result of `build(*args)`, or None if it recorded an error."""
         try:
-            return build()
+            return build(*args)
         except _Abandon:
             return None
 
@@ -285,7 +285,7 @@ class _Compiler:
     def number(self, node: Node, path: str, high: int, what: str) -> int:
         raw = self.text(node, path, what)
         if (
-            node.style is not None
+            getattr(node, "style", None) is not None
             or not re.fullmatch(r"[0-9]+", raw)
             or int(raw) > high
         ):
@@ -502,7 +502,7 @@ class _Compiler:
         built: list[ir.IR] = []
         next_id = 1
         for index, item in enumerate(items):
-            rule = self.part(lambda: self.rule(item, f"rules[{index}]", next_id))
+            rule = self.part(self.rule, item, f"rules[{index}]", next_id)
             if rule is not None:
                 built.append(rule)
                 next_id = rule["id"] + 1
@@ -581,9 +581,7 @@ class _Compiler:
         )
         built = []
         for index, item in enumerate(items):
-            verdict = self.part(
-                lambda: self.one_verdict(item, f"{path}.verdicts[{index}]")
-            )
+            verdict = self.part(self.one_verdict, item, f"{path}.verdicts[{index}]")
             if verdict is not None:
                 built.append(verdict)
         return built
@@ -617,7 +615,7 @@ class _Compiler:
         items = self.sequence(node, path, "actions")
         built = []
         for index, item in enumerate(items):
-            action = self.part(lambda: self.action(item, f"{path}[{index}]"))
+            action = self.part(self.action, item, f"{path}[{index}]")
             if action is not None:
                 built.append(action)
         return built
@@ -654,7 +652,7 @@ class _Compiler:
             raise self.at(value, "expected the action's arguments (a mapping)", where)
         args = []
         for name, _, arg_node in pairs:
-            arg = self.part(lambda: self.argument(arg_node, f"{where}.{name}"))
+            arg = self.part(self.argument, arg_node, f"{where}.{name}")
             args.append([name, arg])
         return ir.action(word.capitalize(), args)
 
@@ -664,7 +662,7 @@ class _Compiler:
         items = self.sequence(node, "limits", "limits")
         built = []
         for index, item in enumerate(items):
-            limit = self.part(lambda: self.limit(item, f"limits[{index}]"))
+            limit = self.part(self.limit, item, f"limits[{index}]")
             if limit is not None:
                 built.append(limit)
         return built
@@ -694,9 +692,7 @@ class _Compiler:
         built = []
         next_id = 1
         for index, item in enumerate(items):
-            machine = self.part(
-                lambda: self.invariant(item, f"invariants[{index}]", next_id)
-            )
+            machine = self.part(self.invariant, item, f"invariants[{index}]", next_id)
             if machine is not None:
                 built.append(machine)
                 next_id = machine["id"] + 1
@@ -814,7 +810,7 @@ class _Compiler:
         items = self.sequence(node, path, "transitions")
         built = []
         for index, item in enumerate(items):
-            made = self.part(lambda: self.transition(item, f"{path}[{index}]", resolve))
+            made = self.part(self.transition, item, f"{path}[{index}]", resolve)
             if made is not None:
                 built.append(made)
         return built
@@ -881,7 +877,7 @@ class _StateNames:
                 node,
                 f"state name `{word}` is ambiguous",
                 path,
-                f"refer to it by number: {', '.join('#%d' % i for i in found)}",
+                "refer to it by number: " + ", ".join(f"#{i}" for i in found),
             )
         return found[0]
 

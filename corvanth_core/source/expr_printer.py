@@ -315,7 +315,7 @@ class ExprPrinter:
         if kind == "Switch":
             return "match " + self.switch(value)
         if kind == "VerdictLeaf":
-            word = value["verdict"].lower()
+            word = str(value["verdict"]).lower()
             message = value["message"]
             return word + (
                 "()" if message is None else f"({self.expr(message, IMPLIES)})"

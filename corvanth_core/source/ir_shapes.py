@@ -7,6 +7,7 @@ engine loads without loading it.
     canonical = normalize_policy(json.loads(text))
 """
 
+import math
 from typing import Any, Final
 
 from corvanth_core.source.names import ENUMS, I64_MAX, I64_MIN, U32_MAX, U64_MAX
@@ -65,16 +66,28 @@ RECORDS: Final[dict[str, tuple[tuple[str, Type], ...]]] = {
     "IRVerdict": (("verdict", "Verdict"), ("message", ("opt", "IRExpr"))),
     "Binary": (("op", "BinaryOp"), ("left", "IRExpr"), ("right", "IRExpr")),
     "Unary": (("op", "UnaryOp"), ("operand", "IRExpr")),
-    "Predicate": (("kind", "PredicateKind"), ("subject", "IRExpr"), ("argument", "IRExpr")),
+    "Predicate": (
+        ("kind", "PredicateKind"),
+        ("subject", "IRExpr"),
+        ("argument", "IRExpr"),
+    ),
     "Quantifier": (
         ("kind", "QuantifierKind"),
         ("collection", "IRExpr"),
         ("param", "str"),
         ("body", "IRExpr"),
     ),
-    "Count": (("collection", "IRExpr"), ("param", ("opt", "str")), ("filter", ("opt", "IRExpr"))),
+    "Count": (
+        ("collection", "IRExpr"),
+        ("param", ("opt", "str")),
+        ("filter", ("opt", "IRExpr")),
+    ),
     "Call": (("function", "str"), ("args", ("list", "IRExpr"))),
-    "MethodCall": (("object", "IRExpr"), ("method", "str"), ("args", ("list", "IRExpr"))),
+    "MethodCall": (
+        ("object", "IRExpr"),
+        ("method", "str"),
+        ("args", ("list", "IRExpr")),
+    ),
     "Switch": (
         ("subject", "IRExpr"),
         ("cases", ("list", "DecisionCase")),
@@ -126,8 +139,22 @@ _UNIT_ENUMS: Final = {
     "ConstraintKind": ENUMS["constraint"],
     "TemporalKind": ENUMS["temporal"],
     "StateKind": ENUMS["state"],
-    "BinaryOp": tuple(
-        "Add Sub Mul Div Mod Eq Neq Lt Le Gt Ge And Or Implies In".split()
+    "BinaryOp": (
+        "Add",
+        "Sub",
+        "Mul",
+        "Div",
+        "Mod",
+        "Eq",
+        "Neq",
+        "Lt",
+        "Le",
+        "Gt",
+        "Ge",
+        "And",
+        "Or",
+        "Implies",
+        "In",
     ),
     "UnaryOp": ("Not", "Neg"),
     "PredicateKind": ("Contains", "Matches", "StartsWith", "EndsWith"),
@@ -158,14 +185,18 @@ def _read(value: Any, kind: Type, path: str) -> Any:
         return _read_compound(value, kind, path)
     if kind in _RANGES:
         low, high = _RANGES[kind]
-        if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        if (
+            isinstance(value, bool)
+            or not isinstance(value, int)
+            or not low <= value <= high
+        ):
             raise ShapeError(f"expected {kind}", path)
         return value
     if kind == "f64":
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise ShapeError("expected f64", path)
         number = float(value)
-        if number != number or number in (float("inf"), float("-inf")):
+        if not math.isfinite(number):
             raise ShapeError("expected a finite f64", path)
         return number
     if kind == "str":
@@ -192,10 +223,15 @@ def _read_compound(value: Any, kind: tuple[Any, ...], path: str) -> Any:
         return [_read(item, kind[1], f"{path}[{i}]") for i, item in enumerate(value)]
     if len(value) != 2:
         raise ShapeError("expected a pair", path)
-    return [_read(value[0], kind[1], f"{path}[0]"), _read(value[1], kind[2], f"{path}[1]")]
+    return [
+        _read(value[0], kind[1], f"{path}[0]"),
+        _read(value[1], kind[2], f"{path}[1]"),
+    ]
 
 
-def _read_record(value: Any, fields: tuple[tuple[str, Type], ...], name: str, path: str) -> Any:
+def _read_record(
+    value: Any, fields: tuple[tuple[str, Type], ...], name: str, path: str
+) -> Any:
     if isinstance(value, list):
         if len(value) != len(fields):
             raise ShapeError(f"expected {name} with {len(fields)} elements", path)

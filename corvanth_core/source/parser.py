@@ -406,7 +406,8 @@ class _Parser:
         raise self.fail(f"expected an expression, found {_describe(token)}", token)
 
     def duration(self, token: Token) -> ir.IR:
-        value, unit = token.value  # type: ignore[misc]
+        assert isinstance(token.value, tuple)
+        value, unit = token.value
         if value > U64_MAX:
             raise self.fail("duration is out of range", token)
         return ir.duration(value, unit)

@@ -17,7 +17,7 @@ from corvanth_core.source.expr_printer import ExprPrinter, template_pieces
 from corvanth_core.source.ir_build import IR
 from corvanth_core.source.ir_shapes import ShapeError, normalize_policy
 from corvanth_core.source.machines import default_kind, split_repeats
-from corvanth_core.source.names import UNIT_SUFFIXES, DURATION_UNITS
+from corvanth_core.source.names import DURATION_UNITS, UNIT_SUFFIXES
 from corvanth_core.source.yaml_text import plain_ok, quoted, scalar
 
 _INT_OR_FLOAT: Final = re.compile(r"-?[0-9]+(\.[0-9]+)?([eE][+-]?[0-9]+)?\Z")
@@ -269,7 +269,9 @@ class _Writer:
         for key in ("accepting", "violating"):
             listed = m[f"{key}_states"]
             if listed:
-                self.line(4, f"{key}: " + self.flow_list([names.ref(i) for i in listed]))
+                self.line(
+                    4, f"{key}: " + self.flow_list([names.ref(i) for i in listed])
+                )
         if m["deadline_millis"] is not None:
             self.line(4, "deadline: " + duration_text(m["deadline_millis"]))
         if transitions:
@@ -314,11 +316,15 @@ class _StateRefs:
     def __init__(self, states: list[IR]) -> None:
         labels = [s["label"] for s in states]
         self.labels = labels
-        self.unique = {l for l in labels if labels.count(l) == 1} if len(labels) < 64 else _unique(labels)
+        self.unique = (
+            {l for l in labels if labels.count(l) == 1}
+            if len(labels) < 64
+            else _unique(labels)
+        )
 
     def ref(self, index: int) -> str:
         if 0 <= index < len(self.labels):
-            label = self.labels[index]
+            label = str(self.labels[index])
             if (
                 label in self.unique
                 and label == label.strip()
@@ -344,4 +350,4 @@ def print_policy(policy: IR) -> str:
     return "\n".join(writer.lines) + "\n"
 
 
-__all__ = ["decompile", "duration_text", "plain_ok", "print_policy", "UNIT_SUFFIXES"]
+__all__ = ["UNIT_SUFFIXES", "decompile", "duration_text", "plain_ok", "print_policy"]

@@ -43,15 +43,16 @@ def plain_ok(text: str, flow: bool = False, typed: bool = True) -> bool:
     if not text or text != text.strip(" ") or not all(_raw_ok(c) for c in text):
         return False
     first = text[0]
-    if first in _INDICATORS:
-        if flow or first not in "-?:" or len(text) == 1 or text[1] == " ":
-            return False
+    if first in _INDICATORS and (
+        flow or first not in "-?:" or len(text) == 1 or text[1] == " "
+    ):
+        return False
     if ": " in text or " #" in text or text.endswith(":"):
         return False
     if flow and not _FLOW_PLAIN.match(text):
         return False
     if typed:
-        tag = _RESOLVER.resolve(yaml.ScalarNode, text, (True, False))
+        tag = _RESOLVER.resolve(yaml.ScalarNode, text, (True, False))  # type: ignore[no-untyped-call]
         return bool(tag == "tag:yaml.org,2002:str")
     return True
 

@@ -23,7 +23,25 @@ def _enum(*names: str) -> st.SearchStrategy[str]:
     return st.sampled_from(names)
 
 
-BINARY_OPS = _enum(*"Add Sub Mul Div Mod Eq Neq Lt Le Gt Ge And Or Implies In".split())
+BINARY_OPS = _enum(
+    *[
+        "Add",
+        "Sub",
+        "Mul",
+        "Div",
+        "Mod",
+        "Eq",
+        "Neq",
+        "Lt",
+        "Le",
+        "Gt",
+        "Ge",
+        "And",
+        "Or",
+        "Implies",
+        "In",
+    ]
+)
 VERDICTS = _enum("Allow", "Deny", "Audit", "Redact")
 SEVERITIES = _enum("Critical", "High", "Medium", "Low", "Info")
 
@@ -45,8 +63,12 @@ LITERAL = st.one_of(
 ROOT = st.one_of(
     _enum("Event", "Context", "Policy"), st.builds(lambda n: {"Local": n}, SMALL)
 )
-REF = st.builds(lambda r, f: {"Ref": {"root": r, "fields": f}}, ROOT, st.lists(TEXT, max_size=3))
-FUNCTION = st.one_of(_enum("len", "length", "str", "to_string", "abs", "min", "max"), TEXT)
+REF = st.builds(
+    lambda r, f: {"Ref": {"root": r, "fields": f}}, ROOT, st.lists(TEXT, max_size=3)
+)
+FUNCTION = st.one_of(
+    _enum("len", "length", "str", "to_string", "abs", "min", "max"), TEXT
+)
 METHOD = st.one_of(_enum("len", "trim", "split", "has_key", "first", "keys"), TEXT)
 
 
@@ -66,9 +88,13 @@ def _nodes(expr: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
     return st.recursive(
         simple,
         lambda node: st.builds(
-            lambda s, cases, d: {"Switch": {"subject": s, "cases": cases, "default": d}},
+            lambda s, cases, d: {
+                "Switch": {"subject": s, "cases": cases, "default": d}
+            },
             expr,
-            st.lists(st.builds(lambda t, b: {"test": t, "body": b}, test, node), max_size=3),
+            st.lists(
+                st.builds(lambda t, b: {"test": t, "body": b}, test, node), max_size=3
+            ),
             st.none() | node,
         ),
         max_leaves=4,
@@ -78,8 +104,15 @@ def _nodes(expr: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
 def _compound(expr: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
     args = st.lists(expr, max_size=3)
     return st.one_of(
-        st.builds(lambda o, l, r: {"Binary": {"op": o, "left": l, "right": r}}, BINARY_OPS, expr, expr),
-        st.builds(lambda o, e: {"Unary": {"op": o, "operand": e}}, _enum("Not", "Neg"), expr),
+        st.builds(
+            lambda o, l, r: {"Binary": {"op": o, "left": l, "right": r}},
+            BINARY_OPS,
+            expr,
+            expr,
+        ),
+        st.builds(
+            lambda o, e: {"Unary": {"op": o, "operand": e}}, _enum("Not", "Neg"), expr
+        ),
         st.builds(
             lambda k, s, a: {"Predicate": {"kind": k, "subject": s, "argument": a}},
             _enum("Contains", "Matches", "StartsWith", "EndsWith"),
@@ -87,7 +120,9 @@ def _compound(expr: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
             expr,
         ),
         st.builds(
-            lambda k, c, p, b: {"Quantifier": {"kind": k, "collection": c, "param": p, "body": b}},
+            lambda k, c, p, b: {
+                "Quantifier": {"kind": k, "collection": c, "param": p, "body": b}
+            },
             _enum("All", "Any", "None", "Exists"),
             expr,
             TEXT,
@@ -102,12 +137,21 @@ def _compound(expr: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
         st.builds(lambda f, a: {"Call": {"function": f, "args": a}}, FUNCTION, args),
         # Template-shaped: text and str(...) joined with Add.
         st.builds(
-            lambda t, e: {"Binary": {"op": "Add", "left": {"Literal": {"String": t}}, "right": {"Call": {"function": "str", "args": [e]}}}},
+            lambda t, e: {
+                "Binary": {
+                    "op": "Add",
+                    "left": {"Literal": {"String": t}},
+                    "right": {"Call": {"function": "str", "args": [e]}},
+                }
+            },
             TEXT,
             expr,
         ),
         st.builds(
-            lambda o, m, a: {"MethodCall": {"object": o, "method": m, "args": a}}, expr, METHOD, args
+            lambda o, m, a: {"MethodCall": {"object": o, "method": m, "args": a}},
+            expr,
+            METHOD,
+            args,
         ),
         st.builds(lambda n: {"DecisionTree": n}, _nodes(expr)),
         st.builds(lambda items: {"List": items}, args),
@@ -115,7 +159,9 @@ def _compound(expr: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
 
 
 EXPR = st.recursive(
-    st.one_of(st.builds(lambda lit: {"Literal": lit}, LITERAL), REF), _compound, max_leaves=8
+    st.one_of(st.builds(lambda lit: {"Literal": lit}, LITERAL), REF),
+    _compound,
+    max_leaves=8,
 )
 
 ACTION = st.builds(
@@ -135,7 +181,12 @@ RULE = st.builds(
     st.one_of(st.integers(1, 4), U32),
     st.lists(TEXT, max_size=3),
     st.none() | EXPR,
-    st.lists(st.builds(lambda v, m: {"verdict": v, "message": m}, VERDICTS, st.none() | EXPR), max_size=3),
+    st.lists(
+        st.builds(
+            lambda v, m: {"verdict": v, "message": m}, VERDICTS, st.none() | EXPR
+        ),
+        max_size=3,
+    ),
     st.lists(ACTION, max_size=2),
     st.none() | SEVERITIES,
 )
@@ -179,7 +230,9 @@ MACHINE = st.builds(
         max_size=4,
     ),
     st.lists(
-        st.builds(lambda f, t, g: {"from": f, "to": t, "guard": g}, STATE_NO, STATE_NO, GUARD),
+        st.builds(
+            lambda f, t, g: {"from": f, "to": t, "guard": g}, STATE_NO, STATE_NO, GUARD
+        ),
         max_size=4,
     ),
     STATE_NO,
@@ -238,7 +291,9 @@ def json_depth(value: Any) -> int:
 def policy_texts() -> st.SearchStrategy[str]:
     """Random policies as JSON text, some disguised."""
     return st.builds(
-        lambda p, seed: json.dumps(disguised(p, random.Random(seed)), ensure_ascii=seed % 2 == 0),
+        lambda p, seed: json.dumps(
+            disguised(p, random.Random(seed)), ensure_ascii=seed % 2 == 0
+        ),
         POLICY.filter(lambda p: json_depth(p) < 120),
         st.integers(0, 2**16),
     )

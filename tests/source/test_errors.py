@@ -11,17 +11,45 @@ HEAD = "name: p\nrules:\n  - on: t\n"
 CASES = [
     (
         HEAD + "    when: lenght(command) > 3\n",
-        [(4, 11, 4, 17, "rules[0].when", "unknown function `lenght`",
-          "did you mean `length`? (write `lenght` in backquotes to call a function the runtime does not know)")],
+        [
+            (
+                4,
+                11,
+                4,
+                17,
+                "rules[0].when",
+                "unknown function `lenght`",
+                "did you mean `length`? (write `lenght` in backquotes to call a function the runtime does not know)",
+            )
+        ],
     ),
     (
         HEAD + "    when: >\n      a and\n      x.trimm() > 1\n",
-        [(6, 9, 6, 14, "rules[0].when", "unknown method `trimm`",
-          "did you mean `trim`? (write `trimm` in backquotes to call a method the runtime does not know)")],
+        [
+            (
+                6,
+                9,
+                6,
+                14,
+                "rules[0].when",
+                "unknown method `trimm`",
+                "did you mean `trim`? (write `trimm` in backquotes to call a method the runtime does not know)",
+            )
+        ],
     ),
     (
         HEAD + "    when: |\n      a and\n      b ==\n",
-        [(6, 11, 6, 12, "rules[0].when", "expected an expression, found the end of the expression", None)],
+        [
+            (
+                6,
+                11,
+                6,
+                12,
+                "rules[0].when",
+                "expected an expression, found the end of the expression",
+                None,
+            )
+        ],
     ),
     (
         HEAD + "    when: 'x == \"it''s\" and min(1)'\n",
@@ -34,14 +62,39 @@ CASES = [
     (
         "name: p\nrulez: []\nseverity: hihg\n",
         [
-            (2, 1, 2, 6, "rulez", "unknown key `rulez` in a policy", "did you mean `rules`?"),
-            (3, 11, 3, 15, "severity", "unknown severity `hihg`", "did you mean `high`?"),
+            (
+                2,
+                1,
+                2,
+                6,
+                "rulez",
+                "unknown key `rulez` in a policy",
+                "did you mean `rules`?",
+            ),
+            (
+                3,
+                11,
+                3,
+                15,
+                "severity",
+                "unknown severity `hihg`",
+                "did you mean `high`?",
+            ),
         ],
     ),
     (
         HEAD + "    when: a < b < c\n",
-        [(4, 17, 4, 18, "rules[0].when", "comparisons do not chain",
-          "join them with `and`, or add parentheses")],
+        [
+            (
+                4,
+                17,
+                4,
+                18,
+                "rules[0].when",
+                "comparisons do not chain",
+                "join them with `and`, or add parentheses",
+            )
+        ],
     ),
     (
         HEAD + "    when: all(x > 0 for x in xs) and any(x == y for y in x)\n",
@@ -49,9 +102,17 @@ CASES = [
     ),
     (
         HEAD + "    when: all(any(x == y for y in ys) for x in xs)\n",
-        [(4, 19, 4, 20, "rules[0].when",
-          "`x` is the element of an outer loop, hidden by the inner one",
-          "the runtime binds only the innermost loop's element")],
+        [
+            (
+                4,
+                19,
+                4,
+                20,
+                "rules[0].when",
+                "`x` is the element of an outer loop, hidden by the inner one",
+                "the runtime binds only the innermost loop's element",
+            )
+        ],
     ),
     (
         HEAD + "    deny: 'no {x +} here'\n",
@@ -59,29 +120,68 @@ CASES = [
     ),
     (
         "name: p\ninvariants:\n  - name: m\n    states: [idle, bad]\n    transitions:\n      - idle -> bda: x\n",
-        [(6, 9, 6, 20, "invariants[0].transitions[0]", "unknown state `bda`", "did you mean `bad`?")],
+        [
+            (
+                6,
+                9,
+                6,
+                20,
+                "invariants[0].transitions[0]",
+                "unknown state `bda`",
+                "did you mean `bad`?",
+            )
+        ],
     ),
     (
         "name: p\nlimits:\n  - rate: t\n    max: -1\n    per: 5 min\n",
-        [(4, 10, 4, 12, "limits[0].max", "expected a count from 0 to 18446744073709551615", None)],
+        [
+            (
+                4,
+                10,
+                4,
+                12,
+                "limits[0].max",
+                "expected a count from 0 to 18446744073709551615",
+                None,
+            )
+        ],
     ),
     (
         "name: p\nrules: [\n",
-        [(3, 1, 3, 2, "", "invalid YAML: expected the node content, but found '<stream end>'", None)],
+        [
+            (
+                3,
+                1,
+                3,
+                2,
+                "",
+                "invalid YAML: expected the node content, but found '<stream end>'",
+                None,
+            )
+        ],
     ),
     (
         "rules:\n  - on: t\n    when: x == null\n",
         [
             (1, 1, 4, 1, "", "the policy has no `name`", "add `name: my_policy`"),
-            (3, 16, 3, 20, "rules[0].when", "there is no `null` in policies",
-             "a missing field reads as null, which is falsy: test it with `not x`"),
+            (
+                3,
+                16,
+                3,
+                20,
+                "rules[0].when",
+                "there is no `null` in policies",
+                "a missing field reads as null, which is falsy: test it with `not x`",
+            ),
         ],
     ),
 ]
 
 
 @pytest.mark.parametrize(("source", "expected"), CASES)
-def test_errors_are_placed_in_the_source(source: str, expected: list[tuple[object, ...]]) -> None:
+def test_errors_are_placed_in_the_source(
+    source: str, expected: list[tuple[object, ...]]
+) -> None:
     if not expected:
         compile(source)
         return

@@ -43,7 +43,7 @@ def value_of(expression: str) -> Any:
         ('all(a != "" for a in args) and none(a == "y" for a in args)', True),
         ('match tool { "shell" => 1, _ => 2 }', 1),
         ('match tool { "x" => 1 }', None),
-        ("match n { if n > 5 => deny(), 3 => allow(\"m\"), _ => 0 }", "Allow"),
+        ('match n { if n > 5 => deny(), 3 => allow("m"), _ => 0 }', "Allow"),
         ("match => n + 1", 4),
         ('event["a b"] + m.`k`()', 9),
         ("m.keys()", ["k"]),
@@ -63,7 +63,10 @@ def test_expressions_evaluate_as_written(expression: str, expected: object) -> N
 def test_messages_are_templates_and_tagged_expressions() -> None:
     template = "name: p\nrules:\n  - on: t\n    deny: 'Blocked {tool}: {len(args)} args {{sic}}'\n"
     tagged = "name: p\nrules:\n  - on: t\n    verdicts:\n      - audit\n      - deny: !expr tool + n\n"
-    reasons = [PolicyEngine.from_json(compile(s)).evaluate("t", FIELDS)["reason"] for s in (template, tagged)]
+    reasons = [
+        PolicyEngine.from_json(compile(s)).evaluate("t", FIELDS)["reason"]
+        for s in (template, tagged)
+    ]
     assert reasons == ["Blocked shell: 3 args {sic}", ""]
 
 
@@ -100,7 +103,9 @@ invariants:
         ("repeats: allow", ["allow", "allow", "deny", "allow", "allow"]),
     ],
 )
-def test_a_repeated_breach_is_denied_unless_allowed(repeats: str, verdicts: list[str]) -> None:
+def test_a_repeated_breach_is_denied_unless_allowed(
+    repeats: str, verdicts: list[str]
+) -> None:
     engine = PolicyEngine.from_json(compile(INVARIANT.format(repeats=repeats)))
     events = [
         ("file_access", {"path": "/app/.env"}),
@@ -116,9 +121,18 @@ def test_metadata_is_filled_unless_given() -> None:
     text = "name: p\n"
     metadata = json.loads(compile(text))["metadata"]
     assert metadata["compiler_version"] == corvanth_core.__version__
-    assert metadata["source_hash"] != json.loads(compile(text + "\n"))["metadata"]["source_hash"]
-    given = json.loads(compile(text + "metadata: {source_hash: 7, compiler_version: x}\n"))
-    assert given["metadata"] == {"annotations": [], "source_hash": 7, "compiler_version": "x"}
+    assert (
+        metadata["source_hash"]
+        != json.loads(compile(text + "\n"))["metadata"]["source_hash"]
+    )
+    given = json.loads(
+        compile(text + "metadata: {source_hash: 7, compiler_version: x}\n")
+    )
+    assert given["metadata"] == {
+        "annotations": [],
+        "source_hash": 7,
+        "compiler_version": "x",
+    }
 
 
 def test_compile_takes_a_mapping() -> None:

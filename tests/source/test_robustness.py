@@ -9,9 +9,39 @@ from hypothesis import strategies as st
 from corvanth_core import PolicyEngine, PolicySourceError, compile
 
 SOURCE = (pathlib.Path(__file__).parent / "sample_policy.yaml").read_text()
-TOKENS = [" ", "\n", ":", "-", "'", '"', "{", "}", "(", ")", "[", "]", "->",
-          "!expr ", "&a ", "*a", "#", "|", ">", "\t", "and", "`", "\\", "$0",
-          "match", "=>", "f\"{", "1e999", "99999999999999999999", "\x00", "\ud7ff"]
+TOKENS = [
+    " ",
+    "\n",
+    ":",
+    "-",
+    "'",
+    '"',
+    "{",
+    "}",
+    "(",
+    ")",
+    "[",
+    "]",
+    "->",
+    "!expr ",
+    "&a ",
+    "*a",
+    "#",
+    "|",
+    ">",
+    "\t",
+    "and",
+    "`",
+    "\\",
+    "$0",
+    "match",
+    "=>",
+    'f"{',
+    "1e999",
+    "99999999999999999999",
+    "\x00",
+    "\ud7ff",
+]
 
 
 def _edit(text: str, data: st.DataObject) -> str:
@@ -38,7 +68,9 @@ def _check(text: str) -> None:
         for issue in e.errors:
             assert 1 <= issue.line <= len(lines)
             assert 1 <= issue.column <= len(lines[issue.line - 1]) + 1
-            assert str(issue.render()).startswith(f"p.yaml:{issue.line}:{issue.column}: ")
+            assert str(issue.render()).startswith(
+                f"p.yaml:{issue.line}:{issue.column}: "
+            )
         return
     PolicyEngine.from_json(result)
 
