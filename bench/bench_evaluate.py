@@ -40,6 +40,8 @@ import time
 
 from _corvanth_core import PolicyEngine
 
+from corvanth_core import ir
+
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 EXAMPLE = ROOT / "examples" / "coding_agent_guard.json"
@@ -309,27 +311,21 @@ def check_twin(engine, twin):
 
 
 def policy(rules=(), constraints=(), machines=()):
-    return {
-        "name": "bench",
-        "severity": "Low",
-        "scopes": [],
-        "rules": list(rules),
-        "constraints": list(constraints),
-        "state_machines": list(machines),
-        "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "x"},
-    }
+    return ir.policy(
+        name="bench", rules=rules, constraints=constraints, state_machines=machines
+    )
 
 
 def field(name):
-    return {"Ref": {"root": "Event", "fields": [name]}}
+    return ir.field(name)
 
 
 def eq(left, right):
-    return {"Binary": {"op": "Eq", "left": left, "right": right}}
+    return ir.binary("Eq", left, right)
 
 
 def lit(text):
-    return {"Literal": {"String": text}}
+    return ir.lit_str(text)
 
 
 def example_document():
@@ -342,14 +338,13 @@ def with_other_rules(document, count=1000):
     document = copy.deepcopy(document)
     for i in range(count):
         document["rules"].append(
-            {
-                "id": 10_000 + i,
-                "on_events": [f"other_event_{i}"],
-                "condition": eq(field("tool"), lit(f"tool_{i}")),
-                "verdicts": [{"verdict": "Deny", "message": lit("no")}],
-                "actions": [{"verb": "Log", "args": [["tool", field("tool")]]}],
-                "severity": None,
-            }
+            ir.rule(
+                10_000 + i,
+                on_events=[f"other_event_{i}"],
+                condition=eq(field("tool"), lit(f"tool_{i}")),
+                verdicts=[ir.verdict("Deny", lit("no"))],
+                actions=[ir.action("Log", tool=field("tool"))],
+            )
         )
     return document
 
@@ -362,38 +357,24 @@ def stateful_document():
     target is enforced, so the three use three targets and the one on
     tool_call is the one consulted.
     """
-    machines = []
-    for i in range(5):
-        machines.append(
-            {
-                "id": i,
-                "name": f"proof_{i}",
-                "invariant_name": f"inv_{i}",
-                "kind": "Always",
-                "states": [
-                    {"id": 0, "label": "a", "kind": "Active"},
-                    {"id": 1, "label": "b", "kind": "Active"},
-                ],
-                "transitions": [
-                    {
-                        "from": 0,
-                        "to": 1,
-                        "guard": {"Predicate": eq(field("tool"), lit("shell"))},
-                    },
-                    {
-                        "from": 1,
-                        "to": 0,
-                        "guard": {"NegatedPredicate": eq(field("tool"), lit("never"))},
-                    },
-                ],
-                "initial_state": 0,
-                "accepting_states": [],
-                "violating_states": [],
-                "deadline_millis": None,
-            }
+    machines = [
+        ir.machine(
+            f"proof_{i}",
+            f"inv_{i}",
+            "Always",
+            states=[ir.state("a"), ir.state("b", state_id=1)],
+            transitions=[
+                ir.transition(
+                    0, 1, ir.predicate_guard(eq(field("tool"), lit("shell")))
+                ),
+                ir.transition(1, 0, ir.negated_guard(eq(field("tool"), lit("never")))),
+            ],
+            machine_id=i,
         )
+        for i in range(5)
+    ]
     constraints = [
-        {"kind": "RateLimit", "target": t, "limit": 10**12, "window_millis": 3_600_000}
+        ir.constraint(t, 10**12, 3_600_000)
         for t in ("web_request", "file_access", "tool_call")
     ]
     return policy(constraints=constraints, machines=machines)

@@ -20,6 +20,8 @@ import timeit
 
 from _corvanth_core import PolicyEngine
 
+from corvanth_core import ir
+
 TARGET_BYTES = 1_000_000
 
 
@@ -28,62 +30,33 @@ def expr(rng, depth):
     if depth == 0:
         choice = rng.randrange(4)
         if choice == 0:
-            return {"Literal": {"Int": rng.randrange(-(10**9), 10**9)}}
+            return ir.lit_int(rng.randrange(-(10**9), 10**9))
         if choice == 1:
-            return {"Literal": {"String": f"value_{rng.randrange(10**6)}"}}
+            return ir.lit_str(f"value_{rng.randrange(10**6)}")
         if choice == 2:
-            return {"Literal": {"Float": rng.random() * 1000}}
-        return {
-            "Ref": {"root": "Event", "fields": ["args", f"field_{rng.randrange(50)}"]}
-        }
+            return ir.lit_float(rng.random() * 1000)
+        return ir.field("args", f"field_{rng.randrange(50)}")
     choice = rng.randrange(4)
     if choice == 0:
         op = rng.choice(["And", "Or", "Eq", "Lt", "Add", "In"])
-        return {
-            "Binary": {
-                "op": op,
-                "left": expr(rng, depth - 1),
-                "right": expr(rng, depth - 1),
-            }
-        }
+        return ir.binary(op, expr(rng, depth - 1), expr(rng, depth - 1))
     if choice == 1:
-        return {"Unary": {"op": "Not", "operand": expr(rng, depth - 1)}}
+        return ir.unary("Not", expr(rng, depth - 1))
     if choice == 2:
-        return {
-            "Predicate": {
-                "kind": rng.choice(["Contains", "Matches", "StartsWith"]),
-                "subject": expr(rng, depth - 1),
-                "argument": {"Literal": {"String": "needle"}},
-            }
-        }
-    return {
-        "MethodCall": {
-            "object": expr(rng, depth - 1),
-            "method": "to_lower",
-            "args": [expr(rng, depth - 1)],
-        }
-    }
+        kind = rng.choice(["Contains", "Matches", "StartsWith"])
+        return ir.predicate(kind, expr(rng, depth - 1), ir.lit_str("needle"))
+    return ir.method(expr(rng, depth - 1), "to_lower", expr(rng, depth - 1))
 
 
 def rule(rng, rule_id):
-    return {
-        "id": rule_id,
-        "on_events": ["tool_call", "file_access"],
-        "condition": expr(rng, 5),
-        "verdicts": [
-            {"verdict": "Deny", "message": {"Literal": {"String": "denied by rule"}}}
-        ],
-        "actions": [
-            {
-                "verb": "Log",
-                "args": [
-                    ["detail", expr(rng, 3)],
-                    ["rule", {"Literal": {"Int": rule_id}}],
-                ],
-            }
-        ],
-        "severity": "High",
-    }
+    return ir.rule(
+        rule_id,
+        on_events=["tool_call", "file_access"],
+        condition=expr(rng, 5),
+        verdicts=[ir.verdict("Deny", ir.lit_str("denied by rule"))],
+        actions=[ir.action("Log", detail=expr(rng, 3), rule=ir.lit_int(rule_id))],
+        severity="High",
+    )
 
 
 def make_policy_text():
@@ -92,15 +65,13 @@ def make_policy_text():
     text = ""
     while len(text) < TARGET_BYTES:
         rules.extend(rule(rng, len(rules) + i) for i in range(50))
-        doc = {
-            "name": "bench",
-            "severity": "High",
-            "scopes": ["agents"],
-            "rules": rules,
-            "constraints": [],
-            "state_machines": [],
-            "metadata": {"annotations": [], "source_hash": 1, "compiler_version": "1"},
-        }
+        doc = ir.policy(
+            name="bench",
+            severity="High",
+            scopes=["agents"],
+            rules=rules,
+            meta=ir.metadata(source_hash=1, compiler_version="1"),
+        )
         text = json.dumps(doc, indent=1)
     return text, len(rules)
 

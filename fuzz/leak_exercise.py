@@ -20,8 +20,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 import _corvanth_core
 import numpy
 from _corvanth_core import PolicyEngine
-from builders import engine_for, policy
 from halvoc import container
+from helpers import engine_for
 from hypothesis import HealthCheck, assume, given, settings
 from test_properties import (
     ECHO,
@@ -33,6 +33,8 @@ from test_properties import (
     policies,
     python_values,
 )
+
+from corvanth_core.ir import policy
 
 EXAMPLE = pathlib.Path(__file__).parent.parent / "examples" / "coding_agent_guard.json"
 LONG = "a text well beyond the inline capacity of short strings " * 3

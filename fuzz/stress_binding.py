@@ -24,7 +24,6 @@ import warnings
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 
 from _corvanth_core import PolicyEngine
-from builders import action, field, policy, ref, rule
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 from test_properties import (
@@ -37,6 +36,8 @@ from test_properties import (
     policies,
     python_values,
 )
+
+from corvanth_core.ir import action, field, policy, ref, rule
 
 BATCH = settings(
     max_examples=50,

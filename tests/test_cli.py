@@ -12,7 +12,11 @@ import subprocess
 import sys
 
 import pytest
-from builders import (
+
+import corvanth_core
+from corvanth_core import _replay
+from corvanth_core.cli import main
+from corvanth_core.ir import (
     constraint,
     lit_str,
     machine,
@@ -22,10 +26,6 @@ from builders import (
     transition,
     verdict,
 )
-
-import corvanth_core
-from corvanth_core import _replay
-from corvanth_core.cli import main
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"

@@ -9,8 +9,9 @@ import time
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import policy
 from halvoc import MAGIC, container
+
+from corvanth_core.ir import policy
 
 PAYLOAD = json.dumps(policy(name="boxed"), separators=(",", ":"))
 VALID = container(PAYLOAD)

@@ -4,15 +4,15 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from builders import (
+from helpers import engine_for, eval_expr, outcome
+
+from corvanth_core.ir import (
     RESULT_KEYS,
     action,
     binary,
     call,
     constraint,
     count,
-    engine_for,
-    eval_expr,
     field,
     list_expr,
     lit_bool,
@@ -22,7 +22,6 @@ from builders import (
     lit_str,
     machine,
     method,
-    outcome,
     policy,
     ref,
     rule,
@@ -680,7 +679,7 @@ def full_policy(verdict_name="Deny", rule_id=7):
 
 def test_empty_result_in_order():
     result = engine_for(policy()).evaluate("t")
-    assert list(result) == RESULT_KEYS
+    assert tuple(result) == RESULT_KEYS
     assert type(result["eval_time_us"]) is int
     assert result["eval_time_us"] >= 0
     assert outcome(result) == {
@@ -695,7 +694,7 @@ def test_empty_result_in_order():
 
 def test_full_result_in_order():
     result = engine_for(full_policy()).evaluate("t")
-    assert list(result) == RESULT_KEYS
+    assert tuple(result) == RESULT_KEYS
     assert [list(a) for a in result["actions"]] == [["verb", "args"]]
     assert [list(v) for v in result["violations"]] == [
         ["proof", "invariant", "kind", "message"]

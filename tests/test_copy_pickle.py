@@ -7,10 +7,12 @@ import pickle
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import engine_for, outcome, policy
+from helpers import engine_for, outcome
 from hypothesis import HealthCheck, assume, given, settings
 from test_properties import JSON_DEPTH_LIMIT, events, json_depth, policies
 from test_snapshot import EXAMPLES, LATER, SESSION, STATEFUL, replay, stateful_engine
+
+from corvanth_core.ir import policy
 
 pytestmark = pytest.mark.filterwarnings("ignore:Generating overly large repr")
 

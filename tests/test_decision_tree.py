@@ -2,11 +2,11 @@
 verdict leaves."""
 
 import pytest
-from builders import (
-    assert_same,
+from helpers import assert_same, eval_expr
+
+from corvanth_core.ir import (
     binary,
     count,
-    eval_expr,
     field,
     list_expr,
     lit_bool,

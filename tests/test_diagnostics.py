@@ -9,7 +9,8 @@ import json
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import (
+
+from corvanth_core.ir import (
     action,
     constraint,
     count,

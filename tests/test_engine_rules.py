@@ -3,17 +3,17 @@
 import copy
 
 import pytest
-from builders import (
+from helpers import engine_for, outcome
+
+from corvanth_core.ir import (
     RESULT_KEYS,
     action,
     constraint,
-    engine_for,
     field,
     lit_bool,
     lit_float,
     lit_int,
     lit_str,
-    outcome,
     policy,
     ref,
     rule,
@@ -41,7 +41,7 @@ def test_empty_policy_allows_every_event_and_counts_it():
     engine = engine_for(policy())
     for count, event_type in enumerate(["tool_call", "data_access", ""], start=1):
         result = engine.evaluate(event_type, {"x": 1})
-        assert list(result) == RESULT_KEYS
+        assert tuple(result) == RESULT_KEYS
         assert type(result["eval_time_us"]) is int
         assert result["eval_time_us"] >= 0
         assert outcome(result) == allow()
@@ -398,5 +398,5 @@ def test_changing_a_result_leaves_later_results_alone(rules):
         first[key] = "changed"
     first["extra"] = 1
     second = engine.evaluate("t", {"f": "x"})
-    assert list(second) == RESULT_KEYS
+    assert tuple(second) == RESULT_KEYS
     assert outcome(second) == expected

@@ -1,13 +1,10 @@
 """The built-in functions and the methods of String, List and Map."""
 
 import pytest
-from builders import (
-    INT64_MAX,
-    INT64_MIN,
-    NAN,
-    assert_same,
+from helpers import INT64_MAX, INT64_MIN, NAN, assert_same, eval_expr
+
+from corvanth_core.ir import (
     call,
-    eval_expr,
     field,
     list_expr,
     lit_dur,

@@ -2,14 +2,10 @@
 equality and ordering."""
 
 import pytest
-from builders import (
-    INF,
-    INT64_MAX,
-    INT64_MIN,
-    NAN,
-    assert_same,
+from helpers import INF, INT64_MAX, INT64_MIN, NAN, assert_same, eval_expr
+
+from corvanth_core.ir import (
     binary,
-    eval_expr,
     field,
     list_expr,
     lit_bool,

@@ -5,26 +5,26 @@ import json
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import (
+from helpers import engine_for, outcome
+from hypothesis import HealthCheck, assume, given, settings
+from test_properties import JSON_DEPTH_LIMIT, events, json_depth, policies
+from test_snapshot import LATER, SESSION, STATEFUL, stateful_engine
+
+from corvanth_core.ir import (
     RESULT_KEYS,
     action,
     binary,
     constraint,
-    engine_for,
     field,
     lit_int,
     lit_str,
     machine,
-    outcome,
     policy,
     rule,
     state,
     transition,
     verdict,
 )
-from hypothesis import HealthCheck, assume, given, settings
-from test_properties import JSON_DEPTH_LIMIT, events, json_depth, policies
-from test_snapshot import LATER, SESSION, STATEFUL, stateful_engine
 
 pytestmark = pytest.mark.filterwarnings("ignore:Generating overly large repr")
 
@@ -45,7 +45,7 @@ def test_same_result_as_evaluate_and_nothing_changes():
     for stamp, event_type, fields in SESSION + LATER:
         before = (engine.snapshot(), engine.status(), engine.event_count)
         explained = engine.explain(event_type, fields, stamp)
-        assert list(explained) == RESULT_KEYS + ["trace"]
+        assert tuple(explained) == (*RESULT_KEYS, "trace")
         assert list(explained["trace"]) == TRACE_KEYS
         assert (engine.snapshot(), engine.status(), engine.event_count) == before
         assert without_trace(explained) == outcome(

@@ -1,12 +1,12 @@
 """Explicit time: evaluate_at and reset_at make windows and deadlines exact."""
 
 import pytest
-from builders import (
+from helpers import engine_for, outcome
+
+from corvanth_core.ir import (
     action,
     constraint,
-    engine_for,
     machine,
-    outcome,
     policy,
     ref,
     rule,

@@ -7,8 +7,9 @@ import sys
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import policy
 from halvoc import container
+
+from corvanth_core.ir import policy
 
 GOOD_JSON = json.dumps(policy(name="demo"))
 BAD_JSON_TEXTS = ["", "{", "[]", '{"name": 1}', GOOD_JSON + " x"]

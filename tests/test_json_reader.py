@@ -10,7 +10,9 @@ import json
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import (
+from halvoc import container
+
+from corvanth_core.ir import (
     ENUM_NAMES,
     action,
     binary,
@@ -37,7 +39,6 @@ from builders import (
     unary,
     verdict,
 )
-from halvoc import container
 
 PREFIX = "Invalid policy JSON: "
 

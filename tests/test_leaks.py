@@ -7,10 +7,12 @@ import sys
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import (
+from halvoc import container
+from helpers import engine_for
+
+from corvanth_core.ir import (
     action,
     constraint,
-    engine_for,
     field,
     lit_dur,
     lit_str,
@@ -21,7 +23,6 @@ from builders import (
     transition,
     verdict,
 )
-from halvoc import container
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 LONG_TEXT = "a text well beyond the inline capacity of short strings " * 4

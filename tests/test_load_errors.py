@@ -11,7 +11,8 @@ import struct
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import (
+
+from corvanth_core.ir import (
     action,
     binary,
     lit_int,

@@ -5,7 +5,9 @@ import os
 import threading
 
 import pytest
-from builders import action, engine_for, field, lit_str, policy, rule, verdict
+from helpers import engine_for
+
+from corvanth_core.ir import action, field, lit_str, policy, rule, verdict
 
 FAULT_EVENT = "__corvanth_inject_fault__"
 fault_build = os.environ.get("CORVANTH_FAULT_INJECTION_BUILD") == "1"

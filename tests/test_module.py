@@ -10,7 +10,9 @@ import weakref
 import _corvanth_core
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import engine_for, policy
+from helpers import engine_for
+
+from corvanth_core.ir import policy
 
 TPFLAGS_BASETYPE = 1 << 10
 TPFLAGS_HAVE_GC = 1 << 14

@@ -1,16 +1,15 @@
 """The corvanth_core package: load/loads by content, pack/unpack, exports."""
 
 import json
+import os
 import pathlib
 
 import _corvanth_core
-import os
-
 import pytest
-from builders import policy, rule, verdict
 
 import corvanth_core
 from corvanth_core.container import HEADER, MAGIC_BYTES, write_container
+from corvanth_core.ir import policy, rule, verdict
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples"
 DOC = policy(name="packaged", rules=[rule(rule_id=4, verdicts=[verdict("Deny")])])

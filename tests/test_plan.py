@@ -11,15 +11,16 @@ evaluator, which aborts at the first difference.
 import math
 
 import pytest
-from builders import (
-    INF,
-    NAN,
+from helpers import INF, NAN, assert_same, engine_for, outcome
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from test_properties import check_result
+
+from corvanth_core.ir import (
     action,
-    assert_same,
     binary,
     call,
     count,
-    engine_for,
     field,
     list_expr,
     lit_bool,
@@ -30,7 +31,6 @@ from builders import (
     lit_str,
     machine,
     method,
-    outcome,
     policy,
     predicate,
     quantifier,
@@ -41,9 +41,6 @@ from builders import (
     unary,
     verdict,
 )
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-from test_properties import check_result
 
 
 def run_shape(expr, fields):

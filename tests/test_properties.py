@@ -13,12 +13,15 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from builders import (
+from helpers import engine_for
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+from corvanth_core.ir import (
     ENUM_NAMES,
     RESULT_KEYS,
     action,
     constraint,
-    engine_for,
     field,
     machine,
     policy,
@@ -28,8 +31,6 @@ from builders import (
     transition,
     verdict,
 )
-from hypothesis import HealthCheck, assume, given, settings
-from hypothesis import strategies as st
 
 try:
     import numpy
@@ -509,7 +510,7 @@ ECHO = policy(
 
 
 def check_result(result):
-    assert list(result) == RESULT_KEYS
+    assert tuple(result) == RESULT_KEYS
     assert result["verdict"] in VERDICTS
     assert result["reason"] is None or type(result["reason"]) is str
     assert all(type(rule_id) is int for rule_id in result["triggered_rules"])

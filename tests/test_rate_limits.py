@@ -3,15 +3,9 @@
 import time
 
 import pytest
-from builders import (
-    constraint,
-    engine_for,
-    lit_str,
-    outcome,
-    policy,
-    rule,
-    verdict,
-)
+from helpers import engine_for, outcome
+
+from corvanth_core.ir import constraint, lit_str, policy, rule, verdict
 
 HOUR = 3600000
 

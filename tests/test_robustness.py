@@ -12,8 +12,9 @@ import time
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import policy
 from halvoc import container
+
+from corvanth_core.ir import policy
 
 PAYLOAD = json.dumps(policy(name="piped"), separators=(",", ":"))
 VALID = container(PAYLOAD)
@@ -164,7 +165,8 @@ CLOCK_PROBE = textwrap.dedent(
     """
     import json, sys
     sys.path.insert(0, sys.argv[1])
-    import builders as b
+    import helpers
+    from corvanth_core import ir as b
     whole_event = b.rule(actions=[b.action("Log", v=b.field())])
     late = b.machine(
         states=[b.state("start"), b.state("late", "Violated")],
@@ -172,7 +174,7 @@ CLOCK_PROBE = textwrap.dedent(
         violating=[1],
         deadline_millis=5,
     )
-    engine = b.engine_for(b.policy(rules=[whole_event], state_machines=[late]))
+    engine = helpers.engine_for(b.policy(rules=[whole_event], state_machines=[late]))
     first = engine.evaluate("t")
     stamp = first["actions"][0]["args"]["v"]["timestamp"]
     fired = None
@@ -240,15 +242,16 @@ NESTING_PROBE = textwrap.dedent(
     """
     import json, sys, threading
     sys.path.insert(0, sys.argv[1])
-    import builders as b
+    import helpers
+    from corvanth_core import ir as b
     stack, depths = sys.argv[2], json.loads(sys.argv[3])
     sys.setrecursionlimit(10**6)
     # Containment compares structurally: [x] contains x.
     same = b.predicate("Contains", b.list_expr(b.field("x")), b.field("x"))
-    engine = b.engine_for(b.policy(rules=[b.rule(condition=same, actions=[
+    engine = helpers.engine_for(b.policy(rules=[b.rule(condition=same, actions=[
         b.action("Log", v=b.field("x"), c=b.ref("Context", "k"),
                  t=b.call("str", b.field("x")))])]))
-    held = b.engine_for(b.policy(rules=[b.rule(actions=[
+    held = helpers.engine_for(b.policy(rules=[b.rule(actions=[
         b.action("Log", c=b.ref("Context", "k"))])]))
 
     def deep(kind, depth):

@@ -8,17 +8,16 @@ import pathlib
 import pytest
 import snapshot_format as fmt
 from _corvanth_core import PolicyEngine
-from builders import (
-    INT64_MAX,
-    INT64_MIN,
+from helpers import INT64_MAX, INT64_MIN, assert_same, engine_for, outcome
+from hypothesis import HealthCheck, assume, given, settings
+from test_properties import JSON_DEPTH_LIMIT, events, json_depth, policies
+
+from corvanth_core.ir import (
     action,
-    assert_same,
     constraint,
-    engine_for,
     field,
     lit_str,
     machine,
-    outcome,
     policy,
     ref,
     rule,
@@ -26,8 +25,6 @@ from builders import (
     transition,
     verdict,
 )
-from hypothesis import HealthCheck, assume, given, settings
-from test_properties import JSON_DEPTH_LIMIT, events, json_depth, policies
 
 # The generated policies have long descriptions; hypothesis warns when it
 # renders them.

@@ -3,14 +3,14 @@
 import time
 
 import pytest
-from builders import (
+from helpers import engine_for, outcome
+
+from corvanth_core.ir import (
     binary,
-    engine_for,
     field,
     lit_bool,
     lit_str,
     machine,
-    outcome,
     policy,
     ref,
     rule,

@@ -1,15 +1,13 @@
 """The status summary, reset, and the context and configuration maps."""
 
 import pytest
-from builders import (
+from helpers import assert_same, engine_for, eval_expr, outcome
+
+from corvanth_core.ir import (
     action,
-    assert_same,
     constraint,
-    engine_for,
-    eval_expr,
     field,
     machine,
-    outcome,
     policy,
     ref,
     rule,

@@ -5,7 +5,9 @@ import unicodedata
 
 import pytest
 import unicode_tables
-from builders import assert_same, binary, count, eval_expr, field, lit_str, method, ref
+from helpers import assert_same, eval_expr
+
+from corvanth_core.ir import binary, count, field, lit_str, method, ref
 
 # The runtime's tables carry this version of the Unicode character database.
 TABLES_VERSION = "14.0.0"

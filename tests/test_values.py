@@ -5,15 +5,11 @@ seen by expressions."""
 import time
 
 import pytest
-from builders import (
-    INF,
-    INT64_MAX,
-    INT64_MIN,
-    NAN,
-    assert_same,
+from helpers import INF, INT64_MAX, INT64_MIN, NAN, assert_same, eval_expr
+
+from corvanth_core.ir import (
     binary,
     call,
-    eval_expr,
     field,
     list_expr,
     lit_bool,

@@ -12,23 +12,22 @@ import struct
 
 import pytest
 from _corvanth_core import PolicyEngine
-from builders import (
+from helpers import assert_same, engine_for, outcome
+from hypothesis import assume, given
+from test_properties import JSON_DEPTH_LIMIT, SETTINGS, events, json_depth, policies
+
+from corvanth_core.ir import (
     action,
-    assert_same,
-    engine_for,
     lit_float,
     lit_int,
     lit_str,
     machine,
-    outcome,
     policy,
     rule,
     state,
     transition,
     verdict,
 )
-from hypothesis import assume, given
-from test_properties import JSON_DEPTH_LIMIT, SETTINGS, events, json_depth, policies
 
 EXAMPLES = sorted(pathlib.Path(__file__).parent.parent.glob("examples/*.json"))
 

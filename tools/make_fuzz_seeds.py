@@ -25,14 +25,21 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
-import builders as b
 import test_container
 import test_json_reader as reader
 import test_plan
 import test_snapshot
+from _corvanth_core import PolicyEngine
 from halvoc import container
 
+from corvanth_core import ir as b
+
 CORPUS = ROOT / "fuzz" / "corpus"
+
+
+def engine_for(doc):
+    return PolicyEngine.from_json(json.dumps(doc))
+
 
 # --- policy documents --------------------------------------------------------
 
@@ -63,7 +70,7 @@ def container_inputs(documents):
 
 def is_policy(text):
     try:
-        b.PolicyEngine.from_json(text.decode("utf-8"))
+        PolicyEngine.from_json(text.decode("utf-8"))
     except (ValueError, UnicodeDecodeError):
         return False
     return True
@@ -307,7 +314,7 @@ def restore_inputs():
     ]
     inputs = []
     for doc in docs:
-        engine = b.engine_for(doc)
+        engine = engine_for(doc)
         text = engine.to_json().encode("utf-8")
         snapshots = [engine.snapshot()]
         engine.reset_at(1000)
@@ -322,7 +329,7 @@ def restore_inputs():
             inputs.append(text + b"\x00\x00" + data)
             inputs.append(text + b"\x00\x01" + data[:-9] + b"\x07" + data[-8:])
             inputs.append(text + b"\x00\x00" + data[: len(data) // 2])
-    stateful = b.engine_for(test_snapshot.STATEFUL)
+    stateful = engine_for(test_snapshot.STATEFUL)
     fingerprint = struct.unpack_from("<Q", stateful.snapshot(), 24)[0]
     text = stateful.to_json().encode("utf-8")
     for _name, make, _reason in test_snapshot.REFUSED:
