@@ -1,115 +1,103 @@
-"""Builders of IR values: the records and expressions of a compiled policy
-as plain dicts and lists, keys in declared order, so that
-`canonical_json` of the result is the engine's canonical text. Every part
-of the compiler builds IR through these functions and nowhere else.
+"""Builders of IR values for the compiler: the records and expressions of
+a compiled policy as the plain dicts and lists of `corvanth_core.ir`, keys
+in declared order, so that `canonical_json` of the result is the engine's
+canonical text. The compiler builds IR through these functions and nowhere
+else; they take the names the parser found as plain strings.
 
     cond = binary("Eq", ref("Event", ["tool"]), string("shell"))
     rule(1, ["tool_call"], cond, [verdict("Deny", None)], [], None)
 """
 
-from typing import Any
+from typing import Any, cast
+
+from corvanth_core import ir as model
 
 IR = Any  # a dict, list, str, int, float, bool or None of the IR's JSON shape
 
 # --- literals and expressions -------------------------------------------------
 
 
-def literal(kind: str, value: IR) -> IR:
-    return {"Literal": {kind: value}}
-
-
 def boolean(value: bool) -> IR:
-    return literal("Bool", value)
+    return model.lit_bool(value)
 
 
 def integer(value: int) -> IR:
-    return literal("Int", value)
+    return model.lit_int(value)
 
 
 def floating(value: float) -> IR:
-    return literal("Float", value)
+    return model.lit_float(value)
 
 
 def string(text: str) -> IR:
-    return literal("String", text)
+    return model.lit_str(text)
 
 
 def regex(pattern: str) -> IR:
-    return literal("Regex", pattern)
-
-
-def duration_payload(value: int, unit: str) -> IR:
-    return {"value": value, "unit": unit}
+    return model.lit_regex(pattern)
 
 
 def duration(value: int, unit: str) -> IR:
-    return literal("Duration", duration_payload(value, unit))
+    return model.lit_dur(value, cast(model.DurationUnit, unit))
 
 
 def ref(root: IR, fields: list[str]) -> IR:
-    return {"Ref": {"root": root, "fields": fields}}
+    return model.ref(root, *fields)
 
 
 def local_root(index: int) -> IR:
-    return {"Local": index}
+    return model.local(index)
 
 
 def binary(op: str, left: IR, right: IR) -> IR:
-    return {"Binary": {"op": op, "left": left, "right": right}}
+    return model.binary(cast(model.BinaryOp, op), left, right)
 
 
 def unary(op: str, operand: IR) -> IR:
-    return {"Unary": {"op": op, "operand": operand}}
+    return model.unary(cast(model.UnaryOp, op), operand)
 
 
 def predicate(kind: str, subject: IR, argument: IR) -> IR:
-    return {"Predicate": {"kind": kind, "subject": subject, "argument": argument}}
+    return model.predicate(cast(model.PredicateKind, kind), subject, argument)
 
 
 def quantifier(kind: str, collection: IR, param: str, body: IR) -> IR:
-    return {
-        "Quantifier": {
-            "kind": kind,
-            "collection": collection,
-            "param": param,
-            "body": body,
-        }
-    }
+    return model.quantifier(cast(model.QuantifierKind, kind), collection, body, param)
 
 
 def count(collection: IR, param: str | None, filter: IR) -> IR:
-    return {"Count": {"collection": collection, "param": param, "filter": filter}}
+    return model.count(collection, filter, param)
 
 
 def call(function: str, args: list[IR]) -> IR:
-    return {"Call": {"function": function, "args": args}}
+    return model.call(function, *args)
 
 
 def method_call(obj: IR, method: str, args: list[IR]) -> IR:
-    return {"MethodCall": {"object": obj, "method": method, "args": args}}
+    return model.method(obj, method, *args)
 
 
 def decision_tree(node: IR) -> IR:
-    return {"DecisionTree": node}
+    return model.decision_tree(node)
 
 
 def list_expr(items: list[IR]) -> IR:
-    return {"List": items}
+    return model.list_expr(*items)
 
 
 # --- decision nodes -----------------------------------------------------------
 
 
 def switch(subject: IR, cases: list[IR], default: IR) -> IR:
-    return {"Switch": {"subject": subject, "cases": cases, "default": default}}
+    return model.switch(subject, cases, default)
 
 
 def case(test: IR, body: IR) -> IR:
-    return {"test": test, "body": body}
+    return model.case(test, body)
 
 
 def leaf(expr: IR) -> IR:
-    return {"Leaf": expr}
+    return model.leaf(expr)
 
 
 def verdict_leaf(v: IR) -> IR:
@@ -117,25 +105,27 @@ def verdict_leaf(v: IR) -> IR:
 
 
 def literal_test(lit: IR) -> IR:
-    return {"Literal": lit}
+    return model.literal_test(lit)
 
 
 def constructor_test(name: str) -> IR:
-    return {"Constructor": name}
+    return model.constructor_test(name)
 
 
 def guard_test(expr: IR) -> IR:
-    return {"Guard": expr}
+    return model.guard_test(expr)
 
 
 # --- policy records -----------------------------------------------------------
 
 
 def verdict(name: str, message: IR) -> IR:
-    return {"verdict": name, "message": message}
+    return model.verdict(cast(model.Verdict, name), message)
 
 
 def action(verb: str, args: list[list[IR]]) -> IR:
+    # Not model.action: its keyword arguments cannot repeat a name, and an
+    # action's arguments may (the later value wins at run time).
     return {"verb": verb, "args": args}
 
 
@@ -147,31 +137,22 @@ def rule(
     actions: list[IR],
     severity: str | None,
 ) -> IR:
-    return {
-        "id": id,
-        "on_events": on_events,
-        "condition": condition,
-        "verdicts": verdicts,
-        "actions": actions,
-        "severity": severity,
-    }
+    level = cast(model.SeverityLevel | None, severity)
+    return model.rule(id, on_events, condition, verdicts, actions, level)
 
 
 def constraint(kind: str, target: str, limit: int, window_millis: int) -> IR:
-    return {
-        "kind": kind,
-        "target": target,
-        "limit": limit,
-        "window_millis": window_millis,
-    }
+    return model.constraint(
+        target, limit, window_millis, cast(model.ConstraintKind, kind)
+    )
 
 
 def state(id: int, label: str, kind: str) -> IR:
-    return {"id": id, "label": label, "kind": kind}
+    return model.state(label, cast(model.StateKind, kind), id)
 
 
 def transition(source: int, target: int, guard: IR) -> IR:
-    return {"from": source, "to": target, "guard": guard}
+    return model.transition(source, target, guard)
 
 
 def machine(
@@ -186,26 +167,23 @@ def machine(
     violating_states: list[int],
     deadline_millis: int | None,
 ) -> IR:
-    return {
-        "id": id,
-        "name": name,
-        "invariant_name": invariant_name,
-        "kind": kind,
-        "states": states,
-        "transitions": transitions,
-        "initial_state": initial_state,
-        "accepting_states": accepting_states,
-        "violating_states": violating_states,
-        "deadline_millis": deadline_millis,
-    }
+    return model.machine(
+        name,
+        invariant_name,
+        cast(model.TemporalKind, kind),
+        states,
+        transitions,
+        initial_state,
+        accepting_states,
+        violating_states,
+        deadline_millis,
+        id,
+    )
 
 
 def metadata(annotations: list[list[str]], source_hash: int, version: str) -> IR:
-    return {
-        "annotations": annotations,
-        "source_hash": source_hash,
-        "compiler_version": version,
-    }
+    pairs = [(key, value) for key, value in annotations]
+    return model.metadata(pairs, source_hash, version)
 
 
 def policy(
@@ -217,12 +195,5 @@ def policy(
     machines: list[IR],
     meta: IR,
 ) -> IR:
-    return {
-        "name": name,
-        "severity": severity,
-        "scopes": scopes,
-        "rules": rules,
-        "constraints": constraints,
-        "state_machines": machines,
-        "metadata": meta,
-    }
+    level = cast(model.SeverityLevel, severity)
+    return model.policy(name, level, rules, constraints, machines, scopes, meta)

@@ -10,7 +10,8 @@ engine loads without loading it.
 import math
 from typing import Any, Final
 
-from corvanth_core.source.names import ENUMS, I64_MAX, I64_MIN, U32_MAX, U64_MAX
+from corvanth_core import ir as model
+from corvanth_core.source.names import I64_MAX, I64_MIN, U32_MAX, U64_MAX
 
 # A type is a word ("str", "u32", "u64", "i64", "f64", "bool"), a record or
 # variant-set name, or a tuple ("list", T), ("pair", A, B), ("opt", T).
@@ -132,36 +133,7 @@ VARIANTS: Final[dict[str, dict[str, Type]]] = {
         "Always": None,
     },
 }
-_UNIT_ENUMS: Final = {
-    "SeverityLevel": ENUMS["severity"],
-    "Verdict": ENUMS["verdict"],
-    "ActionVerb": ENUMS["action"],
-    "ConstraintKind": ENUMS["constraint"],
-    "TemporalKind": ENUMS["temporal"],
-    "StateKind": ENUMS["state"],
-    "BinaryOp": (
-        "Add",
-        "Sub",
-        "Mul",
-        "Div",
-        "Mod",
-        "Eq",
-        "Neq",
-        "Lt",
-        "Le",
-        "Gt",
-        "Ge",
-        "And",
-        "Or",
-        "Implies",
-        "In",
-    ),
-    "UnaryOp": ("Not", "Neg"),
-    "PredicateKind": ("Contains", "Matches", "StartsWith", "EndsWith"),
-    "QuantifierKind": ("All", "Any", "None", "Exists"),
-    "DurationUnit": ("Milliseconds", "Seconds", "Minutes", "Hours", "Days"),
-}
-for _name, _variants in _UNIT_ENUMS.items():
+for _name, _variants in model.ENUM_NAMES.items():
     VARIANTS[_name] = {v: None for v in _variants}
 
 _RANGES: Final = {"u32": (0, U32_MAX), "u64": (0, U64_MAX), "i64": (I64_MIN, I64_MAX)}

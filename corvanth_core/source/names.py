@@ -12,6 +12,8 @@ import difflib
 from collections.abc import Iterable
 from typing import Final
 
+from corvanth_core import ir as model
+
 # Function name -> (fewest, most) arguments the runtime gives meaning to.
 FUNCTIONS: Final[dict[str, tuple[int, int]]] = {
     "len": (1, 1),
@@ -44,12 +46,12 @@ METHODS: Final[dict[str, tuple[int, int]]] = {
 
 # IR variant names of the enumerations a source file names by word.
 ENUMS: Final[dict[str, tuple[str, ...]]] = {
-    "severity": ("Critical", "High", "Medium", "Low", "Info"),
-    "verdict": ("Allow", "Deny", "Audit", "Redact"),
-    "action": ("Log", "Notify", "Escalate", "Block", "Tag"),
-    "constraint": ("RateLimit", "Quota"),
-    "temporal": ("Always", "Eventually", "Never", "Until", "Next"),
-    "state": ("Active", "Satisfied", "Violated"),
+    "severity": model.SEVERITY_LEVELS,
+    "verdict": model.VERDICTS,
+    "action": model.ACTION_VERBS,
+    "constraint": model.CONSTRAINT_KINDS,
+    "temporal": model.TEMPORAL_KINDS,
+    "state": model.STATE_KINDS,
 }
 
 VERDICT_WORDS: Final = tuple(v.lower() for v in ENUMS["verdict"])
