@@ -55,8 +55,9 @@ def loads(data: str | BytesLike) -> PolicyEngine:
 
 
 def is_json_text(text: str) -> bool:
-    """Whether text is meant as IR JSON rather than policy source."""
-    return text.lstrip(" \t\r\n")[:1] in ("{", "[")
+    """Whether text is meant as IR JSON rather than policy source (blank
+    text too, so that the JSON reader reports it)."""
+    return text.lstrip(" \t\r\n")[:1] in ("{", "[", "")
 
 
 def _from_text(text: str) -> PolicyEngine:

@@ -1,5 +1,8 @@
-"""Builds the generated files of examples/ from the example policy:
+"""Builds the generated files of examples/ from the example policy's source,
+`coding_agent_guard.yaml`:
 
+- `coding_agent_guard.json`: the compiled policy, pretty-printed (two-space
+  indent), which is what the engine loads;
 - `coding_agent_guard.halvoc`: the policy's JSON text, unchanged, in a
   version-1 container (what `corvanth-core pack` writes);
 - `coding_agent_session.jsonl`: a recorded hour of a coding agent's session,
@@ -12,7 +15,7 @@
   within the hour (over the quota), and finally a secret read followed by a
   web request (the invariant no_network_after_secret_read is violated).
 
-The output depends on nothing but this script and the policy.
+The output depends on nothing but this script and the policy's source.
 
     python tools/build_examples.py            # rewrite the files
     python tools/build_examples.py --check    # exit 1 if a committed file differs
@@ -28,6 +31,7 @@ from typing import Any
 import corvanth_core
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+SOURCE = EXAMPLES / "coding_agent_guard.yaml"
 POLICY = EXAMPLES / "coding_agent_guard.json"
 CONTAINER = EXAMPLES / "coding_agent_guard.halvoc"
 SESSION = EXAMPLES / "coding_agent_session.jsonl"
@@ -137,8 +141,11 @@ def build_session() -> str:
 
 def build() -> dict[pathlib.Path, bytes]:
     """Each generated file's path and its contents."""
-    text = POLICY.read_text(encoding="utf-8")
+    name = str(SOURCE.relative_to(EXAMPLES.parent))
+    compiled = corvanth_core.compile(SOURCE.read_text(encoding="utf-8"), filename=name)
+    text = json.dumps(json.loads(compiled), indent=2, ensure_ascii=False) + "\n"
     return {
+        POLICY: text.encode("utf-8"),
         CONTAINER: corvanth_core.pack(text),
         SESSION: build_session().encode("utf-8"),
     }

@@ -11,8 +11,16 @@ Nothing here loads the native engine: compiling and printing are pure
 Python over the policy's JSON form.
 """
 
+import pathlib
+
 from corvanth_core.source.compiler import compile
 from corvanth_core.source.errors import PolicySourceError, SourceIssue
 from corvanth_core.source.printer import decompile
 
-__all__ = ["PolicySourceError", "SourceIssue", "compile", "decompile"]
+__all__ = ["PolicySourceError", "SourceIssue", "compile", "decompile", "schema_path"]
+
+
+def schema_path() -> pathlib.Path:
+    """The JSON Schema of the policy file format, for editors and
+    validators."""
+    return pathlib.Path(__file__).with_name("policy_source.schema.json")
