@@ -13,11 +13,21 @@ Python over the policy's JSON form.
 
 import pathlib
 
-from corvanth_core.source.compiler import compile
+from corvanth_core.source.compiler import compile, compile_with_map
 from corvanth_core.source.errors import PolicySourceError, SourceIssue
 from corvanth_core.source.printer import decompile
+from corvanth_core.source.source_map import CompiledSource, SourceMap
 
-__all__ = ["PolicySourceError", "SourceIssue", "compile", "decompile", "schema_path"]
+__all__ = [
+    "CompiledSource",
+    "PolicySourceError",
+    "SourceIssue",
+    "SourceMap",
+    "compile",
+    "compile_with_map",
+    "decompile",
+    "schema_path",
+]
 
 
 def schema_path() -> pathlib.Path:

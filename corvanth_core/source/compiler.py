@@ -48,6 +48,7 @@ from corvanth_core.source.names import (
     enum_name,
 )
 from corvanth_core.source.parser import parse_expression, parse_template
+from corvanth_core.source.source_map import CompiledSource, SourceMap
 from corvanth_core.source.yaml_positions import value_offsets
 
 POLICY_KEYS: Final = (
@@ -123,6 +124,13 @@ def compile(
 ) -> str:
     """The canonical IR JSON of a policy source: its text (str, or UTF-8
     bytes) or an already-parsed mapping. Raises PolicySourceError."""
+    return compile_with_map(source, filename=filename).json
+
+
+def compile_with_map(
+    source: str | bytes | Mapping[str, Any], *, filename: str | None = None
+) -> CompiledSource:
+    """`compile`, with the source map of the result."""
     name = filename if filename is not None else DEFAULT_FILENAME
     if isinstance(source, Mapping):
         try:
@@ -135,7 +143,8 @@ def compile(
         raise TypeError(
             f"compile() source must be str, bytes or a mapping, not {type(source).__name__}"
         )
-    return _Compiler(SourceText(source, name)).run()
+    compiler = _Compiler(SourceText(source, name))
+    return CompiledSource(compiler.run(), SourceMap(compiler.source, compiler.places))
 
 
 def _whole_error(filename: str, message: str) -> PolicySourceError:
@@ -166,6 +175,7 @@ class _Compiler:
         self.source = source
         self.issues: list[SourceIssue] = []
         self.seen: set[int] = set()
+        self.places: dict[str, Span] = {}
 
     # --- errors ---------------------------------------------------------------
 
@@ -179,6 +189,18 @@ class _Compiler:
     ) -> _Abandon:
         self.error(message, _span(node), path, help)
         return _Abandon()
+
+    def place(self, path: str, node: Node) -> None:
+        """Records that the IR at `path` was written at `node`."""
+        self.places[path] = _span(node)
+
+    def place_keys(
+        self, prefix: str, keys: dict[str, tuple[Node, Node]], fields: dict[str, str]
+    ) -> None:
+        """Places the IR fields named by `fields` (source key -> IR field)."""
+        for key, ir_field in fields.items():
+            if key in keys:
+                self.place(f"{prefix}.{ir_field}" if prefix else ir_field, keys[key][1])
 
     def part(self, build: Callable[..., Any], *args: Any) -> Any:
         """The result of `build(*args)`, or None if it recorded an error."""
@@ -403,6 +425,18 @@ class _Compiler:
 
     def policy(self, root: Node) -> ir.IR:
         keys = self.mapping(root, "", POLICY_KEYS, "a policy")
+        self.place("", root)
+        self.place_keys(
+            "",
+            keys,
+            {
+                "name": "name",
+                "severity": "severity",
+                "scopes": "scopes",
+                "metadata": "metadata",
+                "annotations": "metadata.annotations",
+            },
+        )
         name = (
             self.part(lambda: self.text(keys["name"][1], "name", "the policy's name"))
             if "name" in keys
@@ -512,6 +546,21 @@ class _Compiler:
 
     def rule(self, node: Node, path: str, default_id: int) -> ir.IR:
         keys = self.mapping(node, path, RULE_KEYS, "a rule")
+        where = path
+        self.place(where, node)
+        self.place_keys(
+            where,
+            keys,
+            {
+                "id": "id",
+                "on": "on_events",
+                "when": "condition",
+                "verdicts": "verdicts",
+                "actions": "actions",
+                "severity": "severity",
+                **{w: "verdicts" for w in VERDICT_WORDS},
+            },
+        )
         rule_id = default_id
         if "id" in keys:
             rule_id = self.number(keys["id"][1], f"{path}.id", U32_MAX, "a rule id")
@@ -615,6 +664,7 @@ class _Compiler:
         items = self.sequence(node, path, "actions")
         built = []
         for index, item in enumerate(items):
+            self.place(f"{path}[{index}]", item)
             action = self.part(self.action, item, f"{path}[{index}]")
             if action is not None:
                 built.append(action)
@@ -669,6 +719,18 @@ class _Compiler:
 
     def limit(self, node: Node, path: str) -> ir.IR:
         keys = self.mapping(node, path, LIMIT_KEYS, "a limit")
+        where = _ir_path(path)
+        self.place(where, node)
+        self.place_keys(
+            where,
+            keys,
+            {
+                "rate": "target",
+                "quota": "target",
+                "max": "limit",
+                "per": "window_millis",
+            },
+        )
         kinds = [w for w in CONSTRAINT_WORDS if w in keys]
         if len(kinds) != 1:
             raise self.at(
@@ -702,6 +764,24 @@ class _Compiler:
 
     def invariant(self, node: Node, path: str, default_id: int) -> ir.IR:
         keys = self.mapping(node, path, INVARIANT_KEYS, "an invariant")
+        where = _ir_path(path)
+        self.place(where, node)
+        self.place_keys(
+            where,
+            keys,
+            {
+                "id": "id",
+                "name": "name",
+                "invariant": "invariant_name",
+                "kind": "kind",
+                "states": "states",
+                "transitions": "transitions",
+                "initial": "initial_state",
+                "accepting": "accepting_states",
+                "violating": "violating_states",
+                "deadline": "deadline_millis",
+            },
+        )
         for required in ("name", "states"):
             if required not in keys:
                 raise self.at(node, f"the invariant has no `{required}`", path)
@@ -775,6 +855,7 @@ class _Compiler:
         declared: list[tuple[str, str | None, int | None]] = []
         for index, item in enumerate(items):
             where = f"{path}[{index}]"
+            self.place(_ir_path(where), item)
             if isinstance(item, yaml.ScalarNode):
                 declared.append((self.text(item, where, "a state name"), None, None))
             elif isinstance(item, yaml.MappingNode) and len(item.value) == 1:
@@ -810,6 +891,7 @@ class _Compiler:
         items = self.sequence(node, path, "transitions")
         built = []
         for index, item in enumerate(items):
+            self.place(_ir_path(f"{path}[{index}]"), item)
             made = self.part(self.transition, item, f"{path}[{index}]", resolve)
             if made is not None:
                 built.append(made)
@@ -892,6 +974,15 @@ class _StateNames:
         where = f"{path}.{key}"
         items = self.compiler.sequence(keys[key][1], where, "states")
         return [self.one(item, f"{where}[{i}]") for i, item in enumerate(items)]
+
+
+def _ir_path(path: str) -> str:
+    """The IR path of a place in the source: `invariants[0].states[1]` is
+    `state_machines[0].states[1]`."""
+    for word, ir_word in (("invariants", "state_machines"), ("limits", "constraints")):
+        if path.startswith(word):
+            return ir_word + path[len(word) :]
+    return path
 
 
 def _span(node: Node) -> Span:
