@@ -28,6 +28,7 @@ from corvanth_core.source.errors import (
     SourceText,
     Span,
 )
+from corvanth_core.source.events import FIELD_TYPES, EventSchema, FieldChecker
 from corvanth_core.source.lexer import LexError
 from corvanth_core.source.machines import (
     REPEAT_MODES,
@@ -60,6 +61,7 @@ POLICY_KEYS: Final = (
     "rules",
     "limits",
     "invariants",
+    "events",
 )
 METADATA_KEYS: Final = ("source_hash", "compiler_version")
 RULE_KEYS: Final = (
@@ -176,6 +178,9 @@ class _Compiler:
         self.issues: list[SourceIssue] = []
         self.seen: set[int] = set()
         self.places: dict[str, Span] = {}
+        self.schema: EventSchema | None = None
+        # The fields the expressions being compiled see, when declared.
+        self.checker: FieldChecker | None = None
 
     # --- errors ---------------------------------------------------------------
 
@@ -345,7 +350,12 @@ class _Compiler:
     # --- expressions ----------------------------------------------------------
 
     def expression(
-        self, node: Node, path: str, base: int, template: bool = False
+        self,
+        node: Node,
+        path: str,
+        base: int,
+        template: bool = False,
+        checker: FieldChecker | None = None,
     ) -> ir.IR:
         self.visit(node, path)
         if not isinstance(node, yaml.ScalarNode):
@@ -354,7 +364,8 @@ class _Compiler:
         if node.tag == EXPR_TAG:
             template = False
         try:
-            expr, problems = (parse_template if template else parse_expression)(text)
+            parse = parse_template if template else parse_expression
+            expr, problems = parse(text, checker or self.checker)
         except LexError as e:
             self.expr_issue(node, e, path)
             raise _Abandon() from None
@@ -384,7 +395,9 @@ class _Compiler:
         end = offsets[end_index - 1] + 1 if end_index > problem.start else start
         self.error(problem.message, Span(start, max(end, start)), path, problem.help)
 
-    def message(self, node: Node, path: str) -> ir.IR:
+    def message(
+        self, node: Node, path: str, checker: FieldChecker | None = None
+    ) -> ir.IR:
         """A verdict's message: a template, an `!expr`, or nothing."""
         if (
             isinstance(node, yaml.ScalarNode)
@@ -393,9 +406,11 @@ class _Compiler:
         ):
             self.visit(node, path)
             return None
-        return self.expression(node, path, MESSAGE_DEPTH, template=True)
+        return self.expression(node, path, MESSAGE_DEPTH, True, checker)
 
-    def argument(self, node: Node, path: str) -> ir.IR:
+    def argument(
+        self, node: Node, path: str, checker: FieldChecker | None = None
+    ) -> ir.IR:
         if (
             isinstance(node, yaml.ScalarNode)
             and node.style is None
@@ -419,7 +434,7 @@ class _Compiler:
                 return ir.boolean(raw == "true")
             if node.tag == "tag:yaml.org,2002:null":
                 raise self.at(node, "an argument needs a value", path)
-        return self.expression(node, path, ARGUMENT_DEPTH, template=True)
+        return self.expression(node, path, ARGUMENT_DEPTH, True, checker)
 
     # --- the policy -----------------------------------------------------------
 
@@ -461,6 +476,8 @@ class _Compiler:
         )
         annotations = self.optional(keys, "annotations", self.annotations, [])
         meta = self.optional(keys, "metadata", self.metadata, {})
+        if "events" in keys:
+            self.schema = self.part(self.events, keys["events"][1])
         rules = self.optional(keys, "rules", self.rules, [])
         limits = self.optional(keys, "limits", self.limits, [])
         machines = self.optional(keys, "invariants", self.invariants, [])
@@ -472,6 +489,41 @@ class _Compiler:
         return ir.policy(
             name or "", severity, scopes, rules, limits, machines, metadata
         )
+
+    def events(self, node: Node) -> EventSchema:
+        declared = self.mapping_items(node, "events", "event types")
+        types: dict[str, dict[str, str]] = {}
+        for name, value in declared:
+            where = f"events.{name}"
+            fields: dict[str, str] = {}
+            if not (isinstance(value, yaml.ScalarNode) and value.tag.endswith(":null")):
+                for field, kind_node in self.mapping_items(value, where, "fields"):
+                    kind = self.text(kind_node, f"{where}.{field}", "a field type")
+                    if kind not in FIELD_TYPES:
+                        self.error(
+                            f"unknown field type `{kind}`",
+                            _span(kind_node),
+                            f"{where}.{field}",
+                            did_you_mean(kind, FIELD_TYPES)
+                            or "one of " + ", ".join(FIELD_TYPES),
+                        )
+                    fields[field] = kind
+            types[name] = fields
+        return EventSchema(types)
+
+    def mapping_items(self, node: Node, path: str, what: str) -> list[tuple[str, Node]]:
+        """The entries of a mapping whose keys are names of the author's."""
+        self.visit(node, path)
+        if not isinstance(node, yaml.MappingNode):
+            raise self.at(node, f"expected {what} (a mapping)", path)
+        items: list[tuple[str, Node]] = []
+        for key_node, value in node.value:
+            key = self.text(key_node, path, "a name")
+            if any(key == k for k, _ in items):
+                self.error(f"duplicate key `{key}`", _span(key_node), f"{path}.{key}")
+                continue
+            items.append((key, value))
+        return items
 
     def optional(
         self,
@@ -578,8 +630,33 @@ class _Compiler:
         on_node = keys["on"][1]
         if isinstance(on_node, yaml.ScalarNode):
             events = [self.text(on_node, f"{path}.on", "an event type")]
+            self.check_event_type(events[0], on_node, f"{path}.on")
         else:
             events = self.texts(on_node, f"{path}.on", "event types")
+            for index, item in enumerate(on_node.value):
+                self.check_event_type(events[index], item, f"{path}.on[{index}]")
+        self.checker = None
+        if self.schema and all(e in self.schema.types for e in events):
+            # An undeclared type was reported already; its fields are not.
+            self.checker = self.schema.checker(events)
+        try:
+            return self.rule_parts(keys, node, path, rule_id, events)
+        finally:
+            self.checker = None
+
+    def check_event_type(self, event_type: str, node: Node, path: str) -> None:
+        problem = self.schema.type_problem(event_type) if self.schema else None
+        if problem is not None:
+            self.error(problem[0], _span(node), path, problem[1])
+
+    def rule_parts(
+        self,
+        keys: dict[str, tuple[Node, Node]],
+        node: Node,
+        path: str,
+        rule_id: int,
+        events: list[str],
+    ) -> ir.IR:
         condition = None
         if "when" in keys:
             condition = self.part(
@@ -743,6 +820,7 @@ class _Compiler:
                 raise self.at(node, f"the limit has no `{required}`", path)
         word = kinds[0]
         target = self.text(keys[word][1], f"{path}.{word}", "an event type")
+        self.check_event_type(target, keys[word][1], f"{path}.{word}")
         maximum = self.number(keys["max"][1], f"{path}.max", U64_MAX, "a count")
         window = self.duration(keys["per"][1], f"{path}.per")
         return ir.constraint(CONSTRAINT_WORDS[word], target, maximum, window)
@@ -753,6 +831,8 @@ class _Compiler:
         items = self.sequence(node, "invariants", "invariants")
         built = []
         next_id = 1
+        # Every event steps every machine: guards see the fields of any type.
+        self.checker = self.schema.checker([]) if self.schema else None
         for index, item in enumerate(items):
             machine = self.part(self.invariant, item, f"invariants[{index}]", next_id)
             if machine is not None:
@@ -760,6 +840,7 @@ class _Compiler:
                 next_id = machine["id"] + 1
             else:
                 next_id += 1
+        self.checker = None
         return built
 
     def invariant(self, node: Node, path: str, default_id: int) -> ir.IR:

@@ -25,6 +25,7 @@ syntax error ends the expression.
 from collections.abc import Callable
 
 from corvanth_core.source import ir_build as ir
+from corvanth_core.source.events import FieldChecker, compatible
 from corvanth_core.source.lexer import FStringPart, LexError, Token, tokenize
 from corvanth_core.source.lexer import template_parts as split_template
 from corvanth_core.source.names import (
@@ -48,18 +49,25 @@ _COMPARISONS = ("==", "!=", "<", "<=", ">", ">=")
 _SCOPES = list[str | None]
 
 
-def parse_expression(text: str) -> tuple[ir.IR, list[ExprIssue]]:
+def parse_expression(
+    text: str, checker: FieldChecker | None = None
+) -> tuple[ir.IR, list[ExprIssue]]:
     """The IR of an expression and its semantic issues; raises ExprIssue
-    on a syntax error."""
+    on a syntax error. With a checker, event fields and comparisons are
+    checked against the declared events."""
     issues: list[ExprIssue] = []
-    expr = _guarded(text, lambda: _Parser(tokenize(text), issues, []).whole())
+    expr = _guarded(text, lambda: _Parser(tokenize(text), issues, [], checker).whole())
     return expr, issues
 
 
-def parse_template(text: str) -> tuple[ir.IR, list[ExprIssue]]:
+def parse_template(
+    text: str, checker: FieldChecker | None = None
+) -> tuple[ir.IR, list[ExprIssue]]:
     """The IR of a template: text with `{expression}` parts."""
     issues: list[ExprIssue] = []
-    expr = _guarded(text, lambda: template_ir(split_template(text), issues, []))
+    expr = _guarded(
+        text, lambda: template_ir(split_template(text), issues, [], checker)
+    )
     return expr, issues
 
 
@@ -71,7 +79,10 @@ def _guarded(text: str, run: Callable[[], ir.IR]) -> ir.IR:
 
 
 def template_ir(
-    parts: list[FStringPart], issues: list[ExprIssue], scopes: _SCOPES
+    parts: list[FStringPart],
+    issues: list[ExprIssue],
+    scopes: _SCOPES,
+    checker: FieldChecker | None = None,
 ) -> ir.IR:
     """Text parts as string literals, expression parts as `str(e)`, joined
     with `+` from the left; no parts at all is the empty string."""
@@ -80,7 +91,7 @@ def template_ir(
         if isinstance(part, str):
             pieces.append(ir.string(part))
         else:
-            expr = _Parser(part, issues, scopes).whole()
+            expr = _Parser(part, issues, scopes, checker).whole()
             pieces.append(ir.call("str", [expr]))
     if not pieces:
         return ir.string("")
@@ -107,14 +118,23 @@ def _describe(token: Token) -> str:
     }[token.kind]
 
 
+def _with_article(word: str) -> str:
+    return ("an " if word[0] in "aeiou" else "a ") + word
+
+
 class _Parser:
     def __init__(
-        self, tokens: list[Token], issues: list[ExprIssue], scopes: _SCOPES
+        self,
+        tokens: list[Token],
+        issues: list[ExprIssue],
+        scopes: _SCOPES,
+        checker: FieldChecker | None = None,
     ) -> None:
         self.tokens = tokens
         self.pos = 0
         self.issues = issues
         self.scopes = scopes
+        self.checker = checker
 
     # --- token helpers --------------------------------------------------------
 
@@ -223,10 +243,12 @@ class _Parser:
         if found is None:
             return left
         form, name = found
-        self.advance()
+        operator = self.advance()
         if form == "NotIn":
             self.advance()
         right = self.additive()
+        if form == "Binary" and name != "In":
+            self.check_comparison(left, right, operator)
         if self.comparison_op() is not None:
             raise self.fail(
                 "comparisons do not chain",
@@ -237,6 +259,18 @@ class _Parser:
             return ir.predicate(name, left, right)
         result = ir.binary(name, left, right)
         return ir.unary("Not", result) if form == "NotIn" else result
+
+    def check_comparison(self, left: ir.IR, right: ir.IR, operator: Token) -> None:
+        if self.checker is None:
+            return
+        types = self.checker.type_of(left), self.checker.type_of(right)
+        if not compatible(*types):
+            left, right = (_with_article(str(t)) for t in types)
+            self.note(
+                f"`{operator.value}` compares {left} with {right}: it is never true",
+                operator,
+                "compare values of one type (write numbers without quotes)",
+            )
 
     def additive(self) -> ir.IR:
         left = self.multiplicative()
@@ -319,7 +353,10 @@ class _Parser:
                 token,
                 f"to read the key of a computed map, call it: .`{field}`()",
             )
-        expr["Ref"]["fields"].append(field)
+        ref = expr["Ref"]
+        if ref["root"] == "Event" and not ref["fields"]:
+            self.check_field(field, token)
+        ref["fields"].append(field)
 
     def method(self, obj: ir.IR, name: Token) -> ir.IR:
         args = self.arguments()
@@ -382,7 +419,7 @@ class _Parser:
             return ir.regex(str(token.value))
         if kind == "FSTRING":
             self.advance()
-            return template_ir(token.value, self.issues, self.scopes)  # type: ignore[arg-type]
+            return template_ir(token.value, self.issues, self.scopes, self.checker)  # type: ignore[arg-type]
         if kind == "LOCAL":
             self.advance()
             index = int(token.value)  # type: ignore[call-overload]
@@ -470,7 +507,13 @@ class _Parser:
                 "the runtime binds only the innermost loop's element",
             )
             return ir.ref(ir.local_root(0), [])
+        self.check_field(name, token)
         return ir.ref("Event", [name])
+
+    def check_field(self, name: str, token: Token) -> None:
+        problem = self.checker.problem(name) if self.checker else None
+        if problem is not None:
+            self.note(problem[0], token, problem[1])
 
     # --- loops ----------------------------------------------------------------
 

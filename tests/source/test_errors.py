@@ -178,6 +178,91 @@ CASES = [
 ]
 
 
+EVENTS = "name: p\nevents:\n  tool_call: {tool: string, bytes: int}\n  web_request: {host: string}\n"
+CASES += [
+    (
+        EVENTS + "rules:\n  - on: [tool-call]\n    when: tool == 1\n",
+        [
+            (
+                6,
+                10,
+                6,
+                19,
+                "rules[0].on[0]",
+                "event type `tool-call` is not declared in `events`",
+                "did you mean `tool_call`?",
+            )
+        ],
+    ),
+    (
+        EVENTS + 'rules:\n  - on: tool_call\n    when: tol == "x" and bytes > "4096"\n',
+        [
+            (
+                7,
+                11,
+                7,
+                14,
+                "rules[0].when",
+                "unknown field `tol` of `tool_call`",
+                "did you mean `tool`?",
+            ),
+            (
+                7,
+                32,
+                7,
+                33,
+                "rules[0].when",
+                "`>` compares an int with a string: it is never true",
+                "compare values of one type (write numbers without quotes)",
+            ),
+        ],
+    ),
+    (
+        EVENTS + "limits:\n  - quota: web_requests\n    max: 1\n    per: 1h\n"
+        "invariants:\n  - name: m\n    states: [a, b]\n    transitions:\n      - a -> b: event.hots\n",
+        [
+            (
+                6,
+                12,
+                6,
+                24,
+                "limits[0].quota",
+                "event type `web_requests` is not declared in `events`",
+                "did you mean `web_request`?",
+            ),
+            (
+                13,
+                23,
+                13,
+                27,
+                "invariants[0].transitions[0].when",
+                "unknown field `hots` of any event",
+                "did you mean `host`?",
+            ),
+        ],
+    ),
+    (
+        EVENTS
+        + 'rules:\n  - on: [tool_call, web_request]\n    when: bytes > 3 or host == "x"\n',
+        [],
+    ),
+    (
+        "name: p\nevents:\n  t: {n: integer}\n",
+        [
+            (
+                3,
+                11,
+                3,
+                18,
+                "events.t.n",
+                "unknown field type `integer`",
+                "did you mean `int`?",
+            )
+        ],
+    ),
+]
+
+
 @pytest.mark.parametrize(("source", "expected"), CASES)
 def test_errors_are_placed_in_the_source(
     source: str, expected: list[tuple[object, ...]]
