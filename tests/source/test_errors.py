@@ -251,9 +251,9 @@ CASES += [
         [
             (
                 3,
-                11,
+                10,
                 3,
-                18,
+                17,
                 "events.t.n",
                 "unknown field type `integer`",
                 "did you mean `int`?",
