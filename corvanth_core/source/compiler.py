@@ -507,6 +507,7 @@ class _Compiler:
                             did_you_mean(kind, FIELD_TYPES)
                             or "one of " + ", ".join(FIELD_TYPES),
                         )
+                        continue
                     fields[field] = kind
             types[name] = fields
         return EventSchema(types)
