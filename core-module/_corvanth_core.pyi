@@ -4,7 +4,7 @@
 
 from typing import Any, Final, final
 
-from corvanth_core._types import Diagnostic, EvaluationResult, ExplainResult
+from corvanth_core.results import Diagnostic, EvaluationResult, ExplainResult
 
 __version__: Final[str]
 __all__ = ["PolicyEngine", "__version__"]

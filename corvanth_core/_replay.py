@@ -13,7 +13,7 @@ from collections import Counter
 from typing import Any, TextIO
 
 from corvanth_core._inspect import plural
-from corvanth_core._types import EvaluationResult
+from corvanth_core.results import Action, EvaluationResult, Trace
 
 VERDICTS = ("allow", "deny", "audit", "redact")
 
@@ -24,7 +24,7 @@ def value_text(value: Any) -> str:
     return json.dumps(value, ensure_ascii=False, sort_keys=True)
 
 
-def action_text(action: dict[str, Any]) -> str:
+def action_text(action: Action) -> str:
     """`Verb(key=value, ...)`, keys sorted."""
     args = ", ".join(
         f"{key}={value_text(value)}" for key, value in sorted(action["args"].items())
@@ -52,9 +52,7 @@ def event_line(number: int, event_type: str, result: EvaluationResult) -> str:
     if result["triggered_rules"]:
         parts.append("rules " + ", ".join(map(str, result["triggered_rules"])))
     if result["actions"]:
-        parts.append(
-            "actions " + ", ".join(action_text(dict(a)) for a in result["actions"])
-        )
+        parts.append("actions " + ", ".join(action_text(a) for a in result["actions"]))
     for v in result["violations"]:
         parts.append(f"violation {v['invariant']} ({v['proof']})")
     for c in result["constraint_violations"]:
@@ -65,7 +63,7 @@ def event_line(number: int, event_type: str, result: EvaluationResult) -> str:
     return "  ".join(parts).rstrip()
 
 
-def trace_lines(trace: dict[str, Any]) -> list[str]:
+def trace_lines(trace: Trace) -> list[str]:
     """An explanation's trace as indented text lines."""
     lines = []
     limit = trace["rate_limit"]

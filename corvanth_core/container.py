@@ -9,19 +9,17 @@ Layout (all integers little-endian):
     8       4     payload length N
     12      N     the policy as UTF-8 JSON text
 
-This module is the Python writer of that layout; reading is the extension's
+This module is the Python writer of that layout, checking nothing but
+sizes, and needs no engine; reading is the extension's
 (`PolicyEngine.from_bytes`), so a container is always judged by one reader.
+The checked writer and reader, `pack` and `unpack`, are in `loading`.
 
-    data = pack(open("guard.json").read())
-    assert unpack(data) == open("guard.json").read()
+    data = write_container(open("guard.json").read())
+    assert is_container(data)
 """
 
 import struct
 from typing import Final
-
-from _corvanth_core import PolicyEngine
-
-from corvanth_core._checks import argument_type_error
 
 MAGIC: Final = 0x015C91AE
 MAGIC_BYTES: Final = MAGIC.to_bytes(4, "little")
@@ -54,29 +52,3 @@ def is_container(data: bytes) -> bool:
     """Whether `data` is meant as a container rather than JSON text: it
     starts with the magic's first byte, which no UTF-8 text starts with."""
     return data[:1] == MAGIC_BYTES[:1]
-
-
-def pack(policy_json: str) -> bytes:
-    """A version-1 container holding `policy_json` unchanged.
-
-    Raises the ValueError of `PolicyEngine.from_json` when the text is not a
-    valid policy, so that no container is written that cannot be loaded.
-    """
-    if not isinstance(policy_json, str):
-        raise argument_type_error("pack", "policy_json", "str", policy_json)
-    PolicyEngine.from_json(policy_json)
-    return write_container(policy_json)
-
-
-def unpack(data: BytesLike) -> str:
-    """The policy JSON held by a container, as written.
-
-    Raises the RuntimeError of `PolicyEngine.from_bytes` when `data` is not a
-    container of a valid policy (its header, its version, its payload).
-    """
-    if not isinstance(data, (bytes, bytearray, memoryview)):
-        raise argument_type_error("unpack", "data", "bytes-like", data)
-    raw = bytes(data)
-    PolicyEngine.from_bytes(raw)
-    _, _, _, length = HEADER.unpack_from(raw)
-    return raw[HEADER.size : HEADER.size + length].decode("utf-8")

@@ -1,13 +1,18 @@
-"""Loading a policy from a file or from data, whatever its form.
+"""Loading a policy from a file or from data, whatever its form, and the
+checked container writer and reader.
 
 A `.halvoc` container and JSON text are told apart by their content: a
 container starts with the magic byte 0xAE, which no UTF-8 text can start
-with. A policy source (YAML) is a file named `.yaml` or `.yml`, or text
-that is neither a container nor JSON (whose first character is not `{` or
-`[`); it is compiled first, and its errors are `PolicySourceError`s.
+with. A policy source (YAML) is a file named `.yaml` or `.yml`, or text that
+is neither a container nor JSON (whose first character is not `{` or `[`);
+it is compiled first, and its errors are `PolicySourceError`s (a kind of
+PolicyLoadError). Every refusal is a `PolicyLoadError`, and so, unless
+`check=False`, is a policy whose diagnostics include an error (a misspelt
+`condition` would otherwise load as a rule without condition).
 
     engine = load("guard.halvoc")        # or "guard.json", or a pathlib.Path
     engine = loads(open("guard.json").read())
+    data = pack(open("guard.json").read())
 """
 
 import os
@@ -15,7 +20,12 @@ import os
 from _corvanth_core import PolicyEngine
 
 from corvanth_core._checks import argument_type_error
-from corvanth_core.container import BytesLike, is_container
+from corvanth_core.container import HEADER, BytesLike, is_container, write_container
+from corvanth_core.errors import (
+    diagnostics_error,
+    encoding_error,
+    from_engine_error,
+)
 from corvanth_core.source import compile
 
 SOURCE_SUFFIXES = (".yaml", ".yml")
@@ -23,13 +33,12 @@ SOURCE_SUFFIXES = (".yaml", ".yml")
 StrPath = str | os.PathLike[str]
 
 
-def load(path: StrPath) -> PolicyEngine:
+def load(path: StrPath, *, check: bool = True) -> PolicyEngine:
     """A new engine for the policy in the file at `path` (str or path-like).
 
-    The file is read once, so a pipe or `/dev/stdin` works too. A container
-    is read by `PolicyEngine.from_bytes` (its errors and their texts), JSON
-    text by `PolicyEngine.from_json` after decoding it as UTF-8. A file that
-    cannot be opened raises the OSError of `open`.
+    The file is read once, so a pipe or `/dev/stdin` works too. A file that
+    cannot be opened raises the OSError of `open`; a policy that cannot be
+    loaded, a PolicyLoadError naming the file (see `loads`).
     """
     name = os.fspath(path) if isinstance(path, (str, os.PathLike)) else None
     if not isinstance(name, str):
@@ -37,21 +46,39 @@ def load(path: StrPath) -> PolicyEngine:
     with open(name, "rb") as file:
         data = file.read()
     if name.endswith(SOURCE_SUFFIXES) and not is_container(data):
-        return PolicyEngine.from_json(compile(data, filename=name))
-    return loads(data)
+        return read_policy(compile(data, filename=name), name, check=check)
+    return read_policy(data, name, check=check)
 
 
-def loads(data: str | BytesLike) -> PolicyEngine:
+def loads(data: str | BytesLike, *, check: bool = True) -> PolicyEngine:
     """A new engine for the policy in `data`: JSON or source text as str,
-    or a bytes-like object holding a container or UTF-8 text."""
-    if isinstance(data, str):
-        return _from_text(data)
-    if not isinstance(data, (bytes, bytearray, memoryview)):
+    or a bytes-like object holding a container or UTF-8 text.
+
+    Raises PolicyLoadError when the engine refuses the policy, and, with
+    `check` (the default), when its `diagnostics()` include an error.
+    """
+    if not isinstance(data, (str, bytes, bytearray, memoryview)):
         raise argument_type_error("loads", "data", "str or bytes-like", data)
-    raw = bytes(data)
-    if is_container(raw):
-        return PolicyEngine.from_bytes(raw)
-    return _from_text(raw.decode("utf-8"))
+    return read_policy(data, None, check=check)
+
+
+def read_policy(
+    data: str | BytesLike, filename: str | None, *, check: bool
+) -> PolicyEngine:
+    """The engine for `data` read from `filename` (None: not from a file)."""
+    if not isinstance(data, str) and not is_container(bytes(data)):
+        try:
+            data = bytes(data).decode("utf-8")
+        except UnicodeError as error:
+            raise encoding_error(error, filename) from error
+    if isinstance(data, str) and not is_json_text(data):
+        data = compile(data, filename=filename)
+    engine = _engine(data, filename)
+    if check:
+        errors = [d for d in engine.diagnostics() if d["severity"] == "error"]
+        if errors:
+            raise diagnostics_error(errors, filename)
+    return engine
 
 
 def is_json_text(text: str) -> bool:
@@ -60,7 +87,41 @@ def is_json_text(text: str) -> bool:
     return text.lstrip(" \t\r\n")[:1] in ("{", "[", "")
 
 
-def _from_text(text: str) -> PolicyEngine:
-    if is_json_text(text):
-        return PolicyEngine.from_json(text)
-    return PolicyEngine.from_json(compile(text))
+def _engine(data: str | BytesLike, filename: str | None) -> PolicyEngine:
+    try:
+        if isinstance(data, str):
+            return PolicyEngine.from_json(data)
+        raw = bytes(data)
+        if is_container(raw):
+            return PolicyEngine.from_bytes(raw)
+        return PolicyEngine.from_json(raw.decode("utf-8"))
+    except UnicodeError as error:
+        raise encoding_error(error, filename) from error
+    except (ValueError, RuntimeError) as error:
+        raise from_engine_error(error, filename) from error
+
+
+def pack(policy_json: str) -> bytes:
+    """A version-1 container holding `policy_json` unchanged.
+
+    Raises the ValueError of `PolicyEngine.from_json` when the text is not a
+    valid policy, so that no container is written that cannot be loaded.
+    """
+    if not isinstance(policy_json, str):
+        raise argument_type_error("pack", "policy_json", "str", policy_json)
+    PolicyEngine.from_json(policy_json)
+    return write_container(policy_json)
+
+
+def unpack(data: BytesLike) -> str:
+    """The policy JSON held by a container, as written.
+
+    Raises the RuntimeError of `PolicyEngine.from_bytes` when `data` is not a
+    container of a valid policy (its header, its version, its payload).
+    """
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise argument_type_error("unpack", "data", "bytes-like", data)
+    raw = bytes(data)
+    PolicyEngine.from_bytes(raw)
+    _, _, _, length = HEADER.unpack_from(raw)
+    return raw[HEADER.size : HEADER.size + length].decode("utf-8")

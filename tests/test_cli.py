@@ -61,7 +61,7 @@ MACHINE = policy(
     ],
 )
 BAD_TYPE = '{"name": 1}'
-BAD_MESSAGE = "Invalid policy JSON: invalid type: integer `1`, expected a string at line 1 column 10"
+BAD_MESSAGE = "Invalid policy JSON: invalid type: integer `1`, expected a string"
 FAILURE_KEYS = {"file", "message", "line", "column", "path"}
 
 
@@ -234,7 +234,7 @@ def test_load_error_in_a_container_payload_has_its_place(workdir, capsys):
     assert code == 2
     assert err == (
         "p.halvoc:2:13: error: Failed to parse policy bytes: serialization error: "
-        "invalid type: boolean `true`, expected a string at line 2 column 13 (at name)\n"
+        "invalid type: boolean `true`, expected a string (at name)\n"
     )
     assert json.loads(out)["error"] == {
         "file": "p.halvoc",
@@ -296,16 +296,18 @@ def canonical(doc):
     return corvanth_core.loads(json.dumps(doc)).to_json()
 
 
+def indented(doc, width=2):
+    return json.dumps(json.loads(canonical(doc)), indent=width)
+
+
 @pytest.mark.parametrize(
     "argv, code, out",
     [
-        (["small.json"], 0, canonical(SMALL) + "\n"),
+        (["small.json"], 0, indented(SMALL) + "\n"),
         (["small.halvoc"], 0, canonical(SMALL) + "\n"),
-        (
-            ["--indent", "2", "small.json"],
-            0,
-            json.dumps(json.loads(canonical(SMALL)), indent=2) + "\n",
-        ),
+        (["--compact", "small.json"], 0, canonical(SMALL) + "\n"),
+        (["--indent", "3", "small.json"], 0, indented(SMALL, 3) + "\n"),
+        (["--indent", "2", "small.halvoc"], 0, indented(SMALL) + "\n"),
         (["--check", "small.json"], 1, "small.json: not formatted\n"),
         (["--check", "small.halvoc"], 1, "small.halvoc: not formatted\n"),
     ],
@@ -333,7 +335,7 @@ def test_fmt_json(workdir, capsys):
     }
 
 
-@pytest.mark.parametrize("indent", [[], ["--indent", "2"]])
+@pytest.mark.parametrize("indent", [[], ["--compact"], ["--indent", "4"]])
 def test_fmt_write_round_trip(workdir, capsys, indent):
     path = pathlib.Path("small.json")
     path.chmod(0o640)
@@ -343,11 +345,11 @@ def test_fmt_write_round_trip(workdir, capsys, indent):
         "",
     )
     text = path.read_text(encoding="utf-8")
-    expected = (
-        canonical(SMALL)
-        if not indent
-        else json.dumps(json.loads(canonical(SMALL)), indent=2)
-    )
+    expected = {
+        (): indented(SMALL),
+        ("--compact",): canonical(SMALL),
+        ("--indent", "4"): indented(SMALL, 4),
+    }[tuple(indent)]
     assert text == expected + "\n"
     assert path.stat().st_mode & 0o777 == 0o640
     assert run(capsys, "fmt", "--check", *indent, "small.json") == (
@@ -390,7 +392,7 @@ def test_fmt_write_through_a_symlink_rewrites_the_target(workdir, capsys):
     os.symlink("small.json", "link.json")
     assert run(capsys, "fmt", "-w", "link.json")[0] == 0
     assert os.path.islink("link.json")
-    assert pathlib.Path("small.json").read_text() == canonical(SMALL) + "\n"
+    assert pathlib.Path("small.json").read_text() == indented(SMALL) + "\n"
 
 
 def test_a_failed_write_leaves_the_file_and_no_temporary(workdir, capsys, monkeypatch):

@@ -211,15 +211,18 @@ def test_loads_tells_json_and_containers_apart_by_content(data):
     ],
 )
 def test_loads_raises_the_readers_errors(data, error, message):
-    with pytest.raises(error) as raised:
+    # The package's error, with the reader's own exception as its cause.
+    with pytest.raises(corvanth_core.PolicyLoadError) as raised:
         corvanth_core.loads(data)
-    assert type(raised.value) is error
-    assert str(raised.value) == message
+    assert type(raised.value.__cause__) is error
+    assert str(raised.value.__cause__) == message
 
 
 def test_loads_refuses_text_that_is_not_utf8():
-    with pytest.raises(UnicodeDecodeError):
+    with pytest.raises(corvanth_core.PolicyLoadError) as raised:
         corvanth_core.loads(b'{"name": "\xff"}')
+    assert raised.value.kind == "encoding"
+    assert type(raised.value.__cause__) is UnicodeDecodeError
 
 
 @pytest.mark.parametrize(
@@ -245,9 +248,10 @@ def test_load_tells_json_and_containers_apart_by_content(
 def test_load_of_a_broken_container_gives_the_container_error(tmp_path):
     path = tmp_path / "broken.json"
     path.write_bytes(MAGIC_BYTES + b"\x01")
-    with pytest.raises(RuntimeError) as raised:
+    with pytest.raises(corvanth_core.PolicyLoadError) as raised:
         corvanth_core.load(path)
-    assert str(raised.value) == "Failed to parse policy bytes: " + SHORT
+    assert raised.value.kind == "container"
+    assert str(raised.value.__cause__) == "Failed to parse policy bytes: " + SHORT
 
 
 @pytest.mark.parametrize("content", [TEXT.encode(), corvanth_core.pack(TEXT)])

@@ -1,8 +1,9 @@
 """Builds the generated files of examples/ from the example policy's source,
 `coding_agent_guard.yaml`:
 
-- `coding_agent_guard.json`: the compiled policy, pretty-printed (two-space
-  indent), which is what the engine loads;
+- `coding_agent_guard.json`, the source compiled and written in the
+  canonical form that `corvanth-core fmt` writes (so `fmt --check` passes
+  on it);
 - `coding_agent_guard.halvoc`: the policy's JSON text, unchanged, in a
   version-1 container (what `corvanth-core pack` writes);
 - `coding_agent_session.jsonl`: a recorded hour of a coding agent's session,
@@ -13,7 +14,9 @@
   unlisted host (audited), a large write (redacted), a burst of web requests
   (the fourth within a minute is over the rate limit), its 501st tool call
   within the hour (over the quota), and finally a secret read followed by a
-  web request (the invariant no_network_after_secret_read is violated).
+  web request (the invariant no_network_after_secret_read is violated);
+- the same policy and session in `corvanth_core/examples/`, the package
+  data that `corvanth-core demo` replays from an installed wheel.
 
 The output depends on nothing but this script and the policy's source.
 
@@ -29,8 +32,11 @@ import sys
 from typing import Any
 
 import corvanth_core
+from corvanth_core.canonical import formatted_bytes
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+SHIPPED = ROOT / "corvanth_core" / "examples"
 SOURCE = EXAMPLES / "coding_agent_guard.yaml"
 POLICY = EXAMPLES / "coding_agent_guard.json"
 CONTAINER = EXAMPLES / "coding_agent_guard.halvoc"
@@ -141,13 +147,17 @@ def build_session() -> str:
 
 def build() -> dict[pathlib.Path, bytes]:
     """Each generated file's path and its contents."""
-    name = str(SOURCE.relative_to(EXAMPLES.parent))
+    name = str(SOURCE.relative_to(ROOT))
     compiled = corvanth_core.compile(SOURCE.read_text(encoding="utf-8"), filename=name)
-    text = json.dumps(json.loads(compiled), indent=2, ensure_ascii=False) + "\n"
+    engine = corvanth_core.PolicyEngine.from_json(compiled)
+    policy = formatted_bytes(engine, container=False)
+    session = build_session().encode("utf-8")
     return {
-        POLICY: text.encode("utf-8"),
-        CONTAINER: corvanth_core.pack(text),
-        SESSION: build_session().encode("utf-8"),
+        POLICY: policy,
+        CONTAINER: corvanth_core.pack(policy.decode("utf-8")),
+        SESSION: session,
+        SHIPPED / POLICY.name: policy,
+        SHIPPED / SESSION.name: session,
     }
 
 
@@ -161,7 +171,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     stale = []
     for path, data in build().items():
-        name = path.relative_to(EXAMPLES.parent)
+        name = path.relative_to(ROOT)
         if args.check:
             if not path.exists() or path.read_bytes() != data:
                 stale.append(name)

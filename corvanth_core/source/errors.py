@@ -20,7 +20,9 @@ Lines and columns count from 1, columns in characters; `end_line` and
 import bisect
 import re
 from dataclasses import dataclass, field
-from typing import Final
+from typing import Any, Final, cast
+
+from corvanth_core.errors import PolicyLoadError
 
 DEFAULT_FILENAME: Final = "<source>"
 
@@ -65,8 +67,9 @@ class SourceIssue:
         return "\n".join(parts)
 
 
-class PolicySourceError(ValueError):
-    """A policy source that does not compile; see the module overview."""
+class PolicySourceError(PolicyLoadError):
+    """A policy source that does not compile (kind "source"); see the
+    module overview."""
 
     def __init__(
         self,
@@ -82,14 +85,20 @@ class PolicySourceError(ValueError):
         help: str | None = None,
         errors: "list[SourceIssue] | None" = None,
     ) -> None:
-        self.filename = filename
-        self.line = line
-        self.column = column
+        super().__init__(
+            message,
+            kind=cast(Any, kind),
+            filename=filename,
+            line=line,
+            column=column,
+            path=path,
+        )
+        self.filename: str = filename
+        self.line: int = line
+        self.column: int = column
+        self.path: str = path
         self.end_line = line if end_line is None else end_line
         self.end_column = column + 1 if end_column is None else end_column
-        self.path = path
-        self.kind = kind
-        self.message = message
         self.help = help
         first = SourceIssue(
             message,
@@ -102,7 +111,9 @@ class PolicySourceError(ValueError):
             help,
         )
         self.errors: list[SourceIssue] = list(errors) if errors else [first]
-        super().__init__("\n\n".join(issue.render() for issue in self.errors))
+
+    def __str__(self) -> str:
+        return "\n\n".join(issue.render() for issue in self.errors)
 
     @classmethod
     def from_issues(cls, issues: list[SourceIssue]) -> "PolicySourceError":

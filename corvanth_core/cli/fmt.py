@@ -1,0 +1,131 @@
+"""`corvanth-core fmt POLICY`: print a policy in its canonical form, check
+that a file is in it (--check), or rewrite the file in place (-w).
+
+A JSON file's canonical form is indented by 2 spaces (`--indent N` for
+another width, `--compact` for one line); a container keeps its compact
+canonical payload. `-w` refuses, unless --force, a policy with error
+diagnostics or with keys the canonical form would drop, so that nothing a
+person wrote is lost silently.
+
+    corvanth-core fmt -w guard.json
+    corvanth-core fmt --check guard.json
+"""
+
+import argparse
+
+from _corvanth_core import PolicyEngine
+
+from corvanth_core.canonical import canonical_bytes, canonical_text, default_indent
+from corvanth_core.cli._common import (
+    FINDINGS,
+    OK,
+    Commands,
+    add_command,
+    blocking_diagnostics,
+    emit,
+    emit_json,
+    indent_width,
+    load_policy,
+    plain_failure,
+    refuse_to_write,
+    write_file,
+)
+from corvanth_core.container import is_container
+
+
+def register(commands: Commands) -> None:
+    fmt = add_command(
+        commands,
+        "fmt",
+        run,
+        "Print a policy as canonical JSON, or rewrite the file in place (a "
+        ".halvoc container stays a container, with a canonical payload).",
+        "the file is not formatted (--check), or -w refused to drop what "
+        "diagnostics report",
+    )
+    fmt.add_argument("policy", metavar="POLICY")
+    mode = fmt.add_mutually_exclusive_group()
+    mode.add_argument(
+        "-w",
+        "--write",
+        action="store_true",
+        help="rewrite the file in place, atomically",
+    )
+    mode.add_argument(
+        "--check", action="store_true", help="only tell whether the file is formatted"
+    )
+    width = fmt.add_mutually_exclusive_group()
+    width.add_argument(
+        "--indent",
+        type=indent_width,
+        metavar="N",
+        help="indent by N spaces (default: 2 for JSON, compact in a container)",
+    )
+    width.add_argument(
+        "--compact", action="store_true", help="write the JSON on one line"
+    )
+    fmt.add_argument(
+        "--force",
+        action="store_true",
+        help="with -w: rewrite even a policy with error diagnostics or keys "
+        "the canonical form drops",
+    )
+
+
+def width_of(args: argparse.Namespace, container: bool) -> int | None:
+    """The indentation asked for (None: compact)."""
+    if args.compact:
+        return None
+    return default_indent(container) if args.indent is None else int(args.indent)
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.write and args.policy == "-":
+        raise plain_failure("-", "-w needs a file, not standard input")
+    engine, data = load_policy(args.policy)
+    container = is_container(data)
+    indent = width_of(args, container)
+    formatted = canonical_bytes(engine, container=container, indent=indent)
+    changed = formatted != data
+    report = {
+        "file": args.policy,
+        "form": "halvoc" if container else "json",
+        "formatted": not changed,
+    }
+    if args.write:
+        return write(args, engine, formatted, changed, report)
+    if args.check:
+        if args.json:
+            emit_json(report)
+        else:
+            emit(f"{args.policy}: {'not formatted' if changed else 'formatted'}\n")
+        return FINDINGS if changed else OK
+    text = canonical_text(engine, indent)
+    if args.json:
+        emit_json(report | {"text": text})
+    else:
+        emit(text + "\n")
+    return OK
+
+
+def write(
+    args: argparse.Namespace,
+    engine: PolicyEngine,
+    formatted: bytes,
+    changed: bool,
+    report: dict[str, object],
+) -> int:
+    """Rewrite the file, unless a diagnostic forbids it (without --force)."""
+    blocking = [] if args.force else blocking_diagnostics(engine)
+    if blocking:
+        refuse_to_write(args.policy, "fmt -w", blocking)
+        if args.json:
+            emit_json(report | {"written": False, "refused": blocking})
+        return FINDINGS
+    if changed:
+        write_file(args.policy, formatted)
+    if args.json:
+        emit_json(report | {"written": changed})
+    else:
+        emit(f"{args.policy}: {'reformatted' if changed else 'unchanged'}\n")
+    return OK

@@ -1,0 +1,115 @@
+"""`corvanth-core replay POLICY TRACE.jsonl`: evaluate a recorded session
+event by event, print each verdict and a summary; exit 1 when an event was
+denied or a bad line was met.
+
+    corvanth-core replay guard.json session.jsonl --explain 4
+"""
+
+import argparse
+import json
+import sys
+
+from _corvanth_core import PolicyEngine
+
+from corvanth_core import _replay
+from corvanth_core._trace import BadLine, Setting
+from corvanth_core.cli._common import (
+    ENGINE_ERRORS,
+    FAILURE,
+    FINDINGS,
+    OK,
+    Commands,
+    Replay,
+    add_trace_command,
+    emit,
+    load_policy,
+    positive_int,
+    replayed_items,
+    trace_size,
+    warn,
+)
+
+
+def register(commands: Commands) -> None:
+    replay = add_trace_command(
+        commands,
+        "replay",
+        run,
+        "Evaluate a recorded session event by event and summarize it.",
+        "an event was denied, or a bad trace line was met (reported and skipped)",
+    )
+    replay.add_argument(
+        "--explain",
+        type=positive_int,
+        action="append",
+        metavar="N",
+        help="also print the trace of event N (counted from 1; repeatable)",
+    )
+
+
+def run(args: argparse.Namespace) -> int:
+    engine, _ = load_policy(args.policy)
+    return replay_trace(engine, args.trace, set(args.explain or []), args.json)
+
+
+def replay_trace(
+    engine: PolicyEngine, trace_path: str, explain: set[int], as_json: bool
+) -> int:
+    """Replay the trace at `trace_path` through `engine`, printing every
+    event (and the trace of the events numbered in `explain`)."""
+    tally = _replay.Tally()
+    replay = Replay(engine, trace_path, tally)
+    meter = _replay.Progress(sys.stderr, trace_size(trace_path))
+    for item in replayed_items(
+        trace_path, lambda done: meter.update(done, tally.events)
+    ):
+        if isinstance(item, BadLine):
+            meter.finish()
+            replay.bad(item.line, item.error)
+            continue
+        if isinstance(item, Setting):
+            replay.setting(item)
+            continue
+        number = tally.events + 1
+        stamp = replay.timestamp(item)
+        try:
+            trace = (
+                engine.explain(item.type, item.fields, stamp)["trace"]
+                if number in explain
+                else None
+            )
+            result = engine.evaluate_at(stamp, item.type, item.fields)
+        except ENGINE_ERRORS as error:
+            meter.finish()
+            replay.bad(item.line, f"fields cannot be evaluated: {error}")
+            continue
+        tally.add(result)
+        if as_json:
+            record = {
+                "event": number,
+                "line": item.line,
+                "type": item.type,
+                "timestamp_ms": item.timestamp_ms,
+            }
+            record |= _replay.sorted_result(result)
+            if trace is not None:
+                record["trace"] = trace
+            emit(json.dumps(record, ensure_ascii=False) + "\n")
+        else:
+            emit(_replay.event_line(number, item.type, result) + "\n")
+            if trace is not None:
+                emit("".join(line + "\n" for line in _replay.trace_lines(trace)))
+    meter.finish()
+    if as_json:
+        emit(json.dumps({"summary": tally.as_json()}, ensure_ascii=False) + "\n")
+    else:
+        emit(tally.render())
+    missing = sorted(n for n in explain if n > tally.events)
+    if missing:
+        warn(
+            f"{trace_path}: error: no event {missing[0]} to explain "
+            f"(the trace has {tally.events} events)"
+        )
+        return FAILURE
+    denied = tally.verdicts["deny"] > 0
+    return FINDINGS if denied or tally.bad_lines else OK
