@@ -45,8 +45,6 @@ def load(path: StrPath, *, check: bool = True) -> PolicyEngine:
         raise argument_type_error("load", "path", "str or os.PathLike[str]", path)
     with open(name, "rb") as file:
         data = file.read()
-    if name.endswith(SOURCE_SUFFIXES) and not is_container(data):
-        return read_policy(compile(data, filename=name), name, check=check)
     return read_policy(data, name, check=check)
 
 
@@ -66,12 +64,7 @@ def read_policy(
     data: str | BytesLike, filename: str | None, *, check: bool
 ) -> PolicyEngine:
     """The engine for `data` read from `filename` (None: not from a file)."""
-    if not isinstance(data, str) and not is_container(bytes(data)):
-        try:
-            data = bytes(data).decode("utf-8")
-        except UnicodeError as error:
-            raise encoding_error(error, filename) from error
-    if isinstance(data, str) and not is_json_text(data):
+    if is_source(data, filename):
         data = compile(data, filename=filename)
     engine = _engine(data, filename)
     if check:
@@ -81,10 +74,23 @@ def read_policy(
     return engine
 
 
-def is_json_text(text: str) -> bool:
-    """Whether text is meant as IR JSON rather than policy source (blank
-    text too, so that the JSON reader reports it)."""
-    return text.lstrip(" \t\r\n")[:1] in ("{", "[", "")
+def is_source(data: str | BytesLike, filename: str | None) -> bool:
+    """Whether `data` is a policy source rather than IR JSON or a container:
+    a `.yaml`/`.yml` file that is no container, or text whose first
+    character is not `{` or `[` (blank text is left to the JSON reader)."""
+    if not isinstance(data, str):
+        raw = bytes(data)
+        if is_container(raw):
+            return False
+        if filename is not None and filename.endswith(SOURCE_SUFFIXES):
+            return True
+        try:
+            data = raw.decode("utf-8")
+        except UnicodeError:
+            return False
+    elif filename is not None and filename.endswith(SOURCE_SUFFIXES):
+        return True
+    return data.lstrip(" \t\r\n")[:1] not in ("{", "[", "")
 
 
 def _engine(data: str | BytesLike, filename: str | None) -> PolicyEngine:

@@ -122,7 +122,9 @@ def source_hash(text: str) -> int:
 
 
 def compile(
-    source: str | bytes | Mapping[str, Any], *, filename: str | None = None
+    source: str | bytes | bytearray | memoryview | Mapping[str, Any],
+    *,
+    filename: str | None = None,
 ) -> str:
     """The canonical IR JSON of a policy source: its text (str, or UTF-8
     bytes) or an already-parsed mapping. Raises PolicySourceError."""
@@ -130,7 +132,9 @@ def compile(
 
 
 def compile_with_map(
-    source: str | bytes | Mapping[str, Any], *, filename: str | None = None
+    source: str | bytes | bytearray | memoryview | Mapping[str, Any],
+    *,
+    filename: str | None = None,
 ) -> CompiledSource:
     """`compile`, with the source map of the result."""
     name = filename if filename is not None else DEFAULT_FILENAME
@@ -139,7 +143,7 @@ def compile_with_map(
             source = yaml.safe_dump(dict(source), sort_keys=False, allow_unicode=True)
         except yaml.YAMLError as e:
             raise _whole_error(name, f"the mapping is not YAML data: {e}") from None
-    if isinstance(source, (bytes, bytearray)):
+    if isinstance(source, (bytes, bytearray, memoryview)):
         source = _decode(bytes(source), name)
     if not isinstance(source, str):
         raise TypeError(
