@@ -25,6 +25,7 @@ from typing import Any, Final, cast
 from corvanth_core.errors import PolicyLoadError
 
 DEFAULT_FILENAME: Final = "<source>"
+_CONTEXT: Final = 80  # characters of a long line shown around a column
 
 
 @dataclass(frozen=True)
@@ -58,10 +59,19 @@ class SourceIssue:
             width = 1
             if self.end_line == self.line:
                 width = max(1, self.end_column - self.column)
-            width = min(width, max(1, len(self.source_line) - self.column + 2))
+            # A long line is shown around the column, the caret no wider
+            # than what is shown.
+            start = max(0, self.column - 1 - _CONTEXT)
+            shown = self.source_line[start : self.column - 1 + _CONTEXT]
+            offset = self.column - 1 - start
+            if start:
+                shown, offset = "..." + shown, offset + 3
+            if len(self.source_line) > self.column - 1 + _CONTEXT:
+                shown += "..."
+            width = max(1, min(width, len(shown) - offset + 1, _CONTEXT))
             pad = " " * len(gutter)
-            parts.append(f" {gutter} | {self.source_line}")
-            parts.append(f" {pad} | {' ' * (self.column - 1)}{'^' * width}")
+            parts.append(f" {gutter} | {shown}")
+            parts.append(f" {pad} | {' ' * offset}{'^' * width}")
         if self.help:
             parts.append(f"help: {self.help}")
         return "\n".join(parts)
