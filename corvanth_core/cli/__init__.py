@@ -30,6 +30,7 @@ from corvanth_core.cli import (
     inspect,
     pack,
     replay,
+    test,
     unpack,
 )
 from corvanth_core.cli._common import (
@@ -54,6 +55,7 @@ COMMANDS = (
     unpack,
     inspect,
     replay,
+    test,
     bench,
     demo,
 )
