@@ -503,6 +503,14 @@ class _Compiler:
             if not (isinstance(value, yaml.ScalarNode) and value.tag.endswith(":null")):
                 for field, kind_node in self.mapping_items(value, where, "fields"):
                     kind = self.text(kind_node, f"{where}.{field}", "a field type")
+                    if not kind:
+                        self.error(
+                            f"field `{field}` has no type",
+                            _span(kind_node),
+                            f"{where}.{field}",
+                            "one of " + ", ".join(FIELD_TYPES),
+                        )
+                        kind = "any"  # known from now on: no cascade of errors
                     if kind not in FIELD_TYPES:
                         self.error(
                             f"unknown field type `{kind}`",
@@ -511,7 +519,7 @@ class _Compiler:
                             did_you_mean(kind, FIELD_TYPES)
                             or "one of " + ", ".join(FIELD_TYPES),
                         )
-                        continue
+                        kind = "any"
                     fields[field] = kind
             types[name] = fields
         return EventSchema(types)
