@@ -13,6 +13,7 @@ import json
 import re
 from typing import Any, Final, Protocol
 
+from corvanth_core.container import HEADER, MAGIC_BYTES
 from corvanth_core.source.expr_printer import ExprPrinter, template_pieces
 from corvanth_core.source.ir_build import IR
 from corvanth_core.source.ir_shapes import ShapeError, normalize_policy
@@ -42,8 +43,6 @@ def _policy_text(policy: PolicyInput) -> str:
     if isinstance(policy, str):
         return policy
     if isinstance(policy, (bytes, bytearray, memoryview)):
-        from corvanth_core.container import HEADER, MAGIC_BYTES
-
         raw = bytes(policy)
         if raw[:1] == MAGIC_BYTES[:1]:
             if len(raw) < HEADER.size or raw[:4] != MAGIC_BYTES:
