@@ -1,6 +1,7 @@
 """Corvanth's policy engine for Python: the native `PolicyEngine`, loading
 policies from files or data whatever their form, the `.halvoc` container,
-the policy model (`corvanth_core.ir`) and the shapes of the engine's results.
+the policy model (`corvanth_core.ir`), the shapes of the engine's results,
+and the policy source language (`compile`, `decompile`, `corvanth_core.source`).
 
     import corvanth_core
 
@@ -9,8 +10,8 @@ the policy model (`corvanth_core.ir`) and the shapes of the engine's results.
 
 The package is laid out in floors, each importing only those below it (see
 docs/architecture.md): the shapes (`ir`, `results`, `errors`, `container`),
-loading (`loading`), the guard (`guard`), and the command line (`cli`) on
-top.
+the policy source language (`source`), loading (`loading`), the guard
+(`guard`), and the command line (`cli`) on top.
 """
 
 from _corvanth_core import PolicyEngine, __version__
@@ -27,6 +28,7 @@ from corvanth_core.results import (
     Trace,
     Violation,
 )
+from corvanth_core.source import PolicySourceError, compile, decompile
 
 __all__ = [
     "Action",
@@ -40,9 +42,12 @@ __all__ = [
     "PolicyDenied",
     "PolicyEngine",
     "PolicyLoadError",
+    "PolicySourceError",
     "Trace",
     "Violation",
     "__version__",
+    "compile",
+    "decompile",
     "load",
     "loads",
     "pack",

@@ -1,9 +1,12 @@
 """Loading a policy from a file or from data, whatever its form, and the
 checked container writer and reader.
 
-A `.halvoc` container and JSON text are told apart by their content, never
-by a file name: a container starts with the magic byte 0xAE, which no UTF-8
-text can start with. Every refusal is a `PolicyLoadError`, and so, unless
+A `.halvoc` container and JSON text are told apart by their content: a
+container starts with the magic byte 0xAE, which no UTF-8 text can start
+with. A policy source (YAML) is a file named `.yaml` or `.yml`, or text that
+is neither a container nor JSON (whose first character is not `{` or `[`);
+it is compiled first, and its errors are `PolicySourceError`s (a kind of
+PolicyLoadError). Every refusal is a `PolicyLoadError`, and so, unless
 `check=False`, is a policy whose diagnostics include an error (a misspelt
 `condition` would otherwise load as a rule without condition).
 
@@ -23,6 +26,9 @@ from corvanth_core.errors import (
     encoding_error,
     from_engine_error,
 )
+from corvanth_core.source import compile
+
+SOURCE_SUFFIXES = (".yaml", ".yml")
 
 StrPath = str | os.PathLike[str]
 
@@ -43,8 +49,8 @@ def load(path: StrPath, *, check: bool = True) -> PolicyEngine:
 
 
 def loads(data: str | BytesLike, *, check: bool = True) -> PolicyEngine:
-    """A new engine for the policy in `data`: JSON text as str, or a
-    bytes-like object holding a container or UTF-8 JSON text.
+    """A new engine for the policy in `data`: JSON or source text as str,
+    or a bytes-like object holding a container or UTF-8 text.
 
     Raises PolicyLoadError when the engine refuses the policy, and, with
     `check` (the default), when its `diagnostics()` include an error.
@@ -58,12 +64,33 @@ def read_policy(
     data: str | BytesLike, filename: str | None, *, check: bool
 ) -> PolicyEngine:
     """The engine for `data` read from `filename` (None: not from a file)."""
+    if is_source(data, filename):
+        data = compile(data, filename=filename)
     engine = _engine(data, filename)
     if check:
         errors = [d for d in engine.diagnostics() if d["severity"] == "error"]
         if errors:
             raise diagnostics_error(errors, filename)
     return engine
+
+
+def is_source(data: str | BytesLike, filename: str | None) -> bool:
+    """Whether `data` is a policy source rather than IR JSON or a container:
+    a `.yaml`/`.yml` file that is no container, or text whose first
+    character is not `{` or `[` (blank text is left to the JSON reader)."""
+    if not isinstance(data, str):
+        raw = bytes(data)
+        if is_container(raw):
+            return False
+        if filename is not None and filename.endswith(SOURCE_SUFFIXES):
+            return True
+        try:
+            data = raw.decode("utf-8")
+        except UnicodeError:
+            return False
+    elif filename is not None and filename.endswith(SOURCE_SUFFIXES):
+        return True
+    return data.lstrip(" \t\r\n")[:1] not in ("{", "[", "")
 
 
 def _engine(data: str | BytesLike, filename: str | None) -> PolicyEngine:

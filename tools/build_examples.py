@@ -1,7 +1,9 @@
-"""Builds the generated files of examples/ from the example policy:
+"""Builds the generated files of examples/ from the example policy's source,
+`coding_agent_guard.yaml`:
 
-- `coding_agent_guard.json` itself, rewritten in the canonical form that
-  `corvanth-core fmt` writes (so `fmt --check` passes on it);
+- `coding_agent_guard.json`, the source compiled and written in the
+  canonical form that `corvanth-core fmt` writes (so `fmt --check` passes
+  on it);
 - `coding_agent_guard.halvoc`: the policy's JSON text, unchanged, in a
   version-1 container (what `corvanth-core pack` writes);
 - `coding_agent_session.jsonl`: a recorded hour of a coding agent's session,
@@ -16,7 +18,7 @@
 - the same policy and session in `corvanth_core/examples/`, the package
   data that `corvanth-core demo` replays from an installed wheel.
 
-The output depends on nothing but this script and the policy.
+The output depends on nothing but this script and the policy's source.
 
     python tools/build_examples.py            # rewrite the files
     python tools/build_examples.py --check    # exit 1 if a committed file differs
@@ -35,6 +37,7 @@ from corvanth_core.canonical import formatted_bytes
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 SHIPPED = ROOT / "corvanth_core" / "examples"
+SOURCE = EXAMPLES / "coding_agent_guard.yaml"
 POLICY = EXAMPLES / "coding_agent_guard.json"
 CONTAINER = EXAMPLES / "coding_agent_guard.halvoc"
 SESSION = EXAMPLES / "coding_agent_session.jsonl"
@@ -144,7 +147,10 @@ def build_session() -> str:
 
 def build() -> dict[pathlib.Path, bytes]:
     """Each generated file's path and its contents."""
-    policy = formatted_bytes(corvanth_core.load(POLICY), container=False)
+    name = str(SOURCE.relative_to(ROOT))
+    compiled = corvanth_core.compile(SOURCE.read_text(encoding="utf-8"), filename=name)
+    engine = corvanth_core.PolicyEngine.from_json(compiled)
+    policy = formatted_bytes(engine, container=False)
     session = build_session().encode("utf-8")
     return {
         POLICY: policy,

@@ -20,7 +20,19 @@ import sys
 
 from _corvanth_core import __version__
 
-from corvanth_core.cli import bench, check, demo, fmt, inspect, pack, replay, unpack
+from corvanth_core.cli import (
+    bench,
+    check,
+    compile,
+    decompile,
+    demo,
+    fmt,
+    inspect,
+    pack,
+    replay,
+    test,
+    unpack,
+)
 from corvanth_core.cli._common import (
     EXIT_CODES,
     FAILURE,
@@ -34,15 +46,28 @@ from corvanth_core.cli._common import (
 )
 
 # In the order of the help text.
-COMMANDS = (check, fmt, pack, unpack, inspect, replay, bench, demo)
+COMMANDS = (
+    check,
+    fmt,
+    compile,
+    decompile,
+    pack,
+    unpack,
+    inspect,
+    replay,
+    test,
+    bench,
+    demo,
+)
 
 
 def build_parser() -> argparse.ArgumentParser:
     """The command line's parser, one sub-parser per command."""
     parser = Parser(
         prog=PROGRAM,
-        description="Check, format, pack, inspect, replay and benchmark Corvanth "
-        "policies (JSON text or .halvoc containers, told apart by content).",
+        description="Check, format, compile, pack, inspect, replay and benchmark "
+        "Corvanth policies (policy source in .yaml, JSON text or .halvoc "
+        "containers).",
         epilog=EXIT_CODES.format(
             findings="error diagnostics (check), an unformatted file (fmt --check),\n"
             "     a write refused for what diagnostics report (fmt -w, pack),\n"

@@ -29,6 +29,7 @@ from corvanth_core._trace import BadLine, Event, Item, Setting, read_trace
 from corvanth_core.errors import PolicyLoadError
 from corvanth_core.loading import read_policy
 from corvanth_core.results import Diagnostic
+from corvanth_core.source import PolicySourceError
 
 PROGRAM = "corvanth-core"
 OK, FINDINGS, FAILURE = 0, 1, 2
@@ -68,7 +69,33 @@ def file_failure(path: str, error: OSError) -> Failure:
 
 def load_failure(path: str, error: PolicyLoadError) -> Failure:
     """The Failure of a policy the engine refuses, placed at its line,
-    column and JSON path when the engine knows them."""
+    column and JSON path when the engine knows them; a policy source's
+    errors as the compiler renders them."""
+    if isinstance(error, PolicySourceError):
+        return Failure(
+            "\n".join(
+                issue.render().replace(": ", ": error: ", 1) for issue in error.errors
+            ),
+            {
+                "file": path,
+                "message": error.message,
+                "line": error.line,
+                "column": error.column,
+                "path": error.path,
+                "errors": [
+                    {
+                        "message": i.message,
+                        "line": i.line,
+                        "column": i.column,
+                        "end_line": i.end_line,
+                        "end_column": i.end_column,
+                        "path": i.path,
+                        "help": i.help,
+                    }
+                    for i in error.errors
+                ],
+            },
+        )
     location = path if error.line is None else f"{path}:{error.line}:{error.column}"
     where = f" (at {error.path})" if error.path else ""
     return Failure(

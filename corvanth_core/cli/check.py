@@ -1,5 +1,7 @@
 """`corvanth-core check POLICY...`: load each policy and list its
-diagnostics; exit 1 on an error (with --strict, on a warning too).
+diagnostics; exit 1 on an error (with --strict, on a warning too). The
+diagnostics of a policy source are shown at the line that wrote what they
+are about: `guard.yaml:12:9: warning: ... [code]`.
 
     corvanth-core check examples/coding_agent_guard.json
 """
@@ -21,6 +23,8 @@ from corvanth_core.cli._common import (
     load_policy,
     warn,
 )
+from corvanth_core.loading import is_source
+from corvanth_core.source import SourceMap, compile_with_map
 
 
 def register(commands: Commands) -> None:
@@ -35,12 +39,19 @@ def register(commands: Commands) -> None:
     check.add_argument("--strict", action="store_true", help="exit 1 on warnings too")
 
 
+def source_map_of(path: str, data: bytes) -> SourceMap | None:
+    """The source map of a policy source (None for JSON and containers)."""
+    if not is_source(data, path):
+        return None
+    return compile_with_map(data, filename=path).source_map
+
+
 def run(args: argparse.Namespace) -> int:
     status = OK
     reports: list[dict[str, Any]] = []
     for path in args.policies:
         try:
-            engine, _ = load_policy(path)
+            engine, data = load_policy(path)
         except Failure as failure:
             warn(str(failure))
             reports.append(
@@ -69,8 +80,14 @@ def run(args: argparse.Namespace) -> int:
             status = max(status, FINDINGS)
         if args.json:
             continue
+        source_map = source_map_of(path, data)
         for d in diagnostics:
-            emit(diagnostic_line(path, d) + "\n")
+            if source_map is None:
+                emit(diagnostic_line(path, d) + "\n")
+            else:
+                placed = source_map.render(d["path"], d["severity"], d["message"])
+                head, _, rest = placed.partition("\n")
+                emit(f"{head} [{d['code']}]\n{rest}\n")
         if diagnostics:
             found = ", ".join(plural(n, severity) for severity, n in counts.items())
             emit(f"{path}: {found}\n")

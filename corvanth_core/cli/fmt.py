@@ -1,7 +1,9 @@
 """`corvanth-core fmt POLICY`: print a policy in its canonical form, check
 that a file is in it (--check), or rewrite the file in place (-w).
 
-A JSON file's canonical form is indented by 2 spaces (`--indent N` for
+A policy source's canonical form is what `decompile` prints (comments are
+not kept, so -w refuses a source with comments unless --force). A JSON
+file's canonical form is indented by 2 spaces (`--indent N` for
 another width, `--compact` for one line); a container keeps its compact
 canonical payload. `-w` refuses, unless --force, a policy with error
 diagnostics or with keys the canonical form would drop, so that nothing a
@@ -31,6 +33,8 @@ from corvanth_core.cli._common import (
     write_file,
 )
 from corvanth_core.container import is_container
+from corvanth_core.loading import is_source
+from corvanth_core.source import decompile
 
 
 def register(commands: Commands) -> None:
@@ -71,6 +75,15 @@ def register(commands: Commands) -> None:
     )
 
 
+def _has_comments(data: bytes) -> bool:
+    """Whether a source seems to hold a comment (a `#` at a line's start or
+    after a space); a `#` inside a quoted string counts too, to be safe."""
+    text = data.decode("utf-8", "replace")
+    return any(
+        line.lstrip().startswith("#") or " #" in line for line in text.splitlines()
+    )
+
+
 def width_of(args: argparse.Namespace, container: bool) -> int | None:
     """The indentation asked for (None: compact)."""
     if args.compact:
@@ -83,14 +96,20 @@ def run(args: argparse.Namespace) -> int:
         raise plain_failure("-", "-w needs a file, not standard input")
     engine, data = load_policy(args.policy)
     container = is_container(data)
+    source = is_source(data, args.policy)
     indent = width_of(args, container)
-    formatted = canonical_bytes(engine, container=container, indent=indent)
+    if source:
+        formatted = decompile(engine).encode("utf-8")
+    else:
+        formatted = canonical_bytes(engine, container=container, indent=indent)
     changed = formatted != data
-    report = {
-        "file": args.policy,
-        "form": "halvoc" if container else "json",
-        "formatted": not changed,
-    }
+    form = "halvoc" if container else "yaml" if source else "json"
+    report = {"file": args.policy, "form": form, "formatted": not changed}
+    if source and args.write and changed and not args.force and _has_comments(data):
+        raise plain_failure(
+            args.policy,
+            "fmt -w would drop the comments of this source; --force rewrites it anyway",
+        )
     if args.write:
         return write(args, engine, formatted, changed, report)
     if args.check:
@@ -99,7 +118,11 @@ def run(args: argparse.Namespace) -> int:
         else:
             emit(f"{args.policy}: {'not formatted' if changed else 'formatted'}\n")
         return FINDINGS if changed else OK
-    text = canonical_text(engine, indent)
+    text = (
+        formatted.decode("utf-8").rstrip("\n")
+        if source
+        else canonical_text(engine, indent)
+    )
     if args.json:
         emit_json(report | {"text": text})
     else:
