@@ -14,7 +14,7 @@ import struct
 import pytest
 import snapshot_format as fmt
 from _corvanth_core import PolicyEngine
-from builders import engine_for
+from helpers import engine_for
 from test_snapshot import STATEFUL
 
 KEY = b"host secret"
