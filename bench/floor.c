@@ -6,13 +6,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-static PyObject *keys[7];
-static const char *key_names[7] = {"verdict",     "reason",  "triggered_rules",
-                                   "eval_time_us", "actions", "violations",
-                                   "constraint_violations"};
+static PyObject* keys[7];
+static const char* key_names[7] = {
+    "verdict", "reason",     "triggered_rules",      "eval_time_us",
+    "actions", "violations", "constraint_violations"};
 
-static PyObject *floor_call(PyObject *self, PyObject *const *args,
-                            Py_ssize_t nargs, PyObject *kwnames) {
+static PyObject* floor_call(PyObject* self, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames) {
   (void)self;
   if (kwnames != NULL || nargs < 1 || nargs > 2) {
     PyErr_SetString(PyExc_TypeError, "floor(event_type, fields)");
@@ -35,11 +35,15 @@ static PyObject *floor_call(PyObject *self, PyObject *const *args,
       if (PyUnicode_AsUTF8AndSize(key, &size) == NULL) return NULL;
     }
   }
-  PyObject *result = PyDict_New();
+  PyObject* result = PyDict_New();
   if (result == NULL) return NULL;
-  PyObject *values[7] = {PyUnicode_FromString("allow"), Py_NewRef(Py_None),
-                         PyList_New(0), PyLong_FromUnsignedLongLong(0),
-                         PyList_New(0), PyList_New(0), PyList_New(0)};
+  PyObject* values[7] = {PyUnicode_FromString("allow"),
+                         Py_NewRef(Py_None),
+                         PyList_New(0),
+                         PyLong_FromUnsignedLongLong(0),
+                         PyList_New(0),
+                         PyList_New(0),
+                         PyList_New(0)};
   int failed = 0;
   for (int i = 0; i < 7; ++i) {
     if (values[i] == NULL || PyDict_SetItem(result, keys[i], values[i]) < 0)
@@ -58,8 +62,8 @@ static PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "The benchmark floor."},
     {NULL, NULL, 0, NULL}};
 
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "_bench_floor",
-                                    NULL, 0, methods};
+static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "_bench_floor", NULL,
+                                    0, methods};
 
 PyMODINIT_FUNC PyInit__bench_floor(void) {
   for (int i = 0; i < 7; ++i) {

@@ -517,7 +517,9 @@ def test_python_blocks(page, tmp_path):
     shutil.copytree(ROOT / "examples", tmp_path / "examples")
     example = ROOT / "examples" / "coding_agent_guard.json"
     shutil.copy(example, tmp_path / "guard.json")
-    shutil.copy(ROOT / "examples" / "coding_agent_guard.halvoc", tmp_path / "guard.halvoc")
+    shutil.copy(
+        ROOT / "examples" / "coding_agent_guard.halvoc", tmp_path / "guard.halvoc"
+    )
     program = tmp_path / "page_examples.py"
     program.write_text(python_program(page), encoding="utf-8")
     done = subprocess.run(

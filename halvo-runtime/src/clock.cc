@@ -14,8 +14,8 @@ std::uint64_t millis_from_parts(std::int64_t seconds,
   std::uint64_t millis = 0;
   if (__builtin_mul_overflow(static_cast<std::uint64_t>(seconds),
                              std::uint64_t{1000}, &millis) ||
-      __builtin_add_overflow(millis, static_cast<std::uint64_t>(nanos) / 1000000,
-                             &millis)) {
+      __builtin_add_overflow(
+          millis, static_cast<std::uint64_t>(nanos) / 1000000, &millis)) {
     return std::numeric_limits<std::uint64_t>::max();
   }
   return millis;

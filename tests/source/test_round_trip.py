@@ -10,6 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from corvanth_core import PolicyEngine, compile, decompile
 from corvanth_core.source.canonical_json import canonical_json
 from corvanth_core.source.ir_shapes import normalize_policy
+
 from .ir_strategies import policy_texts
 
 EXAMPLES = pathlib.Path(__file__).parents[2] / "examples"
