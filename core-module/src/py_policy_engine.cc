@@ -721,7 +721,7 @@ constexpr char kClassDoc[] =
 
 constexpr char kFromFileDoc[] =
     "from_file(path)\n--\n\nLoad a policy engine from a compiled .halvoc "
-    "file (path: str, bytes or os.PathLike).";
+    "file.";
 constexpr char kFromBytesDoc[] =
     "from_bytes(data)\n--\n\nLoad a policy engine from raw .halvoc bytes.";
 constexpr char kFromJsonDoc[] =
