@@ -17,7 +17,10 @@ class PolicyEngine:
     def from_file(
         path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
     ) -> PolicyEngine:
-        """Load a policy engine from a compiled .halvoc file."""
+        """Load a policy engine from a compiled .halvoc file.
+
+        The path is a str, bytes or os.PathLike, as os.fspath takes it.
+        """
     @staticmethod
     def from_bytes(data: bytes) -> PolicyEngine: ...
     @staticmethod
