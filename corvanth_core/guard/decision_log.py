@@ -181,17 +181,28 @@ class DecisionLog:
         fit); the line reaches the operating system before this returns."""
         line = encode_line(record)
         with self._lock:
-            if self._fd < 0:
-                raise ValueError("the decision log is closed")
-            limit = self._max_bytes
-            if limit is not None and self._size and self._size + len(line) > limit:
-                self._rotate()
-            self._write_all(line)
+            self._append(line)
+
+    def _append(self, line: bytes) -> None:
+        """Append one encoded line (called under the lock)."""
+        if self._fd < 0:
+            raise ValueError("the decision log is closed")
+        limit = self._max_bytes
+        if limit is not None and self._size and self._size + len(line) > limit:
+            self._rotate()
+        self._write_all(line)
+
+    def logged_fields(self, fields: Mapping[str, Any] | None) -> dict[str, Any]:
+        """`fields` as a decision line holds them: as the engine sees them,
+        with the mask applied. Taken before the event is evaluated: a
+        field's `__str__` may run code that asks a guard again, and those
+        events must come first in the log as they do in the engine."""
+        return mask_fields(as_engine_sees(dict(fields or {})), self._mask)
 
     def write_decision(
         self,
         event_type: str,
-        fields: Mapping[str, Any] | None,
+        logged_fields: dict[str, Any],
         timestamp_ms: int,
         decision_id: str,
         result: EvaluationResult,
@@ -199,13 +210,11 @@ class DecisionLog:
         surface: str,
         shadow: dict[str, Any] | None = None,
     ) -> None:
-        """Append one decision line, its fields as the engine saw them with
-        the mask applied."""
-        plain = mask_fields(as_engine_sees(dict(fields or {})), self._mask)
+        """Append one decision line; `logged_fields` from `logged_fields`."""
         self.write(
             decision_record(
                 event_type,
-                plain,
+                logged_fields,
                 timestamp_ms,
                 decision_id,
                 result,
@@ -219,9 +228,12 @@ class DecisionLog:
         """Append a setting line for one value set by `set_config` (kind
         "config") or `set_context` (kind "context")."""
         plain = as_engine_sees(value)
+        line = encode_line({kind: {key: plain}})
         with self._lock:
+            # Remembered first, so that a rotation before this line writes
+            # it into the new file's settings too.
             (self._config if kind == "config" else self._context)[key] = plain
-        self.write({kind: {key: plain}})
+            self._append(line)
 
     def close(self) -> None:
         """Close the file; later writes raise ValueError."""

@@ -22,6 +22,7 @@ import itertools
 import os
 import threading
 import time
+import weakref
 from collections.abc import Callable, Mapping
 from typing import Any, ParamSpec, Self, TypeVar
 
@@ -57,6 +58,24 @@ Clock = Callable[[], int]
 def wall_clock_ms() -> int:
     """Milliseconds since the Unix epoch, as the engine stamps events."""
     return time.time_ns() // 1_000_000
+
+
+def new_id_prefix() -> str:
+    """A random prefix for a guard's decision ids."""
+    return os.urandom(8).hex() + "-"
+
+
+# Every guard, so that a forked child can give each a new id prefix: the
+# child's decisions must not repeat the ids its parent goes on numbering.
+_GUARDS: "weakref.WeakSet[Guard]" = weakref.WeakSet()
+
+
+def _renew_id_prefixes() -> None:
+    for guard in list(_GUARDS):
+        guard._id_prefix = new_id_prefix()
+
+
+os.register_at_fork(after_in_child=_renew_id_prefixes)
 
 
 def checked_engine(source: PolicySource) -> PolicyEngine:
@@ -118,14 +137,17 @@ class Guard:
         )
         self._shadow = None if shadow is None else Shadow(checked_engine(shadow))
         self._clock: Clock = clock if clock is not None else wall_clock_ms
-        self._lock = threading.Lock()
+        # Reentrant: converting a field may run the field's own Python code,
+        # which may ask this guard again.
+        self._lock = threading.RLock()
         self._serial = self._log is not None or self._shadow is not None
         self._started = False
         self._direct = False
         self._hot = False
         self._wall_clock = clock is None
         self._ids = itertools.count(1)
-        self._id_prefix = os.urandom(8).hex() + "-"
+        self._id_prefix = new_id_prefix()
+        _GUARDS.add(self)
 
     # --- what the guard holds ----------------------------------------------
 
@@ -175,6 +197,8 @@ class Guard:
                 else self._engine.evaluate_at(self._clock(), event_type, fields)
             )
             return new_decision(self._id_prefix, next(self._ids), result)
+        log = self._log
+        logged = {} if log is None else log.logged_fields(fields)
         with self._lock:
             stamp = self._clock()
             if not self._started:
@@ -187,10 +211,10 @@ class Guard:
             if self._shadow is not None:
                 shadow = self._shadow.evaluate(stamp, event_type, fields, result)
                 shadow_entry = self._shadow.record(shadow)
-            if self._log is not None:
-                self._log.write_decision(
+            if log is not None:
+                log.write_decision(
                     event_type,
-                    fields,
+                    logged,
                     stamp,
                     decision_id,
                     result,

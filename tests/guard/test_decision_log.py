@@ -245,3 +245,29 @@ def test_threads_sharing_a_guard_log_in_the_engines_order(tmp_path, capsys):
     assert len(stamps) == 600 and stamps == sorted(stamps)
     assert main(["replay", "--check", str(policy_path), str(log_path)]) == 0
     assert capsys.readouterr().out == "check: 600 decisions, all match\n"
+
+
+def test_a_field_that_asks_the_guard_again_does_not_hang(tmp_path, capsys):
+    policy_path = tmp_path / "tools.json"
+    policy_path.write_text(tools_json())
+    log_path = tmp_path / "log.jsonl"
+    guard = Guard(policy_path, decision_log=log_path)
+
+    class Nosy:
+        def __str__(self) -> str:
+            return guard.check("tool_call", {"tool": "inner"}).verdict
+
+    assert (
+        guard.check("tool_call", {"tool": "outer", "arguments": Nosy()}).verdict
+        == "allow"
+    )
+    guard.close()
+    # The log writes the field's text first, then the engine reads it: two
+    # inner events, both before the outer one, in the log as in the engine.
+    assert [r["fields"]["tool"] for r in lines_of(log_path)] == [
+        "inner",
+        "inner",
+        "outer",
+    ]
+    assert main(["replay", "--check", str(policy_path), str(log_path)]) == 0
+    assert capsys.readouterr().out == "check: 3 decisions, all match\n"

@@ -6,6 +6,7 @@ import asyncio
 import dataclasses
 import json
 import logging
+import os
 import pathlib
 import threading
 
@@ -237,3 +238,20 @@ def test_many_asyncio_tasks_at_once():
     assert all(isinstance(o, PolicyDenied) for o in outcomes[1::2])
     assert sorted(asked) == list(range(50))
     assert guard.engine.event_count == 50
+
+
+def test_a_forked_child_numbers_its_decisions_apart():
+    guard = Guard(tools_json())
+    parent = guard.check("tool_call", {"tool": "read"}).decision_id
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: report one decision id and leave at once
+        os.write(write, guard.check("tool_call", {"tool": "read"}).decision_id.encode())
+        os._exit(0)
+    os.close(write)
+    child = os.read(read, 100).decode()
+    os.close(read)
+    os.waitpid(pid, 0)
+    following = guard.check("tool_call", {"tool": "read"}).decision_id
+    assert child.endswith("-2") and following.endswith("-2")
+    assert child != following and parent.split("-")[0] == following.split("-")[0]
