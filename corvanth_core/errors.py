@@ -33,7 +33,7 @@ to one of them, "other" being the fallback):
 
 import re
 from collections.abc import Sequence
-from typing import Final, Literal
+from typing import Final, Literal, get_args
 
 from corvanth_core.results import Diagnostic
 
@@ -49,22 +49,10 @@ ErrorKind = Literal[
     "container",
     "encoding",
     "diagnostics",
+    "source",
     "other",
 ]
-ERROR_KINDS: Final[tuple[ErrorKind, ...]] = (
-    "json-syntax",
-    "wrong-type",
-    "wrong-length",
-    "missing-field",
-    "duplicate-field",
-    "unknown-variant",
-    "out-of-range",
-    "too-deep",
-    "container",
-    "encoding",
-    "diagnostics",
-    "other",
-)
+ERROR_KINDS: Final[tuple[ErrorKind, ...]] = get_args(ErrorKind)
 
 # Texts the engine puts before a reader's message, outermost first: the
 # factory's, then the container's for a payload that is not a policy.

@@ -20,9 +20,9 @@ Lines and columns count from 1, columns in characters; `end_line` and
 import bisect
 import re
 from dataclasses import dataclass, field
-from typing import Any, Final, cast
+from typing import Final
 
-from corvanth_core.errors import PolicyLoadError
+from corvanth_core.errors import ErrorKind, PolicyLoadError
 
 DEFAULT_FILENAME: Final = "<source>"
 _CONTEXT: Final = 80  # characters of a long line shown around a column
@@ -89,7 +89,7 @@ class PolicySourceError(PolicyLoadError):
         column: int,
         path: str,
         message: str,
-        kind: str = "source",
+        kind: ErrorKind = "source",
         end_line: int | None = None,
         end_column: int | None = None,
         help: str | None = None,
@@ -97,7 +97,7 @@ class PolicySourceError(PolicyLoadError):
     ) -> None:
         super().__init__(
             message,
-            kind=cast(Any, kind),
+            kind=kind,
             filename=filename,
             line=line,
             column=column,
