@@ -98,13 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::optional<std::string_view> text = fuzz_input(data, size);
   if (!text) return 0;
-  const std::size_t split = text->find('\0');
-  const std::string_view policy_text = text->substr(0, split);
-  auto policy = halvo_compiler::read_policy(policy_text);
+  const FuzzParts parts = split_at_nul(*text);
+  auto policy = halvo_compiler::read_policy(parts.policy);
   if (!policy) return 0;
   PolicyEngine engine(std::move(policy).value());
-  if (split == std::string_view::npos) return 0;
-  fuzz::ValueDecoder input(text->substr(split + 1), policy_text);
+  if (!parts.rest) return 0;
+  fuzz::ValueDecoder input(*parts.rest, parts.policy);
   run_operations(engine, input);
   (void)engine.status().text();
   return 0;

@@ -178,17 +178,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::optional<std::string_view> input = fuzz_input(data, size);
   if (!input) return 0;
-  const std::size_t split = input->find('\0');
-  const std::string_view text = input->substr(0, split);
-  auto read = halvo_compiler::read_policy(text);
+  const FuzzParts parts = split_at_nul(*input);
+  auto read = halvo_compiler::read_policy(parts.policy);
   if (!read) return 0;
   Engines engines(std::move(read).value());
   const Expressions expressions(engines.reference.policy());
-  if (split == std::string_view::npos) {
+  if (!parts.rest) {
     engines.evaluate(Event(SmallString("t"), kStart), expressions);
     return 0;
   }
-  fuzz::ValueDecoder ops(input->substr(split + 1), text);
+  fuzz::ValueDecoder ops(*parts.rest, parts.policy);
   std::uint64_t now = kStart;
   for (std::size_t n = 0; n < kMaxOperations && !ops.empty(); ++n) {
     const std::uint8_t operation = ops.byte() % 5;

@@ -170,14 +170,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::optional<std::string_view> input = fuzz_input(data, size);
   if (!input) return 0;
-  const std::size_t split = input->find('\0');
-  if (split == std::string_view::npos || split + 1 >= input->size()) return 0;
-  auto policy = halvo_compiler::read_policy(input->substr(0, split));
+  const FuzzParts parts = split_at_nul(*input);
+  if (!parts.rest || parts.rest->empty()) return 0;
+  auto policy = halvo_compiler::read_policy(parts.policy);
   if (!policy) return 0;
   PolicyEngine engine(std::move(policy).value());
 
-  const auto mode = static_cast<std::uint8_t>((*input)[split + 1]);
-  std::string bytes(input->substr(split + 2));
+  const auto mode = static_cast<std::uint8_t>(parts.rest->front());
+  std::string bytes(parts.rest->substr(1));
   const bool sign = (mode & 3) == 3;
   if (mode & 1) fix_envelope(bytes, engine, sign);
   const std::optional<std::string_view> key =
