@@ -15,7 +15,8 @@ namespace {
 
 constexpr char kModuleDoc[] =
     "Native core of the Corvanth policy-verification library.";
-constexpr char kVersion[] = "0.1.0";
+// From pyproject.toml, through the build (CMakeLists.txt).
+constexpr char kVersion[] = CORVANTH_VERSION;
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,

@@ -106,13 +106,15 @@ _STATE_NUMBER: Final = re.compile(r"#([0-9]+)\Z")
 
 
 def package_version() -> str:
-    """The version of the installed package, written as the compiler's."""
+    """The version of the installed package, written as the compiler's
+    (pyproject.toml holds it; a source tree that was never installed has
+    none to tell)."""
     from importlib import metadata
 
     try:
         return metadata.version("corvanth-core")
     except metadata.PackageNotFoundError:
-        return "0.1.0"
+        return "unknown"
 
 
 def source_hash(text: str) -> int:

@@ -2,6 +2,7 @@
 
 import gc
 import importlib
+import importlib.metadata
 import subprocess
 import sys
 import textwrap
@@ -46,6 +47,8 @@ EVALUATE_DOC = (
 def test_module_attributes():
     assert _corvanth_core.__name__ == "_corvanth_core"
     assert _corvanth_core.__version__ == "0.1.0"
+    # The build takes it from the project's metadata, as the package does.
+    assert _corvanth_core.__version__ == importlib.metadata.version("corvanth-core")
     assert _corvanth_core.__all__ == ["PolicyEngine", "__version__"]
     assert _corvanth_core.PolicyEngine is PolicyEngine
     assert (
