@@ -42,6 +42,7 @@ Other blocks (```console and the like) are not run. docs/contributing.md
 describes the same rules for those who write the pages.
 """
 
+import ast
 import json
 import os
 import re
@@ -505,13 +506,30 @@ def python_pages():
     return [pytest.param(page, id=page) for page in pages]
 
 
+def asserting(block):
+    """The block's code with each statement that is an `==` comparison
+    (`why["trace"] == {...}`, as the pages write what a call gives) turned
+    into an assert naming the block, so what a page shows is checked."""
+    tree = ast.parse(block.code)
+    for n, statement in enumerate(tree.body):
+        value = statement.value if isinstance(statement, ast.Expr) else None
+        if isinstance(value, ast.Compare) and all(
+            isinstance(op, ast.Eq) for op in value.ops
+        ):
+            where = f"{block.where}, line {statement.lineno} of the block"
+            tree.body[n] = ast.copy_location(
+                ast.Assert(test=value, msg=ast.Constant(where)), statement
+            )
+    return ast.unparse(tree)
+
+
 def python_program(page):
     """A page's python blocks as one program, each block marked with its
     place so a failure names it."""
     parts = [PREAMBLE]
     for block in BLOCKS:
         if block.page == page and block.lang == "python":
-            parts.append(f"# --- {block.where}\n{block.code}\n")
+            parts.append(f"# --- {block.where}\n{asserting(block)}\n")
     return "\n".join(parts)
 
 
