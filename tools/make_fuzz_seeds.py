@@ -38,7 +38,11 @@ CORPUS = ROOT / "fuzz" / "corpus"
 
 
 def engine_for(doc):
-    return PolicyEngine.from_json(json.dumps(doc))
+    """A fresh engine for `doc`, started at time 0 rather than now: its
+    snapshots, and so the seeds, are then the same on every run."""
+    engine = PolicyEngine.from_json(json.dumps(doc))
+    engine.reset_at(0)
+    return engine
 
 
 # --- policy documents --------------------------------------------------------
