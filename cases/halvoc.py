@@ -1,5 +1,9 @@
-"""Containers for the reader's tests, written by the package's writer; the
-overrides make the malformed ones."""
+"""Containers for the reader's tests, the container cases and the fuzz
+scripts, written by the package's writer; the overrides make the malformed
+ones:
+
+    data = container(text, length=2**32 - 1)
+"""
 
 from corvanth_core.container import MAGIC, write_container
 

@@ -1,5 +1,6 @@
-"""Helpers shared by the tests: an engine for a policy document, the value
-of one expression, and comparisons that see Python types exactly.
+"""Helpers shared by the tests, the case tables and the fuzz scripts: an
+engine for a policy document, the value of one expression, and comparisons
+that see Python types exactly.
 
 Policies themselves are built with `corvanth_core.ir`. `eval_expr` wraps an
 expression as the argument of a Log action of a rule that matches every

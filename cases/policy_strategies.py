@@ -3,12 +3,13 @@ conversion rules modelled in Python, and the checks every generated case
 must pass: a well-formed result for every event of a random policy, and
 every random value coming back (or failing) as the conversion rules say.
 
-Used by the property tests (tests/core/test_properties.py and the tests of
-the writer, snapshots, copies and explanations) and by the long-running
+Used by the property tests (tests/core/test_properties.py, and the plan,
+writer, snapshot, copy and explanation tests) and by the long-running
 scripts fuzz/stress_binding.py and fuzz/leak_exercise.py:
 
     from hypothesis import assume, given
-    from policy_strategies import JSON_DEPTH_LIMIT, check_policy, events, json_depth, policies
+    from policy_strategies import JSON_DEPTH_LIMIT, check_policy, json_depth
+    from policy_strategies import events, policies
 
     @given(doc=policies, evs=events)
     def test_policies(doc, evs):
@@ -508,7 +509,7 @@ ECHO = policy(
     ]
 )
 
-# --- checks, shared with the stress script -----------------------------------
+# --- checks, shared with the stress scripts ----------------------------------
 
 
 def check_result(result):

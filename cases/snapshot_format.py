@@ -7,6 +7,10 @@ the engine's own writer never makes (version 1, little-endian):
     body: u64 event count; u64 machine count, per machine u32 state and
     u64 start time; u64 limiter count, per limiter text target, u64 entry
     count, u64 entries; map context; map configuration
+
+Used by the snapshot cases and the snapshot tests:
+
+    data = seal(fingerprint, body(machines=[(0, 0)], limiters=[]))
 """
 
 import math
