@@ -15,8 +15,7 @@ import tempfile
 from decimal import Decimal
 from fractions import Fraction
 
-TESTS = os.path.join(os.path.dirname(__file__), "..", "tests")
-sys.path[:0] = [TESTS, os.path.join(TESTS, "core")]
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "cases"))
 
 import _corvanth_core
 import numpy
@@ -24,7 +23,7 @@ from _corvanth_core import PolicyEngine
 from halvoc import container
 from helpers import engine_for
 from hypothesis import HealthCheck, assume, given, settings
-from test_properties import (
+from policy_strategies import (
     ECHO,
     JSON_DEPTH_LIMIT,
     check_policy,
@@ -79,6 +78,8 @@ def factories(workdir):
     PolicyEngine.from_bytes(data)
     PolicyEngine.from_bytes(data + b"extra")
     PolicyEngine.from_file(str(good))
+    PolicyEngine.from_file(good)
+    PolicyEngine.from_file(bytes(good))
     for broken in ["", "{", "[]", text[:-2], text.replace('"High"', '"Huge"')]:
         fails(ValueError, PolicyEngine.from_json, broken)
     for broken in [
@@ -95,7 +96,7 @@ def factories(workdir):
     for call, arg in [
         (PolicyEngine.from_json, b"{}"),
         (PolicyEngine.from_bytes, bytearray(data)),
-        (PolicyEngine.from_file, good),
+        (PolicyEngine.from_file, 42),
         (PolicyEngine.from_json, "\ud800"),
         (PolicyEngine.from_file, "\ud800"),
     ]:

@@ -9,8 +9,9 @@ Meant for a sanitizer build, not for the test suite:
     ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build-asan/core-module \
     python fuzz/stress_binding.py 180
 
-The properties and strategies are those of tests/core/test_properties.py; a
-failed check raises, a memory error or undefined behaviour aborts the run.
+The properties and strategies are those of the property tests, from
+cases/policy_strategies.py; a failed check raises, a memory error or
+undefined behaviour aborts the run.
 """
 
 import json
@@ -21,13 +22,12 @@ import threading
 import time
 import warnings
 
-TESTS = os.path.join(os.path.dirname(__file__), "..", "tests")
-sys.path[:0] = [TESTS, os.path.join(TESTS, "core")]
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "cases"))
 
 from _corvanth_core import PolicyEngine
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from test_properties import (
+from policy_strategies import (
     JSON_DEPTH_LIMIT,
     check_policy,
     check_result,

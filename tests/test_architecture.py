@@ -254,3 +254,84 @@ def test_each_native_library_includes_only_those_below(library):
         if (bad := include_violations(library, path.read_text(encoding="utf-8")))
     }
     assert found == {}
+
+
+# --- nothing reaches into the tests ------------------------------------------
+
+TESTS = ROOT / "tests"
+# The modules a script could import once tests/ (or a directory below it) is
+# on its path, and the package name of the directory itself.
+TEST_MODULES = {path.stem for path in TESTS.rglob("*.py")} | {"tests"}
+TESTS_DIRECTORY = re.compile(r"(^|[/\\])tests([/\\]|$)")
+
+
+def touches_sys_path(node):
+    """Whether `node` is a call of a method of sys.path or an assignment to
+    (a part of) it."""
+    if isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute):
+        return ast.unparse(node.func.value) == "sys.path"
+    if isinstance(node, (ast.Assign, ast.AugAssign)):
+        targets = node.targets if isinstance(node, ast.Assign) else [node.target]
+        return any(ast.unparse(t).startswith("sys.path") for t in targets)
+    return False
+
+
+def reaches_into_tests(source):
+    """How `source` (a file outside tests/) uses the tests: the test modules
+    it imports and the places it puts tests/ on sys.path, as readable lines."""
+    found = []
+    for node in ast.walk(ast.parse(source)):
+        if isinstance(node, ast.Import):
+            names = [alias.name for alias in node.names]
+        elif isinstance(node, ast.ImportFrom) and not node.level:
+            names = [node.module or ""]
+        else:
+            names = []
+        found += [f"imports {n}" for n in names if n.split(".")[0] in TEST_MODULES]
+        if touches_sys_path(node) and any(
+            isinstance(part, ast.Constant)
+            and isinstance(part.value, str)
+            and TESTS_DIRECTORY.search(part.value)
+            for part in ast.walk(node)
+        ):
+            found.append(f"puts tests/ on sys.path at line {node.lineno}")
+    return found
+
+
+@pytest.mark.parametrize(
+    ("source", "found"),
+    [
+        ("import test_plan", ["imports test_plan"]),
+        ("from test_properties import policies", ["imports test_properties"]),
+        ("from tests.conftest import CASES", ["imports tests.conftest"]),
+        (
+            'sys.path.insert(0, str(ROOT / "tests"))',
+            ["puts tests/ on sys.path at line 1"],
+        ),
+        (
+            'sys.path[:0] = [os.path.join(HERE, "..", "tests", "core")]',
+            ["puts tests/ on sys.path at line 1"],
+        ),
+        ('sys.path += ["../tests/core"]', ["puts tests/ on sys.path at line 1"]),
+        ('sys.path.insert(0, str(ROOT / "cases"))', []),
+        ("from plan_cases import FIELD_TESTS\nimport pytest", []),
+        ('print("tests")', []),
+    ],
+)
+def test_the_tests_checker(source, found):
+    assert reaches_into_tests(source) == found
+
+
+def test_nothing_outside_the_tests_reaches_into_them():
+    files = [
+        path
+        for path in sorted(ROOT.rglob("*.py"))
+        if not path.relative_to(ROOT).parts[0].startswith(("tests", "build", "."))
+    ]
+    assert ROOT / "tools" / "make_fuzz_seeds.py" in files
+    found = {
+        str(path.relative_to(ROOT)): lines
+        for path in files
+        if (lines := reaches_into_tests(path.read_text(encoding="utf-8")))
+    }
+    assert found == {}

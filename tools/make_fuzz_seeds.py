@@ -2,17 +2,17 @@
 
     python tools/make_fuzz_seeds.py        # from the repository root
 
-The seeds are the documents of the reader's test tables (valid and invalid),
-the example policy, the same documents in .halvoc containers with the
-header cases of the container tests, and, for the evaluate-path harness,
-policies followed by operation streams in the harness's input layout
-(fuzz/fuzz_engine.cc, fuzz/value_decoder.h); for the plan harness the
-same streams and the shape tables of tests/core/test_plan.py; and, for the
-restore harness, policies followed by snapshots (fuzz/fuzz_restore.cc).
-Each seed is named by the hash
-of its bytes; the directories are rewritten from scratch, so the committed
-corpora are exactly this script's output. Needs the built module (the test
-tables import it).
+The seeds are the documents of the reader's case tables (valid and
+invalid), the example policy, the same documents in .halvoc containers with
+the header and payload cases of the container tables, and, for the
+evaluate-path harness, policies followed by operation streams in the
+harness's input layout (fuzz/fuzz_engine.cc, fuzz/value_decoder.h); for the
+plan harness the same streams and the shape tables of cases/plan_cases.py;
+and, for the restore harness, policies followed by snapshots
+(fuzz/fuzz_restore.cc). The tables are the tests' own, read from the
+repository's cases/ directory. Each seed is named by the hash of its bytes;
+the directories are rewritten from scratch, so the committed corpora are
+exactly this script's output. Needs the built module.
 """
 
 import hashlib
@@ -23,12 +23,12 @@ import struct
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "core")]
+sys.path.insert(0, str(ROOT / "cases"))
 
-import test_container
-import test_json_reader as reader
-import test_plan
-import test_snapshot
+import container_cases
+import plan_cases
+import reader_cases as reader
+import snapshot_cases
 from _corvanth_core import PolicyEngine
 from halvoc import container
 
@@ -38,7 +38,11 @@ CORPUS = ROOT / "fuzz" / "corpus"
 
 
 def engine_for(doc):
-    return PolicyEngine.from_json(json.dumps(doc))
+    """A fresh engine for `doc`, started at time 0 rather than now: its
+    snapshots, and so the seeds, are then the same on every run."""
+    engine = PolicyEngine.from_json(json.dumps(doc))
+    engine.reset_at(0)
+    return engine
 
 
 # --- policy documents --------------------------------------------------------
@@ -59,11 +63,11 @@ def reader_documents():
 
 def container_inputs(documents):
     """Containers around the valid documents, and the header and payload
-    cases of the container tests."""
+    cases of the container tables."""
     valid = [d for d in documents if is_policy(d)]
     inputs = [container(d) for d in valid]
-    inputs += [data for _, data, _ in test_container.HEADER_ERRORS]
-    inputs += [data for _, data, _ in test_container.PAYLOAD_ERRORS]
+    inputs += [data for _, data, _ in container_cases.HEADER_ERRORS]
+    inputs += [data for _, data, _ in container_cases.PAYLOAD_ERRORS]
     inputs.append(container(valid[0], reserved=0xFFFF) + b"\x00trailing")
     return inputs
 
@@ -256,17 +260,20 @@ def plan_inputs():
     a condition, a message and an argument, evaluated with each case's
     fields."""
     tables = [
-        [(b.binary(op, b.field("f"), c), f) for op, f, c, _ in test_plan.FIELD_TESTS],
-        [(b.predicate(k, b.field("f"), a), f) for k, f, a, _ in test_plan.PREDICATES],
+        [(b.binary(op, b.field("f"), c), f) for op, f, c, _ in plan_cases.FIELD_TESTS],
+        [(b.predicate(k, b.field("f"), a), f) for k, f, a, _ in plan_cases.PREDICATES],
         [
             (b.predicate("Matches", b.field("f"), b.lit_str(p)), {"f": "report.pdf"})
-            for p, _ in test_plan.PATTERNS
+            for p, _ in plan_cases.PATTERNS
         ],
-        [(b.binary("In", b.field("f"), i), {"f": n}) for i, n, _ in test_plan.IN_CASES],
-        [(b.call("len", b.field("f")), f) for f, _ in test_plan.LENGTHS]
-        + [(e, f) for e, f, _ in test_plan.JOINS],
-        [(e, f) for e, f, _ in test_plan.METHOD_CASES]
-        + [(e, f) for e, f, _ in test_plan.WHOLE_EVENT_ENTRIES],
+        [
+            (b.binary("In", b.field("f"), i), {"f": n})
+            for i, n, _ in plan_cases.IN_CASES
+        ],
+        [(b.call("len", b.field("f")), f) for f, _ in plan_cases.LENGTHS]
+        + [(e, f) for e, f, _ in plan_cases.JOINS],
+        [(e, f) for e, f, _ in plan_cases.METHOD_CASES]
+        + [(e, f) for e, f, _ in plan_cases.WHOLE_EVENT_ENTRIES],
     ]
     inputs = engine_inputs()
     for table in tables:
@@ -299,7 +306,7 @@ def restore_inputs():
     Snapshots of fresh and busy engines, as they are, damaged and cut, and
     the crafted snapshots of the refusal table."""
     docs = [
-        test_snapshot.STATEFUL,
+        snapshot_cases.STATEFUL,
         b.policy(),
         b.policy(
             state_machines=[
@@ -320,7 +327,7 @@ def restore_inputs():
         engine.reset_at(1000)
         engine.set_context("user", {"name": "ana", "roles": ["dev", None, 1.5, True]})
         engine.set_config("limit", [[[]], {"": float("nan")}, -3])
-        for stamp, event_type, fields in test_snapshot.SESSION + test_snapshot.LATER:
+        for stamp, event_type, fields in snapshot_cases.SESSION + snapshot_cases.LATER:
             engine.evaluate_at(stamp, event_type, fields)
             engine.evaluate_at(stamp, "web_request", {"url": "x"})
         snapshots.append(engine.snapshot())
@@ -329,10 +336,10 @@ def restore_inputs():
             inputs.append(text + b"\x00\x00" + data)
             inputs.append(text + b"\x00\x01" + data[:-9] + b"\x07" + data[-8:])
             inputs.append(text + b"\x00\x00" + data[: len(data) // 2])
-    stateful = engine_for(test_snapshot.STATEFUL)
+    stateful = engine_for(snapshot_cases.STATEFUL)
     fingerprint = struct.unpack_from("<Q", stateful.snapshot(), 24)[0]
     text = stateful.to_json().encode("utf-8")
-    for _name, make, _reason in test_snapshot.REFUSED:
+    for _name, make, _reason in snapshot_cases.REFUSED:
         inputs.append(text + b"\x00\x00" + make(fingerprint))
         inputs.append(text + b"\x00\x01" + make(fingerprint))
     # Deep values, for the reader's depth budget on a small stack, and
@@ -348,7 +355,7 @@ def restore_inputs():
 
 
 def engine_with_deep_context(kind, depth):
-    engine = b.engine_for(test_snapshot.STATEFUL)
+    engine = engine_for(snapshot_cases.STATEFUL)
     value = None
     for _ in range(depth):
         value = [value] if kind is list else {"k": value}

@@ -7,8 +7,9 @@ import pytest
 from _corvanth_core import PolicyEngine
 from helpers import engine_for, outcome
 from hypothesis import HealthCheck, assume, given, settings
-from test_properties import JSON_DEPTH_LIMIT, events, json_depth, policies
-from test_snapshot import LATER, SESSION, STATEFUL, stateful_engine
+from policy_strategies import JSON_DEPTH_LIMIT, events, json_depth, policies
+from snapshot_cases import LATER, SESSION, STATEFUL
+from test_snapshot import stateful_engine
 
 from corvanth_core.ir import (
     RESULT_KEYS,

@@ -156,7 +156,10 @@ def test_from_file_reads_a_process_substitution(tmp_path):
 
 FAKETIME = shutil.which("faketime")
 # The directory of the shared helpers, for the probes run as scripts.
-TESTS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CASES_DIR = os.path.join(
+    os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+    "cases",
+)
 
 # Runs under a faked wall clock, where Python's own time functions may fail
 # (its nanosecond clock ends in 2262), so nothing here reads the time or
@@ -191,7 +194,7 @@ CLOCK_PROBE = textwrap.dedent(
 def faked_clock_probe(date):
     env = dict(os.environ, FAKETIME_DONT_FAKE_MONOTONIC="1")
     done = subprocess.run(
-        [FAKETIME, date, sys.executable, "-c", CLOCK_PROBE, TESTS_DIR],
+        [FAKETIME, date, sys.executable, "-c", CLOCK_PROBE, CASES_DIR],
         capture_output=True,
         text=True,
         timeout=120,
@@ -332,7 +335,7 @@ def nesting_outcomes(stack):
             sys.executable,
             "-c",
             NESTING_PROBE,
-            TESTS_DIR,
+            CASES_DIR,
             str(stack),
             json.dumps(DEPTHS),
         ],

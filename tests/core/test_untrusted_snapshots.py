@@ -15,7 +15,7 @@ import pytest
 import snapshot_format as fmt
 from _corvanth_core import PolicyEngine
 from helpers import engine_for
-from test_snapshot import STATEFUL
+from snapshot_cases import STATEFUL
 
 KEY = b"host secret"
 MAC_SIZE = 32

@@ -14,7 +14,8 @@ import pytest
 from _corvanth_core import PolicyEngine
 from helpers import assert_same, engine_for, outcome
 from hypothesis import assume, given
-from test_properties import JSON_DEPTH_LIMIT, SETTINGS, events, json_depth, policies
+from policy_strategies import JSON_DEPTH_LIMIT, events, json_depth, policies
+from test_properties import SETTINGS
 
 from corvanth_core.ir import (
     action,
