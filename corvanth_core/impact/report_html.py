@@ -27,9 +27,9 @@ from typing import Any, Final
 
 from _corvanth_core import PolicyEngine
 
-from corvanth_core._replay import sorted_result
+from corvanth_core._replay import VERDICTS, sorted_result
 from corvanth_core.impact.session import SessionRun, session_results
-from corvanth_core.results import Trace
+from corvanth_core.results import EvaluationResult, Trace
 from corvanth_core.source.expr_printer import print_expr
 
 DETAIL_LIMIT: Final = 5000
@@ -102,10 +102,36 @@ def compact_trace(trace: Trace) -> list[Any]:
     ]
 
 
+def compact_result(result: EvaluationResult, strings: dict[str, int]) -> list[Any]:
+    """A result in few bytes: [verdict, reason, rules fired, [[verb, args]],
+    [[proof, invariant, message]], [[kind, target, current, limit,
+    window]]] (the evaluation time left out); the reason and the messages,
+    which repeat, as numbers in `strings` (added when new)."""
+    plain = sorted_result(result)
+    reason = plain["reason"]
+    return [
+        VERDICTS.index(plain["verdict"]),
+        None if reason is None else strings.setdefault(reason, len(strings)),
+        plain["triggered_rules"],
+        [[a["verb"], a["args"]] for a in plain["actions"]],
+        [
+            [v["proof"], v["invariant"], strings.setdefault(v["message"], len(strings))]
+            for v in plain["violations"]
+        ],
+        [
+            [c["kind"], c["target"], c["current"], c["limit"], c["window_ms"]]
+            for c in plain["constraint_violations"]
+        ],
+    ]
+
+
 def run_view(run: SessionRun) -> dict[str, Any]:
     """One policy's results of a session, and their traces."""
+    strings: dict[str, int] = {}
+    results = [compact_result(r, strings) for r in run.results]
     return {
-        "results": [sorted_result(r) for r in run.results],
+        "strings": list(strings),
+        "results": results,
         "traces": None
         if run.traces is None
         else [compact_trace(t) for t in run.traces],

@@ -21,11 +21,11 @@ FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--enable-logging=stderr
 CONSOLE = re.compile(r":CONSOLE[^\]]*\] (.*)$", re.MULTILINE)
 
 
-def load(page: pathlib.Path) -> tuple[str, list[str]]:
+def load(page: pathlib.Path, anchor: str = "") -> tuple[str, list[str]]:
     """(the DOM after the page's script ran, its console messages)."""
     assert BINARY is not None
     done = subprocess.run(
-        [BINARY, *FLAGS, "--dump-dom", page.as_uri()],
+        [BINARY, *FLAGS, "--dump-dom", page.as_uri() + anchor],
         capture_output=True,
         text=True,
         timeout=120,

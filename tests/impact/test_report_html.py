@@ -67,12 +67,23 @@ def test_the_diff_report_puts_both_verdicts_side_by_side(tmp_path, capsys):
         main(["diff", str(OLD), str(new), str(SESSION), "--json", "--html", str(page)])
         == 1
     )
-    changed = json.loads(capsys.readouterr().out)["changed"]
+    report = json.loads(capsys.readouterr().out)
     dom, console = load(page)
     assert console == []
     found = marks(dom)
     assert len(found) == 2 * 568
-    assert sum(1 for _, c in found if c) == 2 * changed
+    assert sum(1 for _, c in found if c) == 2 * report["changed"]
+    first = report["sessions"][0]["first_divergence"]
+    dom, console = load(page, f"#event-1-{first['event']}")
+    detail = dom[dom.index('<aside id="detail">') :]
+    assert console == [] and f"<h3>event {first['event']} (changed)</h3>" in detail
+    assert f"line {first['line']}, file_access" in detail
+    old_rule, new_rule = (
+        f'rule 2: <code>{start}path startswith "/etc/" or any(path endswith x for x '
+        "in config.secret_suffixes)</code>"
+        for start in ("", 'path startswith "/work/app/src/" or ')
+    )
+    assert detail.index(old_rule) < detail.index(new_rule)
 
 
 @needs_chromium
