@@ -200,6 +200,18 @@ def compare_event(
         diff.example("other", change, keep)
 
 
+def replay_both(
+    old: PolicyEngine, new: PolicyEngine, data: bytes, *, explain: bool = False
+) -> tuple[SessionRun, SessionRun]:
+    """`data` replayed through fresh copies of both engines, untimed events
+    at the same moment for both."""
+    untimed = now_ms()
+    return (
+        session_results(old.__copy__(), data, explain=explain, untimed_ms=untimed),
+        session_results(new.__copy__(), data, explain=explain, untimed_ms=untimed),
+    )
+
+
 def diff_session(
     trace: str,
     old: PolicyEngine,
@@ -207,11 +219,9 @@ def diff_session(
     data: bytes,
     keep: int = EXAMPLES,
 ) -> SessionDiff:
-    """Replay `data` (the trace read from `trace`) through fresh copies of
-    both engines and compare their decisions."""
-    untimed = now_ms()
-    old_run = session_results(old.__copy__(), data, untimed_ms=untimed)
-    new_run = session_results(new.__copy__(), data, untimed_ms=untimed)
+    """Replay `data` (the trace read from `trace`) through both engines and
+    compare their decisions."""
+    old_run, new_run = replay_both(old, new, data)
     return compare_runs(trace, old_run, new_run, policy_digest(old), keep)
 
 

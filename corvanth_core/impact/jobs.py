@@ -17,10 +17,9 @@ from typing import Any
 
 from _corvanth_core import PolicyEngine
 
-from corvanth_core.impact.diff import SessionDiff, compare_runs
+from corvanth_core.impact.diff import SessionDiff, compare_runs, replay_both
 from corvanth_core.impact.provenance import policy_digest
 from corvanth_core.impact.report_html import session_view
-from corvanth_core.impact.session import now_ms, session_results
 
 
 @dataclass(frozen=True)
@@ -51,13 +50,7 @@ def run_job(job: DiffJob) -> Outcome:
             data = file.read()
     except OSError as error:
         return Outcome(None, None, error.strerror or str(error))
-    untimed = now_ms()
-    old = session_results(
-        job.old.__copy__(), data, explain=job.html, untimed_ms=untimed
-    )
-    new = session_results(
-        job.new.__copy__(), data, explain=job.html, untimed_ms=untimed
-    )
+    old, new = replay_both(job.old, job.new, data, explain=job.html)
     diff = compare_runs(job.trace, old, new, policy_digest(job.old), job.keep)
     changed = diff.changed_events
     view = session_view(job.trace, [old, new], changed) if job.html else None
