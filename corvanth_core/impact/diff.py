@@ -134,11 +134,10 @@ def compare_runs(
     trace: str, old: SessionRun, new: SessionRun, digest: str, keep: int = EXAMPLES
 ) -> SessionDiff:
     """The differences between two runs of one trace, `old` from the policy
-    of `digest`. Events are matched by their line: a line only one engine
-    could evaluate is a bad line of the session."""
+    of `digest`. Events are matched by their line: a line one engine could
+    not evaluate is a bad line of its run, and so of the session."""
     diff = SessionDiff(trace)
     new_by_line = dict(zip((e.line for e in new.events), new.results, strict=True))
-    old_lines = {e.line for e in old.events}
     bad = {b["line"]: b for b in old.bad_lines + new.bad_lines}
     diff.bad_lines = [bad[line] for line in sorted(bad)]
     for event, old_result in zip(old.events, old.results, strict=True):
@@ -151,12 +150,6 @@ def compare_runs(
             diff.not_replayable.append({"line": event.line, "reason": reason})
             continue
         compare_event(diff, event, old_result, new_result, keep)
-    diff.bad_lines += [
-        {"line": e.line, "error": "the old policy could not evaluate it"}
-        for e in new.events
-        if e.line not in old_lines and e.line not in bad
-    ]
-    diff.bad_lines.sort(key=lambda b: int(b["line"]))
     return diff
 
 

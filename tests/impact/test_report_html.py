@@ -139,3 +139,29 @@ def test_the_png_decoder_reads_every_filter():
         bytes([1, 1, 2]),
         bytes([6, 7, 8]),
     ]
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (
+            ["replay", str(OLD), str(SESSION), "--html", "missing/r.html"],
+            "missing/r.html: error: No such file or directory\n",
+        ),
+        (
+            ["diff", str(OLD), str(OLD), str(SESSION), "--html", "missing/r.html"],
+            "missing/r.html: error: No such file or directory\n",
+        ),
+        (
+            ["replay", str(OLD), "-", "--html", "r.html"],
+            "-: error: --html needs a trace file, not -\n",
+        ),
+    ],
+)
+def test_a_report_that_cannot_be_written_is_an_error(
+    tmp_path, monkeypatch, capsys, argv, message
+):
+    monkeypatch.chdir(tmp_path)
+    assert main(argv) == 2
+    out, err = capsys.readouterr()
+    assert (out, err) == ("", message) and list(tmp_path.iterdir()) == []
