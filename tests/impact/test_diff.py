@@ -12,6 +12,7 @@ import pytest
 from sessions import OLD, SESSION, direct_decisions, write_new
 
 from corvanth_core.cli import main
+from corvanth_core.guard.decision_log import PolicyIdentity
 from corvanth_core.guard.masking import MASKED
 from corvanth_core.impact import provenance
 from corvanth_core.impact.provenance import policy_digest
@@ -139,6 +140,7 @@ def test_masked_and_foreign_records_are_counted_not_replayed(tmp_path, capsys):
     assert provenance.MASKED == MASKED
     old = read_policy(OLD.read_bytes(), str(OLD), check=False)
     digest = policy_digest(old)
+    assert digest == PolicyIdentity.of(old).digest
     lines = [
         {
             "type": "file_access",
