@@ -34,6 +34,7 @@ FLOORS = {
     "corvanth_core._inspect": 2,
     "corvanth_core._replay": 2,
     "corvanth_core.policy_tests": 2,
+    "corvanth_core.impact": 2,
     "corvanth_core.guard": 3,
     "corvanth_core.integrations": 4,
     "corvanth_core.mcp": 5,

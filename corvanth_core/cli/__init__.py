@@ -1,5 +1,5 @@
-"""The command `corvanth-core`: check, format, pack, inspect, replay and
-benchmark policies, one module per command.
+"""The command `corvanth-core`: check, format, pack, inspect, replay, diff
+and benchmark policies, one module per command.
 
     corvanth-core check examples/coding_agent_guard.json
     corvanth-core replay examples/coding_agent_guard.json examples/coding_agent_session.jsonl
@@ -26,6 +26,7 @@ from corvanth_core.cli import (
     compile,
     decompile,
     demo,
+    diff,
     fmt,
     inspect,
     pack,
@@ -55,6 +56,7 @@ COMMANDS = (
     unpack,
     inspect,
     replay,
+    diff,
     test,
     bench,
     demo,
@@ -71,7 +73,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EXIT_CODES.format(
             findings="error diagnostics (check), an unformatted file (fmt --check),\n"
             "     a write refused for what diagnostics report (fmt -w, pack),\n"
-            "     denied events or bad trace lines (replay), bad trace lines (bench)"
+            "     denied events or bad trace lines (replay), changed decisions (diff),\n"
+            "     bad trace lines (bench)"
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )

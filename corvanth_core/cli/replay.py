@@ -25,11 +25,14 @@ from corvanth_core.cli._common import (
     load_policy,
     plain_failure,
     positive_int,
+    read_file,
     replayed_items,
     trace_size,
     warn,
+    write_file,
 )
 from corvanth_core.cli.replay_check import check_trace
+from corvanth_core.impact.report_html import replay_report
 
 
 def register(commands: Commands) -> None:
@@ -53,10 +56,21 @@ def register(commands: Commands) -> None:
         help="the trace is a decision log: compare every decision with the "
         "logged one and list the differences (exit 1 when there are any)",
     )
+    replay.add_argument(
+        "--html",
+        metavar="REPORT.html",
+        help="also write the session as a web page: a time axis with every "
+        "event, rate windows and machine states, each event explained",
+    )
 
 
 def run(args: argparse.Namespace) -> int:
     engine, _ = load_policy(args.policy)
+    if args.html is not None:
+        if args.trace == "-":
+            raise plain_failure(args.trace, "--html needs a trace file, not -")
+        page = replay_report(engine, args.policy, args.trace, read_file(args.trace))
+        write_file(args.html, page.encode("utf-8"))
     if args.check:
         if args.explain:
             raise plain_failure(args.trace, "--check and --explain cannot be combined")
