@@ -1,6 +1,6 @@
-"""The policy the adapters' tests run: a tool call of `delete` (with a path
-under /srv) is denied with a reason, `wipe` is allowed with a Block action,
-every other call is allowed."""
+"""The policy the adapters' tests run: a tool call of `delete` is denied
+with a reason, `wipe` is allowed with a Block action, `lookup` is
+redacted, every other call is allowed."""
 
 import json
 
@@ -29,6 +29,12 @@ def adapters_policy() -> str:
                     tool_is("wipe"),
                     [],
                     [action("Block", tool=field("tool"))],
+                ),
+                rule(
+                    3,
+                    ["tool_call"],
+                    tool_is("lookup"),
+                    [verdict("Redact", lit_str("personal data"))],
                 ),
             ],
         )
