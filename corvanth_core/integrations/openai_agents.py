@@ -23,17 +23,21 @@ The decision itself is the output's `output_info`.
     def shell(command: str) -> str: ...
 
 `guard_tools(guard, *tools)` adds the same guardrail to tools already made.
+The SDK is imported when a guardrail is made, not with this module.
 """
+
+from __future__ import annotations
 
 import json
 from collections.abc import Callable, Mapping
-from typing import Any, Final
-
-from agents import FunctionTool, ToolGuardrailFunctionOutput, ToolInputGuardrail
-from agents.tool_guardrails import ToolInputGuardrailData
+from typing import TYPE_CHECKING, Any, Final
 
 from corvanth_core.guard import Decision, Guard
 from corvanth_core.guard.decision import denial_message
+
+if TYPE_CHECKING:
+    from agents import FunctionTool, ToolGuardrailFunctionOutput, ToolInputGuardrail
+    from agents.tool_guardrails import ToolInputGuardrailData
 
 SURFACE: Final = "openai-agents"
 
@@ -58,6 +62,8 @@ def tool_call_fields(tool: str, arguments: Any) -> dict[str, Any]:
 
 def guardrail_output(decision: Decision) -> ToolGuardrailFunctionOutput:
     """The SDK's answer for one decision, the decision as its info."""
+    from agents import ToolGuardrailFunctionOutput
+
     if decision.blocked:
         return ToolGuardrailFunctionOutput.raise_exception(output_info=decision)
     if not decision.permitted:
@@ -78,6 +84,8 @@ def tool_input_guardrail(
     given to. `fields` maps a tool's name and decoded arguments to other
     event fields; an error from it or from the engine propagates, so a call
     that cannot be evaluated never runs."""
+    from agents import ToolInputGuardrail
+
     fields_of = tool_call_fields if fields is None else fields
 
     async def corvanth_policy(
