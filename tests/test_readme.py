@@ -61,6 +61,12 @@ DOCS = ROOT / "docs"
 # docs/guard.md's blocks are one session (a guarded program writes the
 # decision log its commands replay): tests/guard/test_docs.py runs it.
 SESSION_PAGES = {DOCS / "guard.md"}
+# The framework pages need their optional framework: tests/integrations/
+# test_docs.py runs them where it is installed.
+SESSION_PAGES |= {
+    DOCS / "integrations" / "openai-agents.md",
+    DOCS / "integrations" / "langchain.md",
+}
 PAGES = [README, *sorted(p for p in DOCS.rglob("*.md") if p not in SESSION_PAGES)]
 
 # The sample event of the policy format reference (docs/format/index.md).

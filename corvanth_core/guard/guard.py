@@ -31,6 +31,7 @@ from _corvanth_core import PolicyEngine
 from corvanth_core.container import BytesLike
 from corvanth_core.errors import diagnostics_error
 from corvanth_core.guard.decision import (
+    ALLOWING_VERDICTS,
     Decision,
     PolicyDenied,
     ShadowVerdict,
@@ -47,6 +48,8 @@ from corvanth_core.guard.handlers import (
 from corvanth_core.guard.redaction import redact_strings
 from corvanth_core.guard.shadow import Shadow, ShadowStats
 from corvanth_core.loading import load, loads
+
+_new = object.__new__
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -237,9 +240,14 @@ class Guard:
         handlers. Raises what the engine raises for fields it cannot take,
         and OSError when the decision log cannot be written."""
         if self._hot:
-            # `_decide`'s first branch, inlined: this is the hot path.
+            # `_decide`'s first branch and `new_decision`, inlined: this is
+            # the hot path, where one Python call less is a tenth of the cost.
             result = self._engine.evaluate(event_type, fields)
-            decision = new_decision(self._id_prefix, next(self._ids), result)
+            decision = _new(Decision)
+            entries = decision.__dict__
+            entries["_id_prefix"] = self._id_prefix
+            entries["_serial"] = next(self._ids)
+            entries["_result"] = result
             return (
                 run_handlers(decision, self._handlers)
                 if result["actions"]
@@ -270,6 +278,42 @@ class Guard:
         if not decision.permitted:
             raise PolicyDenied(decision)
         return decision
+
+    def _admit(
+        self, event_type: str, fields: dict[str, Any] | None, surface: str
+    ) -> str:
+        """`enforce` for a guarded tool, which needs only the verdict: on
+        the hot path an allowed event without actions is let through
+        without a Decision, since nothing would ever see it."""
+        if self._hot:
+            result = self._engine.evaluate(event_type, fields)
+            verdict: str = result["verdict"]
+            if not result["actions"] and verdict in ALLOWING_VERDICTS:
+                return verdict
+            decision = new_decision(self._id_prefix, next(self._ids), result)
+            if result["actions"]:
+                decision = run_handlers(decision, self._handlers)
+            if not decision.permitted:
+                raise PolicyDenied(decision)
+            return verdict
+        return self._enforce(event_type, fields, surface).verdict
+
+    async def _aadmit(
+        self, event_type: str, fields: dict[str, Any] | None, surface: str
+    ) -> str:
+        """`_admit` for async guarded tools: async handlers are awaited."""
+        if self._hot:
+            result = self._engine.evaluate(event_type, fields)
+            verdict: str = result["verdict"]
+            if not result["actions"] and verdict in ALLOWING_VERDICTS:
+                return verdict
+            decision = new_decision(self._id_prefix, next(self._ids), result)
+            if result["actions"]:
+                decision = await arun_handlers(decision, self._handlers)
+            if not decision.permitted:
+                raise PolicyDenied(decision)
+            return verdict
+        return (await self._aenforce(event_type, fields, surface)).verdict
 
     async def acheck(
         self,
@@ -353,8 +397,8 @@ class Guard:
                 name=name,
                 fields=fields,
                 redact=hook,
-                enforce=self._enforce,
-                aenforce=self._aenforce,
+                admit=self._admit,
+                aadmit=self._aadmit,
             )
 
         return decorate

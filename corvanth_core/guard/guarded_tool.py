@@ -20,13 +20,13 @@ import inspect
 from collections.abc import Awaitable, Callable, Mapping
 from typing import Any, ParamSpec, TypeVar, cast
 
-from corvanth_core.guard.decision import Decision
-
 P = ParamSpec("P")
 R = TypeVar("R")
 
-Enforce = Callable[[str, dict[str, Any] | None, str], Decision]
-AsyncEnforce = Callable[[str, dict[str, Any] | None, str], Awaitable[Decision]]
+# The guard's enforcement, answering the verdict of a permitted call (and
+# raising PolicyDenied for any other): all a guarded tool needs to know.
+Admit = Callable[[str, dict[str, Any] | None, str], str]
+AsyncAdmit = Callable[[str, dict[str, Any] | None, str], Awaitable[str]]
 FieldsHook = Callable[..., Mapping[str, Any]]
 RedactHook = Callable[[Any], Any]
 
@@ -63,6 +63,20 @@ class ArgumentBinder:
         self.simple = all(
             p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters
         )
+        # tails[k]: the defaults of the parameters after the first k, when
+        # they all have one (None when not): a call with k positional
+        # arguments and no keywords binds as `zip` plus that tail.
+        self.tails: tuple[dict[str, Any] | None, ...] = (
+            tuple(self._tail(start) for start in range(len(self.names) + 1))
+            if self.simple
+            else ()
+        )
+
+    def _tail(self, start: int) -> dict[str, Any] | None:
+        rest = self.names[start:]
+        if not all(name in self.defaults for name in rest):
+            return None
+        return {name: self.defaults[name] for name in rest}
 
     def bind(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[str, Any]:
         if self.simple and len(args) <= len(self.names):
@@ -97,8 +111,21 @@ def event_fields(
 
         return from_hook
 
+    bind = binder.bind
+    names = binder.names
+    tails = binder.tails
+    count = len(tails)
+
     def from_arguments(args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[str, Any]:
-        return {"tool": tool_name, "arguments": binder.bind(args, kwargs)}
+        # The usual call (positional arguments, the rest left at their
+        # defaults) binds here, one Python call short of `bind`.
+        if not kwargs and len(args) < count:
+            tail = tails[len(args)]
+            if tail is not None:
+                arguments = dict(zip(names, args))
+                arguments.update(tail)
+                return {"tool": tool_name, "arguments": arguments}
+        return {"tool": tool_name, "arguments": bind(args, kwargs)}
 
     return from_arguments
 
@@ -110,8 +137,8 @@ def guarded_tool(
     name: str | None,
     fields: FieldsHook | None,
     redact: RedactHook,
-    enforce: Enforce,
-    aenforce: AsyncEnforce,
+    admit: Admit,
+    aadmit: AsyncAdmit,
 ) -> Callable[P, R]:
     """`function` wrapped so that every call is enforced first."""
     if not callable(function):
@@ -127,16 +154,16 @@ def guarded_tool(
 
         @functools.wraps(function)
         async def guarded_coroutine(*args: P.args, **kwargs: P.kwargs) -> Any:
-            decision = await aenforce(event_type, fields_of(args, kwargs), SURFACE)
+            verdict = await aadmit(event_type, fields_of(args, kwargs), SURFACE)
             result = await coroutine_function(*args, **kwargs)
-            return redact(result) if decision.verdict == "redact" else result
+            return redact(result) if verdict == "redact" else result
 
         return cast(Callable[P, R], guarded_coroutine)
 
     @functools.wraps(function)
     def guarded(*args: P.args, **kwargs: P.kwargs) -> R:
-        decision = enforce(event_type, fields_of(args, kwargs), SURFACE)
+        verdict = admit(event_type, fields_of(args, kwargs), SURFACE)
         result = function(*args, **kwargs)
-        return cast(R, redact(result)) if decision.verdict == "redact" else result
+        return cast(R, redact(result)) if verdict == "redact" else result
 
     return guarded

@@ -5,6 +5,7 @@ read of the wrapped function."""
 import asyncio
 import collections
 import inspect
+import json
 
 import pytest
 
@@ -58,6 +59,36 @@ def test_the_event_holds_every_bound_argument(args, kwargs, arguments):
         }
     ]
     assert list(seen[0]["fields"]["arguments"]) == ["path", "mode", "extra"]
+
+
+SIMPLE_CALLS = [
+    ((), {}),
+    ((1,), {}),
+    ((1, 2), {}),
+    ((1, 2, 3), {}),
+    ((1,), {"c": 3}),
+    ((), {"c": 3, "a": 1}),
+    ((1,), {"b": None}),
+]
+
+
+@pytest.mark.parametrize(("args", "kwargs"), SIMPLE_CALLS)
+def test_arguments_bind_as_the_signature_binds_them(tmp_path, args, kwargs):
+    """Each call of a tool with plain parameters and defaults logs the
+    arguments `Signature.bind` and `apply_defaults` give, in their order."""
+
+    def tool(a: int = 10, b: object = "b", c: int = 30) -> int:
+        return a
+
+    expected = inspect.signature(tool).bind(*args, **kwargs)
+    expected.apply_defaults()
+    guard = Guard(tools_json(), decision_log=tmp_path / "log.jsonl")
+    guard.check("tool_call", {"tool": "read"})  # the guard has started
+    assert guard.tool()(tool)(*args, **kwargs) == expected.arguments["a"]
+    guard.close()
+    logged = json.loads((tmp_path / "log.jsonl").read_text().splitlines()[-1])
+    assert logged["fields"]["arguments"] == expected.arguments
+    assert list(logged["fields"]["arguments"]) == ["a", "b", "c"]
 
 
 def test_a_bad_call_raises_what_the_function_would_and_asks_nothing():
