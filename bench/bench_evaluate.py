@@ -21,6 +21,8 @@ Cases, all with a 5-field event of type tool_call:
        the window of the evaluated type holding about 10 and about 100,000
        entries
   (e)  the example guard policy past its quota: every call is denied
+  (f)  snapshot() of the example guard engine after a dozen events,
+       compared with (b)
 """
 
 import argparse
@@ -515,6 +517,17 @@ def build_cases(floor):
     cases.append(
         Case("(e) example past its quota", "<= 3.5x", past_quota.evaluate, 4000)
     )
+    snapshotted = engine_of(example)
+    for event_type, fields in TWIN_EVENTS:
+        snapshotted.evaluate(event_type, fields)
+    cases.append(
+        Case(
+            "(f) snapshot() of the example",
+            "<= 3x (b)",
+            lambda _event_type, _fields: snapshotted.snapshot(),
+            2000,
+        )
+    )
     return cases
 
 
@@ -555,6 +568,8 @@ def main():
     print(f"(b) / twin: {b_vs_twin:.2f} (goal below 1)")
     print(f"(c) / (b):  {c_vs_b:.2f} (goal at most 1.10)")
     print(f"(d) ~100,000 / ~10: {d_flat:.2f} (flat: about 1)")
+    f_vs_b = statistics.median(x / y for x, y in zip(cases[8].ratios, b.ratios))
+    print(f"(f) / (b):  {f_vs_b:.2f} (goal at most 3)")
 
 
 if __name__ == "__main__":

@@ -3,6 +3,8 @@
 #include <type_traits>
 #include <variant>
 
+#include "methods.h"
+
 namespace halvo_runtime::event {
 
 using halvo_compiler::ir::IRExpr;
@@ -30,6 +32,23 @@ EventFieldUse EventFieldUse::of(
   }
   return use;
 }
+
+namespace {
+
+// Whether `call` reads one entry of the whole event by name (`.type()`):
+// without arguments, on the whole event, a name that is no method, which a
+// Map answers with its entry of that name. That entry is the event type,
+// the timestamp or the field of that name, never another field.
+bool reads_one_entry(const halvo_compiler::ir::MethodCallExpr& call) {
+  using halvo_compiler::ir::RefPath;
+  using halvo_compiler::ir::RefRoot;
+  const auto* ref = std::get_if<RefPath>(&call.object->node);
+  return ref != nullptr && ref->root.kind == RefRoot::Kind::Event &&
+         ref->fields.empty() && call.args.empty() &&
+         eval::method_code(call.method.view()) == eval::Method::Other;
+}
+
+}  // namespace
 
 void EventFieldUse::add(const IRExpr& expr) {
   using namespace halvo_compiler::ir;
@@ -61,6 +80,10 @@ void EventFieldUse::add(const IRExpr& expr) {
         } else if constexpr (std::is_same_v<Node, CallExpr>) {
           for (const IRExpr& arg : node.args) add(arg);
         } else if constexpr (std::is_same_v<Node, MethodCallExpr>) {
+          if (reads_one_entry(node)) {
+            names_.insert_or_assign(node.method, true);
+            return;
+          }
           add(*node.object);
           for (const IRExpr& arg : node.args) add(arg);
         } else if constexpr (std::is_same_v<Node, ListExpr>) {

@@ -7,6 +7,7 @@
 #include "expr_runner.h"
 #include "halvo_runtime/clock.h"
 #include "halvo_runtime/eval_scope.h"
+#include "halvo_runtime/snapshot.h"
 
 #ifdef CORVANTH_PLAN_ORACLE
 #include <cstdio>
@@ -219,6 +220,11 @@ std::size_t PolicyEngine::plan_memory_bytes() const noexcept {
          rule_steps_.capacity() * sizeof(RuleSteps) +
          roots_.capacity() * sizeof(eval::ExprId) +
          machine_first_root_.capacity() * sizeof(std::uint32_t);
+}
+
+std::uint64_t PolicyEngine::policy_fingerprint() const {
+  if (!fingerprint_) fingerprint_ = engine::policy_fingerprint(policy_);
+  return *fingerprint_;
 }
 
 void PolicyEngine::reset() { reset_at(wall_clock_millis()); }

@@ -523,7 +523,7 @@ std::string write_snapshot(const PolicyEngine& engine,
   writer.put(kSnapshotVersion);
   writer.put<std::uint32_t>(key ? kSnapshotSigned : 0);  // flags
   writer.put<std::uint64_t>(0);  // the length, filled in below
-  writer.put(policy_fingerprint(engine.policy()));
+  writer.put(engine.policy_fingerprint());
   writer.put(engine.event_count());
   writer.put_count(engine.instances().size());
   for (const StateMachineInstance& instance : engine.instances()) {
@@ -578,7 +578,7 @@ halvo::Result<EngineState, SnapshotError> read_snapshot(
   auto signature = check_signature(bytes, key);
   if (!signature) return halvo::fail(std::move(signature).error());
   const std::uint64_t fingerprint = load64(bytes, 24);
-  if (fingerprint != policy_fingerprint(engine.policy())) {
+  if (fingerprint != engine.policy_fingerprint()) {
     return halvo::fail(SnapshotError{other_policy_reason()});
   }
 

@@ -2,11 +2,13 @@
 //
 // An expression reads an event field through a reference with root Event:
 // the first segment of its path names the field. A reference to the whole
-// event (an empty path) reads every field, and so, to keep this simple and
-// safe, does any decision tree. Whoever builds events may leave out a field
-// that no expression reads, provided that converting it has no effect of its
-// own (the binding skips such fields only when their values are plain str,
-// int, float, bool or None).
+// event (an empty path) reads every field, unless all that is done with it
+// is reading one entry by name (`.type()`, a method call without arguments
+// that names no method), which reads that field alone; and, to keep this
+// simple and safe, any decision tree reads every field. Whoever builds events
+// may leave out a field that no expression reads, provided that converting it
+// has no effect of its own (the binding skips such fields only when their
+// values are plain str, int, float, bool or None).
 //
 //   const EventFieldUse use = EventFieldUse::of(policy);
 //   if (use.reads("tool")) { ... }

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "halvo/hash_map.h"
@@ -79,6 +80,11 @@ class PolicyEngine {
   std::size_t plan_memory_bytes() const noexcept;
 
   std::uint64_t event_count() const noexcept { return event_count_; }
+  // policy_fingerprint(policy()) (snapshot.h), computed on the first call
+  // and kept: the policy never changes, and hashing its canonical text on
+  // every snapshot would cost many evaluations. Only memory exhaustion
+  // throws.
+  std::uint64_t policy_fingerprint() const;
   const halvo_compiler::ir::CompiledPolicy& policy() const noexcept {
     return policy_;
   }
@@ -122,6 +128,9 @@ class PolicyEngine {
   event::ValueMap context_;
   event::ValueMap config_;
   std::uint64_t event_count_ = 0;
+  // Filled by the first policy_fingerprint(); callers serialise every
+  // operation, so the lazy fill needs no lock of its own.
+  mutable std::optional<std::uint64_t> fingerprint_;
 };
 
 }  // namespace halvo_runtime::engine

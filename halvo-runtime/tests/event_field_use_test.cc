@@ -1,0 +1,91 @@
+// Which fields EventFieldUse says a policy may read, for a rule condition
+// of each shape: a field path reads its first segment; the whole event
+// reads every field, unless only one of its entries is read by name.
+#include "halvo_runtime/event_field_use.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "halvo_compiler/policy_reader.h"
+
+namespace {
+
+using std::string;
+
+string field(const char* name) {
+  return string(R"({"Ref":{"root":"Event","fields":[")") + name + "\"]}}";
+}
+string whole_event() { return R"({"Ref":{"root":"Event","fields":[]}})"; }
+string text(const char* s) {
+  return string(R"({"Literal":{"String":")") + s + "\"}}";
+}
+string eq(const string& left, const string& right) {
+  return R"({"Binary":{"op":"Eq","left":)" + left + R"(,"right":)" + right +
+         "}}";
+}
+string method(const string& object, const char* name, const string& args) {
+  return R"({"MethodCall":{"object":)" + object + R"(,"method":")" + name +
+         R"(","args":[)" + args + "]}}";
+}
+
+string policy(const string& condition) {
+  return R"({"name":"p","severity":"Low","scopes":[],"rules":[{"id":1,)"
+         R"("on_events":["tool_call"],"condition":)" +
+         condition +
+         R"(,"verdicts":[{"verdict":"Deny","message":null}],"actions":[],)"
+         R"("severity":null}],"constraints":[],"state_machines":[],)"
+         R"("metadata":{"annotations":[],"source_hash":0,)"
+         R"("compiler_version":"t"}})";
+}
+
+struct Case {
+  int line;
+  string condition;
+  bool reads_all;
+  std::vector<const char*> read;      // fields it reads
+  std::vector<const char*> not_read;  // fields it never reads
+};
+
+}  // namespace
+
+int main() {
+  const Case cases[] = {
+      {__LINE__, eq(field("tool"), text("shell")), false, {"tool"}, {"path"}},
+      // `.type()` reads one entry of the whole event: no field but "type".
+      {__LINE__,
+       eq(method(whole_event(), "type", ""), text("web_request")),
+       false,
+       {"type"},
+       {"tool", "path"}},
+      // An entry named like a field reads that field.
+      {__LINE__, method(whole_event(), "host", ""), false, {"host"}, {"tool"}},
+      // A method of the Map itself, or one given arguments, reads the whole.
+      {__LINE__, method(whole_event(), "keys", ""), true, {"tool"}, {}},
+      {__LINE__, method(whole_event(), "type", text("x")), true, {"tool"}, {}},
+      {__LINE__, eq(whole_event(), text("x")), true, {"tool"}, {}},
+      // On a field, the method reads that field only.
+      {__LINE__, method(field("cmd"), "trim", ""), false, {"cmd"}, {"trim"}},
+  };
+  int failures = 0;
+  for (const Case& c : cases) {
+    auto read = halvo_compiler::read_policy(policy(c.condition));
+    if (!read) {
+      std::fprintf(stderr, "event_field_use_test.cc:%d: %s\n", c.line,
+                   read.error().text().c_str());
+      ++failures;
+      continue;
+    }
+    const auto use = halvo_runtime::event::EventFieldUse::of(read.value());
+    bool ok = use.reads_all() == c.reads_all;
+    for (const char* name : c.read) ok = ok && use.reads(name);
+    for (const char* name : c.not_read) ok = ok && !use.reads(name);
+    if (!ok) {
+      std::fprintf(stderr, "event_field_use_test.cc:%d: wrong field use\n",
+                   c.line);
+      ++failures;
+    }
+  }
+  return halvo::testing::failures() + failures;
+}
