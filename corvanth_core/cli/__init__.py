@@ -28,6 +28,7 @@ from corvanth_core.cli import (
     demo,
     fmt,
     inspect,
+    mcp_proxy,
     pack,
     replay,
     test,
@@ -58,6 +59,7 @@ COMMANDS = (
     test,
     bench,
     demo,
+    mcp_proxy,
 )
 
 
