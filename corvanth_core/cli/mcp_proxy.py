@@ -13,7 +13,6 @@ initialize, the `mcp` package missing).
 """
 
 import argparse
-import importlib.util
 
 from _corvanth_core import PolicyEngine
 
@@ -32,6 +31,8 @@ from corvanth_core.guard.guard import checked_engine
 from corvanth_core.loading import load
 
 INSTALL_HINT = "pip install 'corvanth-core[mcp]'"
+# The packages of the optional extra `mcp`.
+SDK_PACKAGES = frozenset({"mcp", "mcp_types", "anyio", "pydantic"})
 
 
 def register(commands: Commands) -> None:
@@ -125,13 +126,16 @@ def load_engine(path: str) -> PolicyEngine:
 
 def run(args: argparse.Namespace) -> int:
     command = server_command(args)
-    if importlib.util.find_spec("mcp") is None:
+    # Imported here: the command line must work without the extra.
+    try:
+        from corvanth_core.mcp.proxy import ProxyFailure, run_proxy
+    except ImportError as error:
+        if error.name is None or error.name.partition(".")[0] not in SDK_PACKAGES:
+            raise
         raise plain_failure(
             "mcp-proxy", f"the MCP SDK is not installed: {INSTALL_HINT}"
-        )
-    # Imported here: the command line must work without the extra.
+        ) from None
     from corvanth_core.mcp import ProxyOptions
-    from corvanth_core.mcp.proxy import ProxyFailure, run_proxy
 
     options = ProxyOptions(
         policy=load_engine(args.policy),

@@ -2,7 +2,7 @@
 tools that echo, read a file, fetch a (fake) URL, report progress and
 wait; a resource. Every tool call it receives is appended as one JSON line
 to the file named by the environment variable CALLS_FILE, so that a test
-can tell which calls reached it.
+can tell which calls reached it; its process id goes to PID_FILE when set.
 
     CALLS_FILE=calls.jsonl python tests/mcp/upstream_server.py
 """
@@ -70,4 +70,6 @@ def secret() -> str:
 
 
 if __name__ == "__main__":
+    if "PID_FILE" in os.environ:
+        pathlib.Path(os.environ["PID_FILE"]).write_text(str(os.getpid()))
     server.run()
