@@ -18,9 +18,8 @@ from _corvanth_core import PolicyEngine
 
 from corvanth_core.cli._common import (
     PROGRAM,
-    Parser,
     Commands,
-    Failure,
+    Parser,
     add_command,
     file_failure,
     load_failure,

@@ -101,12 +101,17 @@ class Proxy:
         self._server_name = result.server_info.name
         return result
 
-    async def forward(self, method: str, params: dict[str, Any] | None) -> dict[str, Any]:
+    async def forward(
+        self, method: str, params: dict[str, Any] | None
+    ) -> dict[str, Any]:
         """Send a request to the real server; its raw result. An answer
         that does not fit the protocol becomes an internal error."""
         try:
+            # The result as the server sent it: a TypeAdapter of a dict
+            # (the SDK's bound asks for a model, its code takes any adapter).
             return await self._upstream.session.send_request(
-                RawRequest(method=method, params=params), RAW_RESULT
+                RawRequest(method=method, params=params),
+                RAW_RESULT,  # type: ignore[type-var]
             )
         except ValidationError:
             raise MCPError(
@@ -184,7 +189,7 @@ class Proxy:
             if not isinstance(tool, Mapping):
                 continue
             fields = messages.tool_listed_fields(tool, self._server_name)
-            _, reason = await self.decide(messages.TOOL_LISTED, fields)
+            reason = (await self.decide(messages.TOOL_LISTED, fields))[1]
             if reason is None:
                 listed.append(tool)
         return {**result, "tools": listed}
@@ -220,22 +225,30 @@ class Proxy:
             title=info.title,
             instructions=initialized.instructions,
         )
-        server.add_request_handler("tools/call", types.CallToolRequestParams, self.call_tool)
+        server.add_request_handler(
+            "tools/call", types.CallToolRequestParams, self.call_tool
+        )
         server.add_request_handler(
             "resources/read", types.ReadResourceRequestParams, self.read_resource
         )
-        server.add_request_handler("tools/list", types.PaginatedRequestParams, self.list_tools)
+        server.add_request_handler(
+            "tools/list", types.PaginatedRequestParams, self.list_tools
+        )
         for method, params_type in FORWARDED_REQUESTS:
             server.add_request_handler(method, params_type, self.pass_request)
         for method, params_type in FORWARDED_NOTIFICATIONS:
             server.add_notification_handler(method, params_type, self.pass_notification)
         server.add_notification_handler(
-            "notifications/initialized", types.NotificationParams, self.client_initialized
+            "notifications/initialized",
+            types.NotificationParams,
+            self.client_initialized,
         )
         return server
 
 
-def initialization_options(initialized: types.InitializeResult) -> InitializationOptions:
+def initialization_options(
+    initialized: types.InitializeResult,
+) -> InitializationOptions:
     """What the proxy answers `initialize` with: the real server's identity
     and capabilities."""
     info = initialized.server_info

@@ -34,7 +34,9 @@ def malformed_error(error: Exception) -> JSONRPCError:
         return JSONRPCError(
             jsonrpc="2.0",
             id=None,
-            error=ErrorData(code=PARSE_ERROR, message="Parse error: the message is not JSON"),
+            error=ErrorData(
+                code=PARSE_ERROR, message="Parse error: the message is not JSON"
+            ),
         )
     return JSONRPCError(
         jsonrpc="2.0",

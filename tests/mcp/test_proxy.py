@@ -14,10 +14,10 @@ import pytest
 
 pytest.importorskip("mcp")
 
-import anyio  # noqa: E402
-from mcp import ClientSession, MCPError, StdioServerParameters, stdio_client  # noqa: E402
+import anyio
+from mcp import ClientSession, MCPError, StdioServerParameters, stdio_client
 
-from corvanth_core.cli import main  # noqa: E402
+from corvanth_core.cli import main
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
@@ -104,7 +104,9 @@ def records_of(files, event_type):
         (["--context", "role=admin"], ["echo", "read_file", "fetch", "count", "wait"]),
     ],
 )
-async def test_the_client_sees_the_servers_tools_less_the_denied(files, options, listed):
+async def test_the_client_sees_the_servers_tools_less_the_denied(
+    files, options, listed
+):
     proxied = Session(proxy_command(files, *options), files["env"])
     async with proxied as session:
         tools = await session.list_tools()
@@ -112,7 +114,11 @@ async def test_the_client_sees_the_servers_tools_less_the_denied(files, options,
     assert proxied.initialized.server_info.name == "files"
     assert proxied.initialized.instructions == "Reads files and fetches pages."
     assert [r["fields"]["tool"] for r in records_of(files, "tool_listed")] == [
-        "echo", "read_file", "fetch", "count", "wait",
+        "echo",
+        "read_file",
+        "fetch",
+        "count",
+        "wait",
     ]
 
 
@@ -206,9 +212,16 @@ async def test_progress_and_cancellation_pass_through(files):
         with anyio.move_on_after(1.0):
             await session.call_tool("wait", {"seconds": 30})
         with anyio.fail_after(10):
-            while {"tool": "wait-cancelled", "arguments": {"seconds": 30}} not in calls_of(files):
+            while {
+                "tool": "wait-cancelled",
+                "arguments": {"seconds": 30},
+            } not in calls_of(files):
                 await anyio.sleep(0.05)
-    assert progress == [(1.0, 3.0, "step 1"), (2.0, 3.0, "step 2"), (3.0, 3.0, "step 3")]
+    assert progress == [
+        (1.0, 3.0, "step 1"),
+        (2.0, 3.0, "step 2"),
+        (3.0, 3.0, "step 3"),
+    ]
 
 
 async def test_a_thousand_calls_in_a_row_lose_nothing(files):
@@ -224,12 +237,24 @@ async def test_a_thousand_calls_in_a_row_lose_nothing(files):
     records = records_of(files, "tool_call")
     assert [r["fields"]["arguments"]["text"] for r in records] == texts
     assert len({r["decision_id"] for r in records}) == 1000
-    replayed = subprocess.run(
-        [sys.executable, "-m", "corvanth_core", "replay", "--check", str(POLICY), str(files["log"])],
-        cwd=ROOT, capture_output=True, text=True, check=False,
+    replayed = await anyio.run_process(
+        [
+            sys.executable,
+            "-m",
+            "corvanth_core",
+            "replay",
+            "--check",
+            str(POLICY),
+            str(files["log"]),
+        ],
+        cwd=ROOT,
+        check=False,
     )
     # 1,000 tool calls, and the 5 tools listed by the client's own tools/list.
-    assert (replayed.returncode, replayed.stdout) == (0, "check: 1005 decisions, all match\n")
+    assert (replayed.returncode, replayed.stdout.decode()) == (
+        0,
+        "check: 1005 decisions, all match\n",
+    )
 
 
 def start_raw_proxy(files):
@@ -242,18 +267,28 @@ def start_raw_proxy(files):
         stderr=subprocess.PIPE,
         text=True,
     )
-    send(proxy, {
-        "jsonrpc": "2.0", "id": 1, "method": "initialize",
-        "params": {"protocolVersion": "2025-11-25", "capabilities": {},
-                   "clientInfo": {"name": "raw", "version": "0"}},
-    })
+    send(
+        proxy,
+        {
+            "jsonrpc": "2.0",
+            "id": 1,
+            "method": "initialize",
+            "params": {
+                "protocolVersion": "2025-11-25",
+                "capabilities": {},
+                "clientInfo": {"name": "raw", "version": "0"},
+            },
+        },
+    )
     assert json.loads(proxy.stdout.readline())["id"] == 1
     send(proxy, {"jsonrpc": "2.0", "method": "notifications/initialized"})
     return proxy
 
 
 def send(proxy, message):
-    proxy.stdin.write((message if isinstance(message, str) else json.dumps(message)) + "\n")
+    proxy.stdin.write(
+        (message if isinstance(message, str) else json.dumps(message)) + "\n"
+    )
     proxy.stdin.flush()
 
 
@@ -275,7 +310,10 @@ def test_killing_the_server_ends_the_proxy_within_a_second(files):
 MALFORMED = [
     ("this is not json", -32700),
     ('{"hello": "world"}', -32600),
-    ('{"jsonrpc": "2.0", "id": 7, "method": "tools/call", "params": {"name": 3}}', -32602),
+    (
+        '{"jsonrpc": "2.0", "id": 7, "method": "tools/call", "params": {"name": 3}}',
+        -32602,
+    ),
 ]
 
 
@@ -300,7 +338,10 @@ def test_a_malformed_message_gets_an_error_and_the_proxy_goes_on(files):
 @pytest.mark.parametrize(
     ("policy_text", "message"),
     [
-        ("name: broken\nrules:\n  - on: tool_call\n    when: tool ==\n", "policy.yaml:4:"),
+        (
+            "name: broken\nrules:\n  - on: tool_call\n    when: tool ==\n",
+            "policy.yaml:4:",
+        ),
         ("not a policy at all: [", "policy.yaml:"),
     ],
 )
