@@ -36,7 +36,7 @@ from pydantic import BaseModel, TypeAdapter, ValidationError
 from corvanth_core.guard import Decision, Guard
 from corvanth_core.guard.decision import denial_message
 from corvanth_core.mcp import messages
-from corvanth_core.mcp.options import ProxyOptions
+from corvanth_core.mcp.options import DenyAs, ProxyOptions
 from corvanth_core.mcp.relay import Relay
 from corvanth_core.mcp.upstream import Upstream, connect_upstream
 
@@ -86,10 +86,10 @@ class Proxy:
     """The handlers of the client-facing server, and what they share: the
     guard, the session on the real server and its name."""
 
-    def __init__(self, guard: Guard, upstream: Upstream, options: ProxyOptions) -> None:
+    def __init__(self, guard: Guard, upstream: Upstream, deny_as: DenyAs) -> None:
         self._guard = guard
         self._upstream = upstream
-        self._deny_as = options.deny_as
+        self._deny_as = deny_as
         self._server_name = ""
         self._client: ServerSession | None = None
 
@@ -302,7 +302,7 @@ async def serve(guard: Guard, options: ProxyOptions) -> int:
 
     try:
         async with connect_upstream(options.command, to_client) as upstream:
-            proxy = Proxy(guard, upstream, options)
+            proxy = Proxy(guard, upstream, options.deny_as)
             try:
                 initialized = await proxy.initialize()
             except (MCPError, TimeoutError) as error:
@@ -327,6 +327,15 @@ async def serve(guard: Guard, options: ProxyOptions) -> int:
     return OK
 
 
+def innermost(group: BaseExceptionGroup[BaseException]) -> BaseException:
+    """The first exception inside nested groups: the transport's task
+    groups wrap the failure that ended them."""
+    error: BaseException = group
+    while isinstance(error, BaseExceptionGroup):
+        error = error.exceptions[0]
+    return error
+
+
 def run_proxy(options: ProxyOptions) -> int:
     """Run the proxy for `options` in this process; the exit code (a server
     that goes away ends the process itself). Raises ProxyFailure when it
@@ -334,5 +343,10 @@ def run_proxy(options: ProxyOptions) -> int:
     guard = build_guard(options)
     try:
         return anyio.run(serve, guard, options)
+    except BaseExceptionGroup as group:
+        error = innermost(group)
+        if isinstance(error, (ProxyFailure, OSError)):
+            raise error from None
+        raise
     finally:
         guard.close()

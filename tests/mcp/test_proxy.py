@@ -360,3 +360,50 @@ def test_without_the_sdk_the_command_says_what_to_install(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "mcp", None)
     assert main(["mcp-proxy", str(POLICY), "--", *SERVER]) == 2
     assert "pip install 'corvanth-core[mcp]'" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    ("command", "message"),
+    [
+        (["false"], "mcp-proxy: error: the MCP server (false) did not initialize"),
+        (
+            ["/nonexistent/server"],
+            "mcp-proxy: error: cannot start the MCP server (/nonexistent/server)",
+        ),
+    ],
+)
+def test_a_server_that_does_not_start_stops_the_proxy(capsys, command, message):
+    assert main(["mcp-proxy", str(POLICY), "--", *command]) == 2
+    assert message in capsys.readouterr().err
+
+
+async def test_a_policy_that_cannot_decide_denies(tmp_path):
+    from corvanth_core import DecisionLog, Guard
+    from corvanth_core.mcp.proxy import Proxy
+
+    log = DecisionLog(tmp_path / "decisions.jsonl")
+    log.close()  # every decision now fails to be recorded
+    proxy = Proxy(Guard(str(POLICY), decision_log=log), None, "result")
+    decision, reason = await proxy.decide("tool_call", {"tool": "echo"})
+    assert decision is None
+    assert reason == (
+        "denied: the policy could not evaluate the message "
+        "(ValueError: the decision log is closed)"
+    )
+
+
+async def test_a_shadow_policy_is_logged_and_never_enforced(files, tmp_path):
+    candidate = tmp_path / "candidate.yaml"
+    candidate.write_text(
+        POLICY.read_text().replace('tool == "read_file" and', 'tool == "echo" or')
+    )
+    options = ["--shadow", str(candidate)]
+    async with Session(proxy_command(files, *options), files["env"]) as session:
+        result = await session.call_tool("echo", {"text": "still allowed"})
+    assert result.content[0].text == "still allowed"
+    (record,) = records_of(files, "tool_call")
+    assert (record["decision"]["verdict"], record["shadow"]["decision"]["verdict"]) == (
+        "allow",
+        "deny",
+    )
+    assert record["shadow"]["differences"] == ["verdict", "reason", "triggered_rules"]
