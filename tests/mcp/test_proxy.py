@@ -407,3 +407,38 @@ async def test_a_shadow_policy_is_logged_and_never_enforced(files, tmp_path):
         "deny",
     )
     assert record["shadow"]["differences"] == ["verdict", "reason", "triggered_rules"]
+
+
+async def test_the_example_proxy_runs_and_its_log_replays(tmp_path):
+    environment = {**os.environ, "PYTHONPATH": str(ROOT)}
+    demo = await anyio.run_process(
+        [sys.executable, str(ROOT / "examples" / "mcp_proxy_demo.py")],
+        cwd=tmp_path,
+        env=environment,
+        check=False,
+    )
+    assert demo.returncode == 0, demo.stderr.decode()
+    assert demo.stdout.decode().splitlines()[1:5] == [
+        "tools: read_note, write_note, fetch",
+        "read_note({'name': 'groceries'}) -> ok: milk, eggs, bread",
+        (
+            "read_note({'name': 'secret-wifi'}) -> denied: Secret notes are off "
+            "limits: secret-wifi"
+        ),
+        "delete_note({'name': 'groceries'}) -> denied: Only an admin may delete notes",
+    ]
+    replayed = await anyio.run_process(
+        [
+            sys.executable,
+            "-m",
+            "corvanth_core",
+            "replay",
+            "--check",
+            str(ROOT / "examples" / "mcp_proxy_guard.yaml"),
+            "mcp_decisions.jsonl",
+        ],
+        cwd=tmp_path,
+        env=environment,
+        check=False,
+    )
+    assert replayed.stdout.decode() == "check: 10 decisions, all match\n"
