@@ -9,7 +9,8 @@ The proxy answers `initialize` itself with the real server's name, version,
 instructions and capabilities, so the client sees the server it asked for.
 Requests and notifications pass through as the wire carried them (raw
 params in, raw result out); the server's notifications (progress, logging,
-list changes) go to the client. A cancelled request cancels the forwarded
+list changes) and requests (sampling, elicitation, the client's roots) go
+to the client. A cancelled request cancels the forwarded
 one, which sends the server its own cancellation.
 
 Fail-closed: a policy that cannot be evaluated denies the message; a
@@ -20,10 +21,11 @@ standard error, at once (the client's pending requests get errors first).
 import os
 import sys
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, TypeVar
 
 import anyio
 import mcp_types as types
+from mcp.client import ClientRequestContext
 from mcp.server.context import ServerRequestContext
 from mcp.server.lowlevel import Server
 from mcp.server.models import InitializationOptions
@@ -50,6 +52,7 @@ INITIALIZE_TIMEOUT_S = 30.0
 # is gone, before the proxy exits.
 GRACE_S = 0.2
 
+ResultT = TypeVar("ResultT", bound=BaseModel)
 RawParams = dict[str, Any] | None
 RawRequest = types.Request[RawParams, str]
 RawNotification = types.Notification[RawParams, str]
@@ -82,16 +85,61 @@ def raw_params(ctx: ServerRequestContext[Any, Any]) -> dict[str, Any] | None:
     return None if ctx.params is None else dict(ctx.params)
 
 
+class Client:
+    """The client, as the real server reaches it through the proxy: its
+    notifications and requests go on to the client's session once the
+    client finished initializing (notifications before are dropped,
+    requests refused)."""
+
+    def __init__(self) -> None:
+        self.session: ServerSession | None = None
+
+    async def notify(self, notification: types.ServerNotification) -> None:
+        if self.session is not None:
+            await self.session.send_notification(notification)
+
+    async def _ask(
+        self, request: types.ServerRequest, result_type: type[ResultT]
+    ) -> ResultT | types.ErrorData:
+        if self.session is None:
+            return types.ErrorData(
+                code=INTERNAL_ERROR, message="the client is not connected yet"
+            )
+        try:
+            return await self.session.send_request(request, result_type)
+        except MCPError as error:
+            return error.error
+
+    async def sample(
+        self, _: ClientRequestContext, params: types.CreateMessageRequestParams
+    ) -> types.CreateMessageResult | types.ErrorData:
+        return await self._ask(
+            types.CreateMessageRequest(params=params), types.CreateMessageResult
+        )
+
+    async def elicit(
+        self, _: ClientRequestContext, params: types.ElicitRequestParams
+    ) -> types.ElicitResult | types.ErrorData:
+        return await self._ask(types.ElicitRequest(params=params), types.ElicitResult)
+
+    async def list_roots(
+        self, _: ClientRequestContext
+    ) -> types.ListRootsResult | types.ErrorData:
+        return await self._ask(types.ListRootsRequest(), types.ListRootsResult)
+
+
 class Proxy:
     """The handlers of the client-facing server, and what they share: the
     guard, the session on the real server and its name."""
 
-    def __init__(self, guard: Guard, upstream: Upstream, deny_as: DenyAs) -> None:
+    def __init__(
+        self, guard: Guard, upstream: Upstream, client: Client, deny_as: DenyAs
+    ) -> None:
         self._guard = guard
         self._upstream = upstream
+        self._client = client
         self._deny_as = deny_as
         self._server_name = ""
-        self._client: ServerSession | None = None
 
     # --- the real server ---------------------------------------------------
 
@@ -118,12 +166,6 @@ class Proxy:
                 code=INTERNAL_ERROR,
                 message=f"the server's answer to {method} is malformed",
             ) from None
-
-    async def forward_to_client(self, notification: types.ServerNotification) -> None:
-        """Pass one of the server's notifications on to the client (dropped
-        before the client finished initializing)."""
-        if self._client is not None:
-            await self._client.send_notification(notification)
 
     # --- deciding ----------------------------------------------------------
 
@@ -211,7 +253,7 @@ class Proxy:
     async def client_initialized(
         self, ctx: ServerRequestContext[Any, Any], _: BaseModel
     ) -> None:
-        self._client = ctx.session
+        self._client.session = ctx.session
         await self._upstream.session.send_notification(
             types.InitializedNotification(params=None)
         )
@@ -294,15 +336,10 @@ async def watch_server(upstream: Upstream, command: list[str]) -> None:
 
 async def serve(guard: Guard, options: ProxyOptions) -> int:
     """Run the proxy until the client closes its side."""
-    proxy: Proxy | None = None
-
-    async def to_client(notification: types.ServerNotification) -> None:
-        if proxy is not None:
-            await proxy.forward_to_client(notification)
-
+    client = Client()
     try:
-        async with connect_upstream(options.command, to_client) as upstream:
-            proxy = Proxy(guard, upstream, options.deny_as)
+        async with connect_upstream(options.command, client) as upstream:
+            proxy = Proxy(guard, upstream, client, options.deny_as)
             try:
                 initialized = await proxy.initialize()
             except (MCPError, TimeoutError) as error:

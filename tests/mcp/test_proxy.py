@@ -15,6 +15,7 @@ import pytest
 pytest.importorskip("mcp")
 
 import anyio
+import mcp_types as types
 from mcp import ClientSession, MCPError, StdioServerParameters, stdio_client
 
 from corvanth_core.cli import main
@@ -23,6 +24,8 @@ HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 POLICY = HERE / "policy.yaml"
 SERVER = [sys.executable, str(HERE / "upstream_server.py")]
+# The test server's tools, in the order it lists them.
+TOOLS = ["echo", "read_file", "fetch", "count", "wait", "roots"]
 DENIED_READ = "Reading system files is not allowed: /etc/passwd"
 
 pytestmark = pytest.mark.anyio
@@ -67,15 +70,16 @@ def proxy_command(files, *options):
 class Session:
     """An initialized SDK client session on a command, as a context."""
 
-    def __init__(self, command, env):
+    def __init__(self, command, env, **callbacks):
         self.parameters = StdioServerParameters(
             command=command[0], args=command[1:], env=env
         )
+        self.callbacks = callbacks
 
     async def __aenter__(self):
         self.transport = stdio_client(self.parameters)
         read, write = await self.transport.__aenter__()
-        self.session = ClientSession(read, write)
+        self.session = ClientSession(read, write, **self.callbacks)
         await self.session.__aenter__()
         self.initialized = await self.session.initialize()
         return self.session
@@ -100,8 +104,8 @@ def records_of(files, event_type):
 @pytest.mark.parametrize(
     ("options", "listed"),
     [
-        (["--context", "role=user"], ["echo", "read_file", "fetch", "count"]),
-        (["--context", "role=admin"], ["echo", "read_file", "fetch", "count", "wait"]),
+        (["--context", "role=user"], [tool for tool in TOOLS if tool != "wait"]),
+        (["--context", "role=admin"], [*TOOLS]),
     ],
 )
 async def test_the_client_sees_the_servers_tools_less_the_denied(
@@ -113,13 +117,7 @@ async def test_the_client_sees_the_servers_tools_less_the_denied(
     assert [tool.name for tool in tools.tools] == listed
     assert proxied.initialized.server_info.name == "files"
     assert proxied.initialized.instructions == "Reads files and fetches pages."
-    assert [r["fields"]["tool"] for r in records_of(files, "tool_listed")] == [
-        "echo",
-        "read_file",
-        "fetch",
-        "count",
-        "wait",
-    ]
+    assert [r["fields"]["tool"] for r in records_of(files, "tool_listed")] == TOOLS
 
 
 # Calls the policy allows (fetch: a docs page is not redacted).
@@ -224,6 +222,20 @@ async def test_progress_and_cancellation_pass_through(files):
     ]
 
 
+async def test_the_servers_requests_reach_the_client(files):
+    async def list_roots(context):
+        return types.ListRootsResult(
+            roots=[types.Root(uri="file:///work/project", name="project")]
+        )
+
+    proxied = Session(
+        proxy_command(files), files["env"], list_roots_callback=list_roots
+    )
+    async with proxied as session:
+        result = await session.call_tool("roots", {})
+    assert result.content[0].text == "file:///work/project"
+
+
 async def test_a_thousand_calls_in_a_row_lose_nothing(files):
     async with Session(proxy_command(files), files["env"]) as session:
         texts = [
@@ -250,10 +262,10 @@ async def test_a_thousand_calls_in_a_row_lose_nothing(files):
         cwd=ROOT,
         check=False,
     )
-    # 1,000 tool calls, and the 5 tools listed by the client's own tools/list.
+    # 1,000 tool calls, and the 6 tools listed by the client's own tools/list.
     assert (replayed.returncode, replayed.stdout.decode()) == (
         0,
-        "check: 1005 decisions, all match\n",
+        "check: 1006 decisions, all match\n",
     )
 
 
@@ -379,11 +391,11 @@ def test_a_server_that_does_not_start_stops_the_proxy(capsys, command, message):
 
 async def test_a_policy_that_cannot_decide_denies(tmp_path):
     from corvanth_core import DecisionLog, Guard
-    from corvanth_core.mcp.proxy import Proxy
+    from corvanth_core.mcp.proxy import Client, Proxy
 
     log = DecisionLog(tmp_path / "decisions.jsonl")
     log.close()  # every decision now fails to be recorded
-    proxy = Proxy(Guard(str(POLICY), decision_log=log), None, "result")
+    proxy = Proxy(Guard(str(POLICY), decision_log=log), None, Client(), "result")
     decision, reason = await proxy.decide("tool_call", {"tool": "echo"})
     assert decision is None
     assert reason == (

@@ -1,6 +1,6 @@
 """The MCP server the proxy's tests put behind it, written with the SDK:
-tools that echo, read a file, fetch a (fake) URL, report progress and
-wait; a resource. Every tool call it receives is appended as one JSON line
+tools that echo, read a file, fetch a (fake) URL, report progress, wait
+and ask the client for its roots; resources. Every tool call it receives is appended as one JSON line
 to the file named by the environment variable CALLS_FILE, so that a test
 can tell which calls reached it; its process id goes to PID_FILE when set.
 
@@ -57,6 +57,13 @@ async def wait(seconds: float) -> str:
         record("wait-cancelled", {"seconds": seconds})
         raise
     return "waited"
+
+
+@server.tool(description="The client's roots, asked of the client.")
+async def roots(ctx: Context) -> str:
+    record("roots", {})
+    listed = await ctx.session.list_roots()
+    return ",".join(str(root.uri) for root in listed.roots)
 
 
 @server.resource("note://today", description="Today's note.")
