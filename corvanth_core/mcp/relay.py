@@ -14,15 +14,30 @@ line's id cannot be read); the relay goes on with the next message.
 """
 
 import sys
+from collections.abc import AsyncIterator
+from typing import Protocol
 
 import anyio
 from anyio.streams.memory import MemoryObjectReceiveStream, MemoryObjectSendStream
-from mcp.shared._stream_protocols import ReadStream, WriteStream
 from mcp.shared.message import SessionMessage
 from mcp_types import INVALID_REQUEST, PARSE_ERROR, ErrorData, JSONRPCError
 from pydantic import ValidationError
 
+# What a transport's read stream yields: a message, or the error of a line
+# that could not be read as one.
 Item = SessionMessage | Exception
+
+
+class Source(Protocol):
+    """A transport's read stream."""
+
+    def __aiter__(self) -> AsyncIterator[Item]: ...
+
+
+class Sink(Protocol):
+    """A transport's write stream."""
+
+    async def send(self, item: SessionMessage, /) -> None: ...
 
 
 def malformed_error(error: Exception) -> JSONRPCError:
@@ -54,8 +69,8 @@ class Relay:
 
     def __init__(
         self,
-        source: ReadStream[Item],
-        reply: WriteStream[SessionMessage],
+        source: Source,
+        reply: Sink,
         peer: str,
     ) -> None:
         self._source = source
