@@ -29,6 +29,7 @@ from corvanth_core.cli import (
     diff,
     fmt,
     inspect,
+    mcp_proxy,
     pack,
     replay,
     test,
@@ -60,6 +61,7 @@ COMMANDS = (
     test,
     bench,
     demo,
+    mcp_proxy,
 )
 
 
