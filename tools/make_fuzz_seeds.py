@@ -348,7 +348,7 @@ def restore_inputs():
 
 
 def engine_with_deep_context(kind, depth):
-    engine = b.engine_for(test_snapshot.STATEFUL)
+    engine = engine_for(test_snapshot.STATEFUL)
     value = None
     for _ in range(depth):
         value = [value] if kind is list else {"k": value}

@@ -890,7 +890,7 @@ def test_replay_sample_session(capsys):
     )
     assert (code, err) == (1, "")
     assert out.splitlines()[-8:] == [
-        "summary: 568 events (559 allow, 7 deny, 1 audit, 1 redact)",
+        "summary: 569 events (559 allow, 8 deny, 1 audit, 1 redact)",
         "  rule 1 fired in 2 events",
         "  rule 2 fired in 2 events",
         "  rule 3 fired in 1 event",
