@@ -1,13 +1,17 @@
 """A summary of a loaded policy, read from its canonical JSON.
 
 `summarize` gives the summary as plain data (the `inspect --json` output);
-`render` writes it as text for people:
+`render` writes it as text for people. Conditions and guards are shown as
+the policy's source writes them (`corvanth_core.source`), never as IR:
 
     summary = summarize(json.loads(engine.to_json()))
     print(render(summary), end="")
 """
 
 from typing import Any
+
+from corvanth_core.source.expr_printer import guard_text, print_expr
+from corvanth_core.source.ir_shapes import normalize_policy
 
 EVERY_EVENT = "*"
 
@@ -22,14 +26,21 @@ def guard_name(guard: Any) -> str:
     return guard if isinstance(guard, str) else next(iter(guard))
 
 
+def condition_text(condition: Any) -> str | None:
+    """A rule's condition (canonical IR, or None) as source text."""
+    return None if condition is None else print_expr(condition)
+
+
 def summarize(policy: dict[str, Any]) -> dict[str, Any]:
     """The summary of a policy in canonical JSON form."""
+    policy = normalize_policy(policy)
     rules = [
         {
             "id": rule["id"],
             "on_events": rule["on_events"],
             "severity": rule["severity"],
             "has_condition": rule["condition"] is not None,
+            "condition": condition_text(rule["condition"]),
             "verdicts": [verdict_name(v["verdict"]) for v in rule["verdicts"]],
             "actions": [action["verb"] for action in rule["actions"]],
         }
@@ -86,7 +97,12 @@ def summarize_machine(machine: dict[str, Any]) -> dict[str, Any]:
         "deadline_ms": machine["deadline_millis"],
         "states": states,
         "transitions": [
-            {"from": t["from"], "to": t["to"], "guard": guard_name(t["guard"])}
+            {
+                "from": t["from"],
+                "to": t["to"],
+                "guard": guard_name(t["guard"]),
+                "source": guard_text(t["guard"]),
+            }
             for t in machine["transitions"]
         ],
     }
@@ -125,6 +141,8 @@ def render(summary: dict[str, Any]) -> str:
                 f"  {head:<18} rule {rule_id} ({severity}{condition}): "
                 f"verdicts {verdicts}; actions {actions}"
             )
+            if rule["condition"] is not None:
+                lines.append(f"{'':<23}when {rule['condition']}")
     lines.append(f"{plural(len(summary['constraints']), 'constraint')}:")
     for c in summary["constraints"]:
         shadowed = "" if c["enforced"] else "  shadowed by a later one, not enforced"
@@ -149,6 +167,6 @@ def render(summary: dict[str, Any]) -> str:
         for t in m["transitions"]:
             lines.append(
                 f"    {state_text(m['states'], t['from'])} -> "
-                f"{state_text(m['states'], t['to'])} on {t['guard']}"
+                f"{state_text(m['states'], t['to'])}: {t['source']}"
             )
     return "\n".join(lines) + "\n"

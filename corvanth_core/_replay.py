@@ -1,5 +1,5 @@
-"""What `replay` prints: one line per event, explanations, the summary, and
-the progress line of a long replay on a terminal.
+"""What `replay` prints: one line per event, the summary, and the progress
+line of a long replay on a terminal (explanations: `_trace.explain_lines`).
 
     tally = Tally()
     tally.add(result)
@@ -13,7 +13,7 @@ from collections import Counter
 from typing import Any, TextIO
 
 from corvanth_core._inspect import plural
-from corvanth_core.results import Action, EvaluationResult, Trace
+from corvanth_core.results import Action, EvaluationResult
 
 VERDICTS = ("allow", "deny", "audit", "redact")
 
@@ -61,48 +61,6 @@ def event_line(number: int, event_type: str, result: EvaluationResult) -> str:
             f"in {c['window_ms']} ms"
         )
     return "  ".join(parts).rstrip()
-
-
-def trace_lines(trace: Trace) -> list[str]:
-    """An explanation's trace as indented text lines."""
-    lines = []
-    limit = trace["rate_limit"]
-    if limit is None:
-        lines.append("rate limit: none for this event type")
-    else:
-        exceeded = "exceeded" if limit["exceeded"] else "not exceeded"
-        lines.append(
-            f"rate limit: {limit['kind']} {limit['target']} {limit['count']} of "
-            f"{limit['limit']} in {limit['window_ms']} ms, {exceeded}"
-        )
-    for rule in trace["rules"]:
-        if not rule["applies"]:
-            lines.append(f"rule {rule['id']}: filtered out by event type")
-            continue
-        condition = value_text(rule["condition"]) if rule["has_condition"] else "none"
-        matched = "matched" if rule["matched"] else "not matched"
-        lines.append(f"rule {rule['id']}: condition {condition}, {matched}")
-        for v in rule["verdicts"]:
-            taken = "taken" if v["taken"] else "dropped"
-            lines.append(
-                f"  verdict {v['verdict']} {value_text(v['message'])} over "
-                f"{v['before']}: {taken}"
-            )
-        for action in rule["actions"]:
-            lines.append(f"  action {action_text(action)}")
-    for m in trace["machines"]:
-        active = "active" if m["active"] else "not active"
-        deadline = ", deadline reached" if m["deadline_reached"] else ""
-        lines.append(f"machine {m['proof']}: state {m['state']}, {active}{deadline}")
-        for g in m["guards"]:
-            allows = "allows" if g["allows"] else "does not allow"
-            lines.append(
-                f"  transition {g['transition']} (to {g['to']}): guard "
-                f"{value_text(g['value'])}, {allows}"
-            )
-        taken = "none" if m["taken"] is None else str(m["taken"])
-        lines.append(f"  transition taken: {taken}; state after: {m['state_after']}")
-    return ["        " + line for line in lines]
 
 
 class Tally:

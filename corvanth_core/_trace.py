@@ -9,12 +9,24 @@ line is a `BadLine`, with its number and what is wrong with it.
 
     for item in read_trace(open("session.jsonl", "rb")):
         ...  # an Event, a Setting or a BadLine, in file order
+
+The trace of an explained event is written for people by `explain_lines`,
+which shows each rule's condition and each guard as the policy's source
+writes them, beside the value it gave:
+
+    shown = normalize_policy(json.loads(engine.to_json()))
+    lines = explain_lines(engine.explain("t", {})["trace"], shown)
 """
 
 import json
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
+
+from corvanth_core._inspect import state_text
+from corvanth_core._replay import action_text, value_text
+from corvanth_core.results import Trace
+from corvanth_core.source.expr_printer import guard_text, print_expr
 
 MAX_TIMESTAMP = 2**64 - 1
 EVENT_KEYS = ("type", "fields", "timestamp_ms")
@@ -157,3 +169,61 @@ def read_trace(lines: Iterable[bytes]) -> Iterator[Item]:
         item = parse_line(number, raw)
         if item is not None:
             yield item
+
+
+def explain_lines(trace: Trace, policy: dict[str, Any]) -> list[str]:
+    """An explanation's trace as indented text lines; `policy` is the
+    explained policy in normalized form (`normalize_policy`), whose rules
+    and transitions the trace counts by position."""
+    lines = [_limit_line(trace)]
+    rules = policy["rules"]
+    for rule in trace["rules"]:
+        if not rule["applies"]:
+            lines.append(f"rule {rule['id']}: filtered out by event type")
+            continue
+        matched = "matched" if rule["matched"] else "not matched"
+        condition = "no condition"
+        if rule["has_condition"]:
+            source = print_expr(rules[rule["index"]]["condition"])
+            condition = f"when {source} gave {value_text(rule['condition'])}"
+        lines.append(f"rule {rule['id']}: {condition}, {matched}")
+        for v in rule["verdicts"]:
+            taken = "taken" if v["taken"] else "dropped"
+            lines.append(
+                f"  verdict {v['verdict']} {value_text(v['message'])} over "
+                f"{v['before']}: {taken}"
+            )
+        for action in rule["actions"]:
+            lines.append(f"  action {action_text(action)}")
+    for m, machine in zip(trace["machines"], policy["state_machines"], strict=True):
+        states = machine["states"]
+        active = "active" if m["active"] else "not active"
+        deadline = ", deadline reached" if m["deadline_reached"] else ""
+        lines.append(
+            f"machine {m['proof']}: state {state_text(states, m['state'])}, "
+            f"{active}{deadline}"
+        )
+        for g in m["guards"]:
+            allows = "allows" if g["allows"] else "does not allow"
+            guard = guard_text(machine["transitions"][g["transition"]]["guard"])
+            lines.append(
+                f"  transition {g['transition']} to {state_text(states, g['to'])} "
+                f"{guard} gave {value_text(g['value'])}, {allows}"
+            )
+        taken = "none" if m["taken"] is None else str(m["taken"])
+        lines.append(
+            f"  transition taken: {taken}; state after: "
+            f"{state_text(states, m['state_after'])}"
+        )
+    return ["        " + line for line in lines]
+
+
+def _limit_line(trace: Trace) -> str:
+    limit = trace["rate_limit"]
+    if limit is None:
+        return "rate limit: none for this event type"
+    exceeded = "exceeded" if limit["exceeded"] else "not exceeded"
+    return (
+        f"rate limit: {limit['kind']} {limit['target']} {limit['count']} of "
+        f"{limit['limit']} in {limit['window_ms']} ms, {exceeded}"
+    )

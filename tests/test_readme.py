@@ -30,6 +30,12 @@ convention, block by fenced block of each page:
   for any number of lines left out. A text block with no such sh block is
   not checked.
 
+- ```yaml title="NAME": a file of the page (a policy source, or its tests
+  when NAME ends in `.test.yaml`), written as NAME into the directory of
+  every sh and python block of the same page; a policy source must compile
+  and load. Untitled yaml blocks belong to the language reference's own
+  test (tests/source/test_docs.py).
+
 - ```python: the python blocks of one page run in order in one fresh
   interpreter, as one program, in a temporary directory holding a copy of
   examples/ and of the example policy as guard.json and guard.halvoc. The
@@ -54,6 +60,8 @@ from pathlib import Path
 
 import pytest
 from _corvanth_core import PolicyEngine
+
+import corvanth_core
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
@@ -111,6 +119,7 @@ class Block:
     line: int  # line number of the opening fence
     section: int  # index of the heading above it within its page
     after: str  # first non-blank line after the closing fence
+    title: str | None = None  # the file a titled block stands for
 
     @property
     def id(self):
@@ -132,7 +141,7 @@ def read_blocks(path):
         line = lines[i]
         if line.startswith("#"):
             section += 1
-        fence = re.match(r"^```(\w*)\s*$", line)
+        fence = re.match(r'^```(\w*)(?:\s+title="([^"/]+)")?\s*$', line)
         if fence:
             end = lines.index("```", i + 1)
             after = next((t for t in lines[end + 1 :] if t.strip()), "")
@@ -144,6 +153,7 @@ def read_blocks(path):
                     i + 1,
                     section,
                     after,
+                    fence.group(2),
                 )
             )
             i = end
@@ -440,9 +450,17 @@ def skipped(command):
     return command.startswith("pip install") or re.search(r"(^|\s)bench/", command)
 
 
+def write_page_files(page, directory):
+    """The titled yaml blocks of `page`, as files in `directory`."""
+    for block in BLOCKS:
+        if block.page == page and block.lang == "yaml" and block.title:
+            (directory / block.title).write_text(block.code + "\n", encoding="utf-8")
+
+
 def run_block(block, directory):
     """Run the commands of a sh block in `directory`; their joined stdout."""
     shutil.copytree(ROOT / "examples", directory / "examples")
+    write_page_files(block.page, directory)
     env = dict(os.environ)
     env["PATH"] = f"{Path(sys.executable).parent}{os.pathsep}{env.get('PATH', '')}"
     output = []
@@ -491,6 +509,19 @@ def test_skipped_commands(command, skip):
 def test_commands_join_continuations_and_drop_comments():
     code = "# a comment\n\ncorvanth-core replay \\\n  a b  # exit 1\npython x.py"
     assert commands(code) == ["corvanth-core replay    a b  # exit 1", "python x.py"]
+
+
+def policy_files():
+    return [
+        pytest.param(b, id=b.id)
+        for b in BLOCKS
+        if b.lang == "yaml" and b.title and not b.title.endswith(".test.yaml")
+    ]
+
+
+@pytest.mark.parametrize("block", policy_files())
+def test_policy_file(block):
+    PolicyEngine.from_json(corvanth_core.compile(block.code, filename=block.title))
 
 
 # --- Python examples -----------------------------------------------------------
@@ -547,6 +578,7 @@ def test_python_blocks(page, tmp_path):
     shutil.copy(
         ROOT / "examples" / "coding_agent_guard.halvoc", tmp_path / "guard.halvoc"
     )
+    write_page_files(page, tmp_path)
     program = tmp_path / "page_examples.py"
     program.write_text(python_program(page), encoding="utf-8")
     done = subprocess.run(

@@ -14,7 +14,9 @@
   unlisted host (audited), a large write (redacted), a burst of web requests
   (the fourth within a minute is over the rate limit), its 501st tool call
   within the hour (over the quota), and finally a secret read followed by a
-  web request (the invariant no_network_after_secret_read is violated);
+  web request (the invariant no_network_after_secret_read is violated) and,
+  after a file read, another one to an allowed host (violated again: the
+  breach repeats, and is denied again);
 - the same policy and session in `corvanth_core/examples/`, the package
   data that `corvanth-core demo` replays from an installed wheel.
 
@@ -142,6 +144,7 @@ def build_session() -> str:
     s.event("file_access", 3000, path="/work/app/.env", mode="read")
     s.event("web_request", 5000, host="github.com", method="POST")
     s.event("file_access", 2000, path="/work/app/src/app/api.py", mode="read")
+    s.event("web_request", 4000, host="pypi.org", method="GET")
     return "".join(json.dumps(line) + "\n" for line in s.lines)
 
 

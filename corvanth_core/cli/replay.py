@@ -12,7 +12,7 @@ import sys
 from _corvanth_core import PolicyEngine
 
 from corvanth_core import _replay
-from corvanth_core._trace import BadLine, Setting
+from corvanth_core._trace import BadLine, Setting, explain_lines
 from corvanth_core.cli._common import (
     ENGINE_ERRORS,
     FAILURE,
@@ -33,6 +33,7 @@ from corvanth_core.cli._common import (
 )
 from corvanth_core.cli.replay_check import check_trace
 from corvanth_core.impact.report_html import replay_report
+from corvanth_core.source.ir_shapes import normalize_policy
 
 
 def register(commands: Commands) -> None:
@@ -84,6 +85,7 @@ def replay_trace(
     """Replay the trace at `trace_path` through `engine`, printing every
     event (and the trace of the events numbered in `explain`)."""
     tally = _replay.Tally()
+    shown = normalize_policy(json.loads(engine.to_json())) if explain else {}
     replay = Replay(engine, trace_path, tally)
     meter = _replay.Progress(sys.stderr, trace_size(trace_path))
     for item in replayed_items(
@@ -124,7 +126,7 @@ def replay_trace(
         else:
             emit(_replay.event_line(number, item.type, result) + "\n")
             if trace is not None:
-                emit("".join(line + "\n" for line in _replay.trace_lines(trace)))
+                emit("".join(line + "\n" for line in explain_lines(trace, shown)))
     meter.finish()
     if as_json:
         emit(json.dumps({"summary": tally.as_json()}, ensure_ascii=False) + "\n")

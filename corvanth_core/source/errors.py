@@ -176,8 +176,11 @@ class SourceText:
     ) -> SourceIssue:
         line, column = self.position(span.start)
         end_line, end_column = self.position(max(span.end, span.start + 1))
+        shown = self.line_text(line)
         if span.end <= span.start or (end_line, end_column) == (line, column):
-            end_line, end_column = line, column + 1
+            # An empty span is one character wide, except at the end of a
+            # line, where nothing follows it: the end stays on the line.
+            end_line, end_column = line, min(column + 1, len(shown) + 1)
         return SourceIssue(
             message,
             self.filename,
@@ -187,5 +190,5 @@ class SourceText:
             end_column,
             path,
             help,
-            self.line_text(line),
+            shown,
         )

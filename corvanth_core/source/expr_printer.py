@@ -7,6 +7,8 @@ same IR.
         "fields": ["tool"]}}, "right": {"Literal": {"String": "shell"}}}})
     # 'tool == "shell"'
 
+    guard_text({"NegatedPredicate": ...})   # 'unless host in config.hosts'
+
 Templates (messages, f-strings) are recognised by the shape the compiler
 gives them: text literals and `str(e)` calls joined with `+` from the left.
 """
@@ -341,3 +343,15 @@ def _is_number(expr: IR) -> bool:
 
 def print_expr(expr: IR) -> str:
     return ExprPrinter().expr(expr)
+
+
+def guard_text(guard: IR) -> str:
+    """A transition guard as the source says it: `when <condition>`,
+    `unless <condition>`, `after deadline` or `always`."""
+    if guard == "Always":
+        return "always"
+    if guard == "Timeout":
+        return "after deadline"
+    if "Predicate" in guard:
+        return "when " + print_expr(guard["Predicate"])
+    return "unless " + print_expr(guard["NegatedPredicate"])

@@ -507,8 +507,8 @@ policy machined (severity Low, scopes none)
   3 proof: Never never_x, deadline 50 ms
     state 0 start (Active, initial)
     state 1 bad (Violated, violating)
-    0 start -> 1 bad on Always
-    1 bad -> 4 (no such state) on Timeout
+    0 start -> 1 bad: always
+    1 bad -> 4 (no such state): after deadline
 """
 
 
@@ -519,14 +519,24 @@ def test_inspect_text(workdir, capsys):
 def test_inspect_example(capsys):
     code, out, _ = run(capsys, "inspect", str(EXAMPLES / "coding_agent_guard.halvoc"))
     assert code == 0
-    assert out.splitlines()[:7] == [
+    assert out.splitlines()[:8] == [
         "policy coding_agent_guard (severity High, scopes coding_agent)",
         "4 rules by event type:",
         "  tool_call          rule 1 (Critical): verdicts Deny; actions Block, Log",
+        (
+            '                       when tool == "shell" and (command contains "rm -rf" or '
+            'any(w == "rm" for w in command.split(" ")) and any(w startswith "-" and '
+            '(w contains "r" or w contains "R") for w in command.split(" ")) and '
+            'any(w startswith "-" and w contains "f" for w in command.split(" ")) or '
+            'command.trim() matches "sudo .*")'
+        ),
         "                     rule 4 (Low): verdicts Redact; actions Tag",
+        "                       when len(content) > 4096",
         "  file_access        rule 2 (High): verdicts Deny; actions Escalate",
-        "                     rule 4 (Low): verdicts Redact; actions Tag",
-        "  web_request        rule 3 (Medium): verdicts Audit; actions Notify",
+        (
+            '                       when path startswith "/etc/" or '
+            "any(path endswith x for x in config.secret_suffixes)"
+        ),
     ]
 
 
@@ -544,6 +554,7 @@ def test_inspect_json(workdir, capsys):
                 "on_events": [],
                 "severity": None,
                 "has_condition": False,
+                "condition": None,
                 "verdicts": ["Redact"],
                 "actions": [],
             }
@@ -592,8 +603,13 @@ def test_inspect_json(workdir, capsys):
                     },
                 ],
                 "transitions": [
-                    {"from": 0, "to": 1, "guard": "Always"},
-                    {"from": 1, "to": 4, "guard": "Timeout"},
+                    {"from": 0, "to": 1, "guard": "Always", "source": "always"},
+                    {
+                        "from": 1,
+                        "to": 4,
+                        "guard": "Timeout",
+                        "source": "after deadline",
+                    },
                 ],
             }
         ],
@@ -699,7 +715,7 @@ def test_replay_explain(trace, capsys):
         TRACE_TEXT.splitlines()[3],
         "        rate limit: RateLimit u 3 of 2 in 1000 ms, exceeded",
         "        rule 1: filtered out by event type",
-        "        rule 2: condition none, matched",
+        "        rule 2: no condition, matched",
         "          verdict audit null over deny: dropped",
     ]
     assert lines[8] == "   5  v              allow"
@@ -874,7 +890,7 @@ def test_replay_sample_session(capsys):
     )
     assert (code, err) == (1, "")
     assert out.splitlines()[-8:] == [
-        "summary: 568 events (559 allow, 7 deny, 1 audit, 1 redact)",
+        "summary: 569 events (559 allow, 8 deny, 1 audit, 1 redact)",
         "  rule 1 fired in 2 events",
         "  rule 2 fired in 2 events",
         "  rule 3 fired in 1 event",
