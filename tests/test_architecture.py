@@ -35,6 +35,7 @@ FLOORS = {
     "corvanth_core._replay": 2,
     "corvanth_core.policy_tests": 2,
     "corvanth_core.guard": 3,
+    "corvanth_core.limits": 3,
     "corvanth_core.integrations": 4,
     "corvanth_core.mcp": 5,
     "corvanth_core.cli": TOP,

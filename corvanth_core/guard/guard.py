@@ -46,6 +46,7 @@ from corvanth_core.guard.handlers import (
 )
 from corvanth_core.guard.redaction import redact_strings
 from corvanth_core.guard.shadow import Shadow, ShadowStats
+from corvanth_core.limits.shared_limits import SharedLimits
 from corvanth_core.loading import load, loads
 
 P = ParamSpec("P")
@@ -110,7 +111,9 @@ class Guard:
     container bytes; a policy whose diagnostics hold an error is refused
     with PolicyLoadError. `handlers` maps action verbs to handlers (see
     `corvanth_core.guard.handlers`); `decision_log` is a `DecisionLog` or
-    a path to open one at; `clock` returns the time in epoch milliseconds.
+    a path to open one at; `clock` returns the time in epoch milliseconds;
+    `shared_limits` (a `SharedLimits`) counts the policy's limits it names
+    outside the engine, in Redis or keyed in this process.
     """
 
     def __init__(
@@ -121,11 +124,26 @@ class Guard:
         decision_log: DecisionLog | str | os.PathLike[str] | None = None,
         shadow: PolicySource | None = None,
         clock: Clock | None = None,
+        shared_limits: SharedLimits | None = None,
     ) -> None:
         if clock is not None and not callable(clock):
             raise TypeError(f"clock must be callable, not {type(clock).__name__}")
         self._engine = checked_engine(policy)
         self._identity = PolicyIdentity.of(self._engine)
+        # Shared limits: the engine keeps everything but the limits they
+        # count, and every event goes through them at an explicit time.
+        self._limits = (
+            None
+            if shared_limits is None
+            else shared_limits.bind(self._engine, self._identity.digest)
+        )
+        if self._limits is not None:
+            self._engine = self._limits.engine
+        self._evaluate_at = (
+            self._engine.evaluate_at
+            if self._limits is None
+            else self._limits.evaluate_at
+        )
         self._handlers = merged_handlers(handlers)
         self._owns_log = decision_log is not None and not isinstance(
             decision_log, DecisionLog
@@ -140,7 +158,11 @@ class Guard:
         # Reentrant: converting a field may run the field's own Python code,
         # which may ask this guard again.
         self._lock = threading.RLock()
-        self._serial = self._log is not None or self._shadow is not None
+        self._serial = (
+            self._log is not None
+            or self._shadow is not None
+            or self._limits is not None
+        )
         self._started = False
         self._direct = False
         self._hot = False
@@ -203,7 +225,7 @@ class Guard:
             stamp = self._clock()
             if not self._started:
                 self._start(stamp)
-            result = self._engine.evaluate_at(stamp, event_type, fields)
+            result = self._evaluate_at(stamp, event_type, fields)
             serial = next(self._ids)
             decision_id = self._id_prefix + str(serial)
             shadow: ShadowVerdict | None = None
@@ -314,6 +336,8 @@ class Guard:
                     engine.set_config(key, value)
                 else:
                     engine.set_context(key, value)
+            if self._limits is not None and kind == "context":
+                self._limits.set_context(key, value)
             if self._log is not None:
                 self._log.write_setting(kind, key, value)
 
