@@ -94,7 +94,9 @@ def _need_redis() -> None:
     try:
         import redis  # noqa: F401
     except ImportError:
-        pytest.skip("the redis client is not installed (pip install corvanth-core[redis])")
+        pytest.skip(
+            "the redis client is not installed (pip install corvanth-core[redis])"
+        )
 
 
 @pytest.fixture(scope="session")
