@@ -47,7 +47,12 @@ from corvanth_core.guard.handlers import (
 from corvanth_core.guard.redaction import redact_strings
 from corvanth_core.guard.shadow import Shadow, ShadowStats
 from corvanth_core.limits.shared_limits import SharedLimits
-from corvanth_core.loading import load, loads
+from corvanth_core.loading import (
+    HostLimits,
+    load_with_limits,
+    loads_with_limits,
+    only_engine,
+)
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -85,18 +90,25 @@ def checked_engine(source: PolicySource) -> PolicyEngine:
 
     A policy whose diagnostics include an error is refused with
     PolicyLoadError, as `load` refuses it: a guard enforces only a policy
-    that means what it says."""
+    that means what it says. So is a source with keyed limits."""
+    engine, limits = checked_policy(source)
+    return only_engine(engine, limits, None)
+
+
+def checked_policy(source: PolicySource) -> tuple[PolicyEngine, HostLimits]:
+    """`checked_engine`, with the keyed limits of a policy source, which the
+    guard holds beside the engine."""
     if isinstance(source, PolicyEngine):
         errors = [d for d in source.diagnostics() if d["severity"] == "error"]
         if errors:
             raise diagnostics_error(errors, None)
-        return source
+        return source, ()
     if isinstance(source, (bytes, bytearray, memoryview)):
-        return loads(source)
+        return loads_with_limits(source)
     if isinstance(source, str) and source.lstrip().startswith("{"):
-        return loads(source)
+        return loads_with_limits(source)
     if isinstance(source, (str, os.PathLike)):
-        return load(source)
+        return load_with_limits(source)
     raise TypeError(
         "a policy must be a PolicyEngine, a path, JSON text or bytes, not "
         f"{type(source).__name__}"
@@ -128,14 +140,17 @@ class Guard:
     ) -> None:
         if clock is not None and not callable(clock):
             raise TypeError(f"clock must be callable, not {type(clock).__name__}")
-        self._engine = checked_engine(policy)
+        self._engine, keyed = checked_policy(policy)
         self._identity = PolicyIdentity.of(self._engine)
         # Shared limits: the engine keeps everything but the limits they
         # count, and every event goes through them at an explicit time.
+        # Keyed limits need them: in this process unless given.
+        if keyed and shared_limits is None:
+            shared_limits = SharedLimits.local(targets=())
         self._limits = (
             None
             if shared_limits is None
-            else shared_limits.bind(self._engine, self._identity.digest)
+            else shared_limits.bind(self._engine, self._identity.digest, keyed)
         )
         if self._limits is not None:
             self._engine = self._limits.engine

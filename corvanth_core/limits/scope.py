@@ -10,7 +10,7 @@ import json
 from collections.abc import Callable, Mapping
 from typing import Any
 
-ROOTS = ("event", "context")
+from corvanth_core.source.host_limits import reference_error
 
 ScopeReader = Callable[[Mapping[str, Any] | None, Mapping[str, Any]], str]
 
@@ -20,14 +20,11 @@ def check_reference(reference: str, what: str) -> tuple[str, tuple[str, ...]]:
     "event.args.to"); ValueError naming `what` otherwise."""
     if not isinstance(reference, str):
         raise TypeError(f"{what} must be a str, not {type(reference).__name__}")
+    error = reference_error(reference, what)
+    if error is not None:
+        raise ValueError(error)
     root, _, rest = reference.partition(".")
-    path = tuple(rest.split(".")) if rest else ()
-    if root not in ROOTS or not path or not all(path):
-        raise ValueError(
-            f"{what} {reference!r} is not a reference: write event.FIELD or "
-            "context.KEY (e.g. 'event.tool', 'context.tenant')"
-        )
-    return root, path
+    return root, tuple(rest.split("."))
 
 
 def key_text(value: Any) -> str:

@@ -74,32 +74,30 @@ def held_limits(
     targets: frozenset[str] | None,
     keyed: Sequence[HostLimit],
 ) -> list[_Held]:
-    """The limits to hold: the policy's constraint enforced for each target
-    named (the last of its target, as the engine keeps it), then the keyed
-    ones, in order."""
+    """The limits to hold: for each event type named (every one when
+    `targets` is None) or counted by a keyed limit, the policy's constraint
+    the engine enforces for it (the last of its type) and then its keyed
+    limits, in order. An event type is held whole or not at all."""
     enforced: dict[str, tuple[int, Mapping[str, Any]]] = {}
     for index, constraint in enumerate(policy.get("constraints", [])):
         enforced[constraint["target"]] = (index, constraint)
+    keyed_targets = {limit.target for limit in keyed}
     if targets is not None:
-        unknown = sorted(targets - enforced.keys() - {k.target for k in keyed})
+        unknown = sorted(targets - enforced.keys() - keyed_targets)
         if unknown:
             raise ValueError(
                 f"shared limits name {', '.join(map(repr, unknown))}, which no "
                 "limit of the policy counts"
             )
-    held = [
-        _Held(
-            str(index),
-            HostLimit(c["kind"], target, c["limit"], c["window_millis"]),
-            None,
-        )
-        for target, (index, c) in sorted(enforced.items(), key=lambda e: e[1][0])
-        if targets is None or target in targets
-    ]
+    chosen = (set(enforced) if targets is None else set(targets)) | keyed_targets
+    held = []
+    for target, (index, c) in sorted(enforced.items(), key=lambda e: e[1][0]):
+        if target in chosen:
+            limit = HostLimit(c["kind"], target, c["limit"], c["window_millis"])
+            held.append(_Held(str(index), limit, None))
     for number, limit in enumerate(keyed):
-        if targets is None or limit.target in targets:
-            per = None if limit.per is None else scope_reader(limit.per, "per")
-            held.append(_Held(f"k{number}", limit, per))
+        per = None if limit.per is None else scope_reader(limit.per, "per")
+        held.append(_Held(f"k{number}", limit, per))
     return held
 
 

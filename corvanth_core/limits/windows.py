@@ -1,10 +1,6 @@
-"""The limits a host holds beside the engine, and their exact in-process
-windows.
-
-A `HostLimit` is one rate limit or quota counted outside the engine: the
-policy's own constraint on an event type, optionally keyed (`per`) by a
-field of the event or a context value, so that each tool, user or tenant
-has a window of its own. `LocalWindows` counts such windows in-process by
+"""Exact in-process windows for the limits held beside the engine (each a
+`HostLimit`: the policy's constraint on an event type, optionally keyed by
+a field of the event or a context value). `LocalWindows` counts them by
 the engine's own rule:
 
     windows = LocalWindows()
@@ -15,23 +11,9 @@ window, or 0), keeps entries equal to the cutoff, is recorded whether or
 not it exceeds the limit, and counts itself.
 """
 
-from dataclasses import dataclass
+from corvanth_core.source.host_limits import HostLimit
 
-from corvanth_core.ir import ConstraintKind
-
-
-@dataclass(frozen=True, slots=True)
-class HostLimit:
-    """One limit held outside the engine: the constraint's `kind`,
-    `target` (an event type), `limit` and `window_ms`, and the reference
-    its windows are keyed by (`per`, "event.tool" or "context.tenant"), or
-    None for one window per target."""
-
-    kind: ConstraintKind
-    target: str
-    limit: int
-    window_ms: int
-    per: str | None = None
+__all__ = ["HostLimit", "LocalWindows", "cutoff"]
 
 
 def cutoff(timestamp_ms: int, window_ms: int) -> int:

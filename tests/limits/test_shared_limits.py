@@ -10,7 +10,17 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from policies import EVENT_TYPES, POLICY
 
-from corvanth_core import Guard, PolicyEngine, SharedLimits
+from corvanth_core import (
+    Guard,
+    PolicyEngine,
+    PolicyLoadError,
+    PolicySourceError,
+    SharedLimits,
+    compile,
+    loads,
+)
+from corvanth_core.loading import loads_with_limits
+from corvanth_core.source import HostLimit, compile_with_limits
 
 
 def without_time(result):
@@ -136,3 +146,60 @@ def test_refused_fields_count_nothing():
         guard.check("web_request", {1: "not a str key"})
     assert limits.stats().events == 0
     assert guard.check("web_request").constraint_violations[0]["current"] == 1
+
+
+KEYED = """
+name: keyed
+rules:
+  - on: tool_call
+    when: tool == "shell"
+    deny: "no shell"
+limits:
+  - quota: tool_call
+    max: 2
+    window: 10s
+    per: event.tool
+"""
+
+
+@settings(max_examples=80, deadline=None)
+@given(events=EVENTS)
+def test_a_keyed_limit_gives_each_tool_an_engine_of_its_own(events):
+    plain = compile(KEYED.replace("window: 10s\n    per: event.tool", "per: 10s"))
+    oracles = {t: PolicyEngine.from_json(plain) for t in ("shell", "search", "mail")}
+    clock = Clock()
+    guard = Guard(KEYED.encode(), clock=clock)  # source text, as bytes
+    assert json.loads(guard.engine.to_json())["constraints"] == []
+    for event_type, stamp, fields in events:
+        clock.now = stamp
+        expected = oracles[fields["tool"]].evaluate_at(stamp, event_type, fields)
+        got = guard.check(event_type, fields).as_dict()
+        assert without_time(got) == without_time(expected)
+
+
+def test_keyed_limits_travel_beside_the_ir():
+    compiled = compile_with_limits(KEYED)
+    assert compiled.json == compile(KEYED)
+    assert json.loads(compiled.json)["constraints"] == []
+    assert compiled.host_limits == (
+        HostLimit("Quota", "tool_call", 2, 10_000, "event.tool"),
+    )
+    engine, limits = loads_with_limits(KEYED)
+    assert json.loads(engine.to_json())["constraints"] == []
+    assert limits == compiled.host_limits
+    with pytest.raises(PolicyLoadError) as refused:
+        loads(KEYED)
+    assert str(refused.value) == (
+        "<string>: the limits tool_call per event.tool are keyed, and only a "
+        "Guard holds keyed windows: load the policy with Guard(...) or "
+        "load_with_limits"
+    )
+
+
+def test_a_keyed_limit_needs_a_reference():
+    with pytest.raises(PolicySourceError) as refused:
+        compile(KEYED.replace("event.tool", "tool"))
+    assert str(refused.value).splitlines()[0] == (
+        "<source>:11:10: `per` 'tool' keys the windows; write "
+        "event.FIELD or context.KEY (e.g. 'event.tool', 'context.tenant')"
+    )
