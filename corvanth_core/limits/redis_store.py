@@ -10,6 +10,9 @@ order would:
     store.record(["corvanth:sha256..:0:send_email:"], 61000, [1000], 3_600_000)
     # -> [3]
 
+In leased mode (`RedisLeases`), a process takes a slice of a window's
+free slots in one round trip and spends them without asking again.
+
 A window's key expires `expiry_ms` after its last event (by Redis's
 clock), which only forgets entries no later event can count when the
 events' timestamps move on with real time.
@@ -89,3 +92,58 @@ class RedisWindows:
         args = [timestamp_ms, self._member(timestamp_ms), window_ms + self._expiry_ms]
         counts = self._script(keys=list(keys), args=args + list(cutoffs))
         return [int(count) for count in counts]
+
+
+# A lease of up to ARGV[4] slots of the window KEYS[1] for an event at
+# ARGV[1] (cutoff ARGV[2], limit ARGV[3], lifetime ARGV[5], member prefix
+# ARGV[6]); ARGV[7..] are the unused slots of the previous lease, returned
+# first. The slots are entries at the event's time, so that the window
+# counts them as spent. With no slot free, the event itself is recorded
+# (as the exact mode records a denied event) and no slot is granted.
+# Returns {slots granted, events in the window with this one}.
+LEASE_SCRIPT = """
+if #ARGV > 6 then
+  redis.call('ZREM', KEYS[1], unpack(ARGV, 7, #ARGV))
+end
+redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', '(' .. ARGV[2])
+local count = redis.call('ZCARD', KEYS[1])
+local free = tonumber(ARGV[3]) - count
+local granted = math.min(tonumber(ARGV[4]), free)
+redis.call('PEXPIRE', KEYS[1], ARGV[5])
+if granted <= 0 then
+  redis.call('ZADD', KEYS[1], ARGV[1], ARGV[6])
+  return {0, count + 1}
+end
+for i = 1, granted do
+  redis.call('ZADD', KEYS[1], ARGV[1], ARGV[6] .. ':' .. i)
+end
+return {granted, count + 1}
+"""
+
+
+class RedisLeases:
+    """Slices of the fleet's windows, taken from Redis and spent here."""
+
+    def __init__(self, windows: RedisWindows) -> None:
+        self._windows = windows
+        self._script = windows._client.register_script(LEASE_SCRIPT)
+
+    def take(
+        self,
+        key: str,
+        timestamp_ms: int,
+        cutoff_ms: int,
+        limit: int,
+        want: int,
+        window_ms: int,
+        returned: Sequence[str],
+    ) -> tuple[list[str], int]:
+        """Return `returned` to the window `key` and take up to `want` of
+        its free slots for an event at `timestamp_ms`: the slots' members
+        and the window's count with this event. Raises what the client
+        raises."""
+        prefix = self._windows._member(timestamp_ms)
+        lifetime = window_ms + self._windows._expiry_ms
+        args = [timestamp_ms, cutoff_ms, limit, want, lifetime, prefix, *returned]
+        granted, count = self._script(keys=[key], args=args)
+        return [f"{prefix}:{i}" for i in range(1, int(granted) + 1)], int(count)

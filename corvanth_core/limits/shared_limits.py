@@ -33,13 +33,15 @@ from _corvanth_core import PolicyEngine
 
 from corvanth_core.limits.merge import merged
 from corvanth_core.limits.messages import exceeded_reason, unavailable_reason
-from corvanth_core.limits.redis_store import RedisWindows
+from corvanth_core.limits.redis_store import RedisLeases, RedisWindows
 from corvanth_core.limits.scope import ScopeReader, key_text, scope_reader
 from corvanth_core.limits.windows import HostLimit, LocalWindows, cutoff
 from corvanth_core.results import ConstraintViolation, EvaluationResult
 
 OnUnavailable = Literal["deny", "local"]
 ON_UNAVAILABLE: tuple[OnUnavailable, ...] = ("deny", "local")
+Mode = Literal["exact", "leased"]
+MODES: tuple[Mode, ...] = ("exact", "leased")
 
 # How long a window's key outlives its last event, beyond the window.
 DEFAULT_EXPIRY_MS = 3_600_000
@@ -125,12 +127,20 @@ class SharedLimits:
         on_unavailable: OnUnavailable = "deny",
         timeout_ms: int = 50,
         expiry_ms: int = DEFAULT_EXPIRY_MS,
+        mode: Mode = "exact",
+        lease: int = 100,
+        lease_ms: int = 1000,
     ) -> None:
+        if mode not in MODES:
+            raise ValueError(f"mode must be 'exact' or 'leased', not {mode!r}")
+        if mode == "leased" and client is None:
+            raise ValueError("mode='leased' takes its leases from Redis: give a client")
         if on_unavailable not in ON_UNAVAILABLE:
             raise ValueError(
                 f"on_unavailable must be 'deny' or 'local', not {on_unavailable!r}"
             )
-        for name, value in (("timeout_ms", timeout_ms), ("expiry_ms", expiry_ms)):
+        positive = ("timeout_ms", timeout_ms), ("expiry_ms", expiry_ms)
+        for name, value in (*positive, ("lease", lease), ("lease_ms", lease_ms)):
             if type(value) is not int or value <= 0:
                 raise ValueError(f"{name} must be a positive int, not {value!r}")
         if not isinstance(key_prefix, str):
@@ -149,6 +159,11 @@ class SharedLimits:
             else RedisWindows(client, timeout_ms=timeout_ms, expiry_ms=expiry_ms)
         )
         self._local = LocalWindows()
+        self._leases = (
+            None if self._store is None or mode == "exact" else RedisLeases(self._store)
+        )
+        self._lease = lease
+        self._lease_ms = lease_ms
         self._bound: LimitedEngine | None = None
 
     @classmethod
@@ -220,6 +235,9 @@ class LimitedEngine:
         for one in held:
             self._by_type.setdefault(one.limit.target, []).append(one)
         self._context: dict[str, Any] = {}
+        # Leased mode: per window key, the slots still to spend and the
+        # time they were granted.
+        self._slots: dict[str, tuple[list[str], int]] = {}
         self._events = 0
         self._round_trips = 0
         self._exceeded = 0
@@ -264,20 +282,61 @@ class LimitedEngine:
             ]
         if store is None:
             return mirrored
-        self._round_trips += 1
         try:
-            counts = store.record(
-                keys,
-                timestamp_ms,
-                [cutoff(timestamp_ms, one.limit.window_ms) for one in held],
-                max(one.limit.window_ms for one in held),
-            )
+            if limits._leases is not None:
+                counts = self._leased(held, keys, timestamp_ms, limits._leases)
+            else:
+                self._round_trips += 1
+                counts = store.record(
+                    keys,
+                    timestamp_ms,
+                    [cutoff(timestamp_ms, one.limit.window_ms) for one in held],
+                    max(one.limit.window_ms for one in held),
+                )
         except Exception as error:  # noqa: BLE001 (any failure of the store)
             self._available = False
             self._last_error = f"{type(error).__name__}: {error}"
             self._unavailable += 1
             return mirrored
         self._available = True
+        return counts
+
+    def _leased(
+        self,
+        held: Sequence[_Held],
+        keys: list[str],
+        timestamp_ms: int,
+        leases: RedisLeases,
+    ) -> list[int]:
+        """The counts of the event's windows in leased mode: a slot of a
+        live lease is spent here (count 0: within the limit); otherwise the
+        lease is renewed, its unused slots returned, in one round trip."""
+        limits = self._limits
+        counts = []
+        for key, one in zip(keys, held):
+            slots, granted_at = self._slots.get(key, ([], timestamp_ms))
+            alive = timestamp_ms - granted_at <= min(
+                limits._lease_ms, one.limit.window_ms
+            )
+            if slots and alive and timestamp_ms >= granted_at:
+                slots.pop()
+                counts.append(0)
+                continue
+            self._round_trips += 1
+            window = one.limit.window_ms
+            fresh, count = leases.take(
+                key,
+                timestamp_ms,
+                cutoff(timestamp_ms, window),
+                one.limit.limit,
+                limits._lease,
+                window,
+                slots,
+            )
+            if fresh:
+                fresh.pop()
+            self._slots[key] = (fresh, timestamp_ms)
+            counts.append(count)
         return counts
 
     def evaluate_at(

@@ -209,3 +209,82 @@ def test_an_error_answer_is_unavailable(redis_client):
     decision = guard.check("tool_call", {"tool": "x"})
     assert decision.constraint_violations[0].get("unavailable") is True
     assert "WRONGTYPE" in guard._limits.stats().last_error
+
+
+LEASED = compile(
+    "name: leased\nlimits:\n  - rate: tool_call\n    max: 6\n    per: 10s\n"
+)
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    steps=st.lists(st.tuples(st.integers(0, 2), st.integers(0, 3000)), max_size=60),
+    lease=st.integers(1, 4),
+)
+def test_leases_over_admit_at_most_the_outstanding_slots(redis_server, steps, lease):
+    client = redis_server.client()
+    clock = Clock()
+    prefix = uuid.uuid4().hex
+    guards = [
+        Guard(
+            LEASED,
+            shared_limits=SharedLimits(
+                client, key_prefix=prefix, mode="leased", lease=lease, lease_ms=2000
+            ),
+            clock=clock,
+        )
+        for _ in range(3)
+    ]
+    allowed = []
+    for sender, advance in steps:
+        clock.now += advance
+        if guards[sender].check("tool_call").allowed:
+            allowed.append(clock.now)
+    # In any window, at most the limit and each process's one lease more.
+    for stamp in allowed:
+        inside = sum(1 for other in allowed if stamp - 10_000 <= other <= stamp)
+        assert inside <= 6 + 3 * lease
+
+
+def run_leased(port, prefix, events, results):
+    import redis
+
+    clock = Clock()
+    clock.now = 1_000_000
+    limits = SharedLimits(
+        redis.Redis(port=port),
+        key_prefix=prefix,
+        timeout_ms=2000,
+        mode="leased",
+        lease=50,
+    )
+    guard = Guard(QUOTA, shared_limits=limits, clock=clock)
+    allowed = 0
+    for _ in range(events):
+        clock.now += 1
+        allowed += guard.check("tool_call").allowed
+    results.put((allowed, limits.stats().round_trips))
+
+
+def test_leased_processes_stay_within_the_quota_with_fewer_round_trips(redis_server):
+    context = multiprocessing.get_context("fork")
+    results = context.Queue()
+    prefix = uuid.uuid4().hex
+    processes = [
+        context.Process(
+            target=run_leased, args=(redis_server.port, prefix, 2000, results)
+        )
+        for _ in range(8)
+    ]
+    for process in processes:
+        process.start()
+    outcomes = [results.get(timeout=120) for _ in processes]
+    for process in processes:
+        process.join(30)
+        assert process.exitcode == 0
+    allowed = sum(a for a, _ in outcomes)
+    # A quota whose window outlasts the run: no over-admission; the slots
+    # still leased when the quota ran out (each under 50) go unspent.
+    assert 5000 - 8 * 50 < allowed <= 5000
+    # About one round trip per 50 allowed events, one per denied event.
+    assert sum(r for _, r in outcomes) < 5000 // 50 + 8 + (16000 - allowed)
