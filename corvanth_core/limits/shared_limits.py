@@ -22,6 +22,10 @@ When Redis cannot be reached within `timeout_ms` or answers an error,
 constraint violation per limit marked `"unavailable": True` (its `current`
 0); `"local"` counts the event in windows this process holds of its own
 events, as the engine would have alone. The next event tries Redis again.
+
+`mode="leased"` takes `lease` slots of a window at once and spends them
+here for up to `lease_ms` of event time: fewer round trips, and in any
+window at most `lease` events more per process than the limit.
 """
 
 import json
