@@ -3,7 +3,9 @@ engine fed the events in Redis's order, a scope keeps tenants apart, other
 event types cost no round trip, and a store that is down, stalled or
 answering errors is met as configured, then recovered from."""
 
+import json
 import multiprocessing
+import socket
 import time
 import uuid
 
@@ -288,3 +290,25 @@ def test_leased_processes_stay_within_the_quota_with_fewer_round_trips(redis_ser
     assert 5000 - 8 * 50 < allowed <= 5000
     # About one round trip per 50 allowed events, one per denied event.
     assert sum(r for _, r in outcomes) < 5000 // 50 + 8 + (16000 - allowed)
+
+
+def test_a_server_never_there_is_in_the_decision_log(tmp_path, redis_server):
+    import redis
+
+    from corvanth_core import DecisionLog
+
+    with socket.socket() as probe:  # a port nothing listens on
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    nowhere = redis.Redis(port=port)
+    limits = SharedLimits(nowhere, targets=["tool_call"], timeout_ms=50)
+    log = DecisionLog(tmp_path / "decisions.jsonl")
+    guard = Guard(POLICY, shared_limits=limits, decision_log=log, clock=Clock())
+    decision, took = timed_check(guard)
+    log.close()
+    (line,) = (tmp_path / "decisions.jsonl").read_text().splitlines()
+    logged = json.loads(line)["decision"]
+    assert (took < 0.5, logged["verdict"]) == (True, "deny")
+    assert logged["constraint_violations"] == [UNAVAILABLE]
+    assert logged == decision.as_dict()
+    assert "ConnectionError" in limits.stats().last_error
