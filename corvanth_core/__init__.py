@@ -18,6 +18,7 @@ from _corvanth_core import PolicyEngine, __version__
 
 from corvanth_core.errors import PolicyLoadError
 from corvanth_core.guard import Decision, DecisionLog, Guard, PolicyDenied
+from corvanth_core.limits import SharedLimits
 from corvanth_core.loading import load, loads, pack, unpack
 from corvanth_core.results import (
     Action,
@@ -43,6 +44,7 @@ __all__ = [
     "PolicyEngine",
     "PolicyLoadError",
     "PolicySourceError",
+    "SharedLimits",
     "Trace",
     "Violation",
     "__version__",

@@ -190,3 +190,15 @@ def diagnostics_error(
         filename=filename,
         diagnostics=errors,
     )
+
+
+def host_limits_error(limits: Sequence[str], filename: str | None) -> PolicyLoadError:
+    """The PolicyLoadError of a policy with keyed limits (`per: event.tool`)
+    loaded as an engine alone, which would not enforce them; `limits` names
+    them ("tool_call per event.tool")."""
+    return PolicyLoadError(
+        f"the limits {', '.join(limits)} are keyed, and only a Guard holds "
+        "keyed windows: load the policy with Guard(...) or load_with_limits",
+        kind="source",
+        filename=filename,
+    )

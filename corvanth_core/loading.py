@@ -25,12 +25,14 @@ from corvanth_core.errors import (
     diagnostics_error,
     encoding_error,
     from_engine_error,
+    host_limits_error,
 )
-from corvanth_core.source import compile
+from corvanth_core.source import HostLimit, compile_with_limits
 
 SOURCE_SUFFIXES = (".yaml", ".yml")
 
 StrPath = str | os.PathLike[str]
+HostLimits = tuple[HostLimit, ...]
 
 
 def load(path: StrPath, *, check: bool = True) -> PolicyEngine:
@@ -43,9 +45,31 @@ def load(path: StrPath, *, check: bool = True) -> PolicyEngine:
     name = os.fspath(path) if isinstance(path, (str, os.PathLike)) else None
     if not isinstance(name, str):
         raise argument_type_error("load", "path", "str or os.PathLike[str]", path)
+    return only_engine(*load_with_limits(name, check=check), name)
+
+
+def load_with_limits(
+    path: StrPath, *, check: bool = True
+) -> tuple[PolicyEngine, HostLimits]:
+    """`load`, with the keyed limits of a policy source (`per: event.tool`),
+    which the engine cannot hold and a Guard holds beside it."""
+    name = os.fspath(path) if isinstance(path, (str, os.PathLike)) else None
+    if not isinstance(name, str):
+        raise argument_type_error("load", "path", "str or os.PathLike[str]", path)
     with open(name, "rb") as file:
         data = file.read()
-    return read_policy(data, name, check=check)
+    return read_policy_with_limits(data, name, check=check)
+
+
+def only_engine(
+    engine: PolicyEngine, limits: HostLimits, filename: str | None
+) -> PolicyEngine:
+    """`engine`, refusing a policy with keyed limits that it would not
+    enforce."""
+    if limits:
+        named = [f"{limit.target} per {limit.per}" for limit in limits]
+        raise host_limits_error(named, filename)
+    return engine
 
 
 def loads(data: str | BytesLike, *, check: bool = True) -> PolicyEngine:
@@ -55,23 +79,43 @@ def loads(data: str | BytesLike, *, check: bool = True) -> PolicyEngine:
     Raises PolicyLoadError when the engine refuses the policy, and, with
     `check` (the default), when its `diagnostics()` include an error.
     """
+    engine, limits = loads_with_limits(data, check=check)
+    return only_engine(engine, limits, None)
+
+
+def loads_with_limits(
+    data: str | BytesLike, *, check: bool = True
+) -> tuple[PolicyEngine, HostLimits]:
+    """`loads`, with the keyed limits of a policy source."""
     if not isinstance(data, (str, bytes, bytearray, memoryview)):
         raise argument_type_error("loads", "data", "str or bytes-like", data)
-    return read_policy(data, None, check=check)
+    return read_policy_with_limits(data, None, check=check)
 
 
 def read_policy(
     data: str | BytesLike, filename: str | None, *, check: bool
 ) -> PolicyEngine:
-    """The engine for `data` read from `filename` (None: not from a file)."""
+    """The engine for `data` read from `filename` (None: not from a file);
+    a source with keyed limits is refused (see `only_engine`)."""
+    engine, limits = read_policy_with_limits(data, filename, check=check)
+    return only_engine(engine, limits, filename)
+
+
+def read_policy_with_limits(
+    data: str | BytesLike, filename: str | None, *, check: bool
+) -> tuple[PolicyEngine, HostLimits]:
+    """The engine for `data` read from `filename` (None: not from a file),
+    and the keyed limits of a source."""
+    limits: HostLimits = ()
     if is_source(data, filename):
-        data = compile(data, filename=filename)
+        compiled = compile_with_limits(data, filename=filename)
+        data, limits = compiled.json, compiled.host_limits
     engine = _engine(data, filename)
     if check:
         errors = [d for d in engine.diagnostics() if d["severity"] == "error"]
         if errors:
             raise diagnostics_error(errors, filename)
-    return engine
+    return engine, limits
 
 
 def is_source(data: str | BytesLike, filename: str | None) -> bool:

@@ -10,7 +10,7 @@ types of their values.
         print(rule["id"], rule["matched"])
 """
 
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal, NotRequired, TypedDict
 
 from corvanth_core.ir import ConstraintKind, TemporalKind
 
@@ -43,6 +43,9 @@ class ConstraintViolation(TypedDict):
     limit: int
     current: int
     window_ms: int
+    # Only from shared limits whose store could not be reached: then True,
+    # and `current` is 0.
+    unavailable: NotRequired[bool]
 
 
 class EvaluationResult(TypedDict):

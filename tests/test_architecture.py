@@ -36,6 +36,7 @@ FLOORS = {
     "corvanth_core.policy_tests": 2,
     "corvanth_core.impact": 2,
     "corvanth_core.guard": 3,
+    "corvanth_core.limits": 3,
     "corvanth_core.integrations": 4,
     "corvanth_core.mcp": 5,
     "corvanth_core.cli": TOP,

@@ -47,7 +47,13 @@ from corvanth_core.guard.handlers import (
 )
 from corvanth_core.guard.redaction import redact_strings
 from corvanth_core.guard.shadow import Shadow, ShadowStats
-from corvanth_core.loading import load, loads
+from corvanth_core.limits.shared_limits import SharedLimits
+from corvanth_core.loading import (
+    HostLimits,
+    load_with_limits,
+    loads_with_limits,
+    only_engine,
+)
 
 _new = object.__new__
 
@@ -87,18 +93,25 @@ def checked_engine(source: PolicySource) -> PolicyEngine:
 
     A policy whose diagnostics include an error is refused with
     PolicyLoadError, as `load` refuses it: a guard enforces only a policy
-    that means what it says."""
+    that means what it says. So is a source with keyed limits."""
+    engine, limits = checked_policy(source)
+    return only_engine(engine, limits, None)
+
+
+def checked_policy(source: PolicySource) -> tuple[PolicyEngine, HostLimits]:
+    """`checked_engine`, with the keyed limits of a policy source, which the
+    guard holds beside the engine."""
     if isinstance(source, PolicyEngine):
         errors = [d for d in source.diagnostics() if d["severity"] == "error"]
         if errors:
             raise diagnostics_error(errors, None)
-        return source
+        return source, ()
     if isinstance(source, (bytes, bytearray, memoryview)):
-        return loads(source)
+        return loads_with_limits(source)
     if isinstance(source, str) and source.lstrip().startswith("{"):
-        return loads(source)
+        return loads_with_limits(source)
     if isinstance(source, (str, os.PathLike)):
-        return load(source)
+        return load_with_limits(source)
     raise TypeError(
         "a policy must be a PolicyEngine, a path, JSON text or bytes, not "
         f"{type(source).__name__}"
@@ -113,7 +126,9 @@ class Guard:
     container bytes; a policy whose diagnostics hold an error is refused
     with PolicyLoadError. `handlers` maps action verbs to handlers (see
     `corvanth_core.guard.handlers`); `decision_log` is a `DecisionLog` or
-    a path to open one at; `clock` returns the time in epoch milliseconds.
+    a path to open one at; `clock` returns the time in epoch milliseconds;
+    `shared_limits` (a `SharedLimits`) counts the policy's limits it names
+    outside the engine, in Redis or keyed in this process.
     """
 
     def __init__(
@@ -124,11 +139,29 @@ class Guard:
         decision_log: DecisionLog | str | os.PathLike[str] | None = None,
         shadow: PolicySource | None = None,
         clock: Clock | None = None,
+        shared_limits: SharedLimits | None = None,
     ) -> None:
         if clock is not None and not callable(clock):
             raise TypeError(f"clock must be callable, not {type(clock).__name__}")
-        self._engine = checked_engine(policy)
+        self._engine, keyed = checked_policy(policy)
         self._identity = PolicyIdentity.of(self._engine)
+        # Shared limits: the engine keeps everything but the limits they
+        # count, and every event goes through them at an explicit time.
+        # Keyed limits need them: in this process unless given.
+        if keyed and shared_limits is None:
+            shared_limits = SharedLimits.local(targets=())
+        self._limits = (
+            None
+            if shared_limits is None
+            else shared_limits.bind(self._engine, self._identity.digest, keyed)
+        )
+        if self._limits is not None:
+            self._engine = self._limits.engine
+        self._evaluate_at = (
+            self._engine.evaluate_at
+            if self._limits is None
+            else self._limits.evaluate_at
+        )
         self._handlers = merged_handlers(handlers)
         self._owns_log = decision_log is not None and not isinstance(
             decision_log, DecisionLog
@@ -143,7 +176,11 @@ class Guard:
         # Reentrant: converting a field may run the field's own Python code,
         # which may ask this guard again.
         self._lock = threading.RLock()
-        self._serial = self._log is not None or self._shadow is not None
+        self._serial = (
+            self._log is not None
+            or self._shadow is not None
+            or self._limits is not None
+        )
         self._started = False
         self._direct = False
         self._hot = False
@@ -206,7 +243,7 @@ class Guard:
             stamp = self._clock()
             if not self._started:
                 self._start(stamp)
-            result = self._engine.evaluate_at(stamp, event_type, fields)
+            result = self._evaluate_at(stamp, event_type, fields)
             serial = next(self._ids)
             decision_id = self._id_prefix + str(serial)
             shadow: ShadowVerdict | None = None
@@ -358,6 +395,8 @@ class Guard:
                     engine.set_config(key, value)
                 else:
                     engine.set_context(key, value)
+            if self._limits is not None and kind == "context":
+                self._limits.set_context(key, value)
             if self._log is not None:
                 self._log.write_setting(kind, key, value)
 

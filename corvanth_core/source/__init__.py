@@ -13,17 +13,25 @@ Python over the policy's JSON form.
 
 import pathlib
 
-from corvanth_core.source.compiler import compile, compile_with_map
+from corvanth_core.source.compiler import (
+    compile,
+    compile_with_limits,
+    compile_with_map,
+)
 from corvanth_core.source.errors import PolicySourceError, SourceIssue
+from corvanth_core.source.host_limits import CompiledLimits, HostLimit
 from corvanth_core.source.printer import decompile
 from corvanth_core.source.source_map import CompiledSource, SourceMap
 
 __all__ = [
+    "CompiledLimits",
     "CompiledSource",
+    "HostLimit",
     "PolicySourceError",
     "SourceIssue",
     "SourceMap",
     "compile",
+    "compile_with_limits",
     "compile_with_map",
     "decompile",
     "schema_path",

@@ -29,6 +29,11 @@ from corvanth_core.source.errors import (
     Span,
 )
 from corvanth_core.source.events import FIELD_TYPES, EventSchema, FieldChecker
+from corvanth_core.source.host_limits import (
+    CompiledLimits,
+    HostLimit,
+    reference_error,
+)
 from corvanth_core.source.lexer import LexError
 from corvanth_core.source.machines import (
     REPEAT_MODES,
@@ -73,7 +78,7 @@ RULE_KEYS: Final = (
     "actions",
     "severity",
 )
-LIMIT_KEYS: Final = (*CONSTRAINT_WORDS, "max", "per")
+LIMIT_KEYS: Final = (*CONSTRAINT_WORDS, "max", "per", "window")
 INVARIANT_KEYS: Final = (
     "name",
     "invariant",
@@ -133,12 +138,29 @@ def compile(
     return compile_with_map(source, filename=filename).json
 
 
+def compile_with_limits(
+    source: str | bytes | bytearray | memoryview | Mapping[str, Any],
+    *,
+    filename: str | None = None,
+) -> CompiledLimits:
+    """`compile`, with the keyed limits (`per: event.tool`) that the IR
+    leaves out, for the guard to hold. Raises PolicySourceError."""
+    return _compile(source, filename)[0]
+
+
 def compile_with_map(
     source: str | bytes | bytearray | memoryview | Mapping[str, Any],
     *,
     filename: str | None = None,
 ) -> CompiledSource:
     """`compile`, with the source map of the result."""
+    return _compile(source, filename)[1]
+
+
+def _compile(
+    source: str | bytes | bytearray | memoryview | Mapping[str, Any],
+    filename: str | None,
+) -> tuple[CompiledLimits, CompiledSource]:
     name = filename if filename is not None else DEFAULT_FILENAME
     if isinstance(source, Mapping):
         try:
@@ -152,7 +174,9 @@ def compile_with_map(
             f"compile() source must be str, bytes or a mapping, not {type(source).__name__}"
         )
     compiler = _Compiler(SourceText(source, name))
-    return CompiledSource(compiler.run(), SourceMap(compiler.source, compiler.places))
+    text = compiler.run()
+    compiled = CompiledLimits(text, tuple(compiler.host_limits))
+    return compiled, CompiledSource(text, SourceMap(compiler.source, compiler.places))
 
 
 def _whole_error(filename: str, message: str) -> PolicySourceError:
@@ -185,6 +209,8 @@ class _Compiler:
         self.seen: set[int] = set()
         self.places: dict[str, Span] = {}
         self.schema: EventSchema | None = None
+        # Keyed limits, which the IR cannot hold: the guard holds them.
+        self.host_limits: list[HostLimit] = []
         # The fields the expressions being compiled see, when declared.
         self.checker: FieldChecker | None = None
 
@@ -802,27 +828,19 @@ class _Compiler:
 
     def limits(self, node: Node) -> list[ir.IR]:
         items = self.sequence(node, "limits", "limits")
-        built = []
+        built: list[ir.IR] = []
         for index, item in enumerate(items):
-            limit = self.part(self.limit, item, f"limits[{index}]")
-            if limit is not None:
+            limit = self.part(self.limit, item, f"limits[{index}]", len(built))
+            if isinstance(limit, HostLimit):
+                self.host_limits.append(limit)
+            elif limit is not None:
                 built.append(limit)
         return built
 
-    def limit(self, node: Node, path: str) -> ir.IR:
+    def limit(self, node: Node, path: str, ir_index: int) -> ir.IR | HostLimit:
+        """A limit: a constraint of the IR (at `ir_index`), or, keyed by
+        `per` with its window in `window`, a limit the guard holds."""
         keys = self.mapping(node, path, LIMIT_KEYS, "a limit")
-        where = _ir_path(path)
-        self.place(where, node)
-        self.place_keys(
-            where,
-            keys,
-            {
-                "rate": "target",
-                "quota": "target",
-                "max": "limit",
-                "per": "window_millis",
-            },
-        )
         kinds = [w for w in CONSTRAINT_WORDS if w in keys]
         if len(kinds) != 1:
             raise self.at(
@@ -837,6 +855,32 @@ class _Compiler:
         target = self.text(keys[word][1], f"{path}.{word}", "an event type")
         self.check_event_type(target, keys[word][1], f"{path}.{word}")
         maximum = self.number(keys["max"][1], f"{path}.max", U64_MAX, "a count")
+        if "window" in keys:
+            window = self.duration(keys["window"][1], f"{path}.window")
+            per_node = keys["per"][1]
+            per = self.text(per_node, f"{path}.per", "a reference")
+            error = reference_error(per.strip(), "`per`")
+            if error is not None:
+                raise self.at(
+                    per_node,
+                    error.replace(" is not a reference:", " keys the windows;"),
+                    f"{path}.per",
+                    "with `window`, `per` names what each window is kept for",
+                )
+            kind = CONSTRAINT_WORDS[word]
+            return HostLimit(kind, target, maximum, window, per.strip())  # type: ignore[arg-type]
+        where = f"constraints[{ir_index}]"
+        self.place(where, node)
+        self.place_keys(
+            where,
+            keys,
+            {
+                "rate": "target",
+                "quota": "target",
+                "max": "limit",
+                "per": "window_millis",
+            },
+        )
         window = self.duration(keys["per"][1], f"{path}.per")
         return ir.constraint(CONSTRAINT_WORDS[word], target, maximum, window)
 
