@@ -10,7 +10,7 @@ types of their values.
         print(rule["id"], rule["matched"])
 """
 
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal, NotRequired, TypedDict
 
 from corvanth_core.ir import ConstraintKind, TemporalKind
 
@@ -136,3 +136,25 @@ class Diagnostic(TypedDict):
     code: str
     message: str
     path: str
+
+
+class ReplayBadLine(TypedDict):
+    """A trace line `PolicyEngine.replay` skipped (numbered from 1), and why."""
+
+    line: int
+    error: str
+
+
+class ReplaySummary(TypedDict):
+    """What `PolicyEngine.replay` decided over a trace: events evaluated,
+    events per verdict, per rule id the events it fired on, per invariant
+    name and per constraint target the events that reported it, the bad
+    lines; with `results=True` one result per evaluated event."""
+
+    events: int
+    verdicts: dict[Verdict, int]
+    rules: dict[int, int]
+    invariants: dict[str, int]
+    limits: dict[str, int]
+    bad_lines: list[ReplayBadLine]
+    results: NotRequired[list[EvaluationResult]]
