@@ -95,7 +95,9 @@ class PolicyEngine:
     def __copy__(self) -> PolicyEngine: ...
     def __deepcopy__(self, memo: object) -> PolicyEngine: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
-    def replay(self, trace: bytes, *, results: bool = False) -> ReplaySummary:
+    def replay(
+        self, trace: bytes, *, results: bool = False, lines: bool = False
+    ) -> ReplaySummary:
         """Replay a recorded session (the bytes of a JSON Lines trace) natively.
 
         Event lines are evaluated at their recorded time (the engine is reset
@@ -108,5 +110,6 @@ class PolicyEngine:
         path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         *,
         results: bool = False,
+        lines: bool = False,
     ) -> ReplaySummary:
         """replay() of the trace file at path, read by blocks."""

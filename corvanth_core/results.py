@@ -145,11 +145,20 @@ class ReplayBadLine(TypedDict):
     error: str
 
 
+class ReplayedEvent(TypedDict):
+    """Where an event `PolicyEngine.replay` evaluated came from."""
+
+    line: int
+    type: str
+    timestamp_ms: int | None
+
+
 class ReplaySummary(TypedDict):
     """What `PolicyEngine.replay` decided over a trace: events evaluated,
     events per verdict, per rule id the events it fired on, per invariant
     name and per constraint target the events that reported it, the bad
-    lines; with `results=True` one result per evaluated event."""
+    lines; with `results=True` one result per evaluated event, with
+    `lines=True` where each came from."""
 
     events: int
     verdicts: dict[Verdict, int]
@@ -158,3 +167,4 @@ class ReplaySummary(TypedDict):
     limits: dict[str, int]
     bad_lines: list[ReplayBadLine]
     results: NotRequired[list[EvaluationResult]]
+    lines: NotRequired[list[ReplayedEvent]]

@@ -816,13 +816,15 @@ constexpr char kDiagnosticsDoc[] =
     "diagnostics($self)\n--\n\nList the likely mistakes of the loaded policy: "
     "dicts with keys severity, code, message, path.";
 constexpr Param kReplayParams[] = {{"trace", ParamType::Bytes},
-                                   {"results", ParamType::Any}};
+                                   {"results", ParamType::Any},
+                                   {"lines", ParamType::Any}};
 constexpr Param kReplayFileParams[] = {{"path", ParamType::Path},
-                                       {"results", ParamType::Any}};
+                                       {"results", ParamType::Any},
+                                       {"lines", ParamType::Any}};
 constexpr Signature kReplay{"replay", kReplayParams, 1, 1};
 constexpr Signature kReplayFile{"replay_file", kReplayFileParams, 1, 1};
 constexpr char kReplayDoc[] =
-    "replay($self, trace, *, results=False)\n"
+    "replay($self, trace, *, results=False, lines=False)\n"
     "--\n"
     "\n"
     "Replay a recorded session (the bytes of a JSON Lines trace) natively.\n"
@@ -831,9 +833,11 @@ constexpr char kReplayDoc[] =
     "the first one's), setting lines set configuration and context, bad lines\n"
     "are reported and skipped. Returns a dict with keys events, verdicts,\n"
     "rules, invariants, limits, bad_lines, and with results=True also\n"
-    "results: one dict per evaluated event, as evaluate_at() gives it.";
+    "results: one dict per evaluated event, as evaluate_at() gives it; with\n"
+    "lines=True also lines: per evaluated event its line, type and\n"
+    "timestamp_ms (None when the line has none).";
 constexpr char kReplayFileDoc[] =
-    "replay_file($self, path, *, results=False)\n"
+    "replay_file($self, path, *, results=False, lines=False)\n"
     "--\n"
     "\n"
     "replay() of the trace file at path, read by blocks so that memory stays\n"

@@ -33,16 +33,20 @@ constexpr std::size_t kBlockBytes = 1 << 20;
 
 constexpr const char* kVerdictNames[] = {"allow", "deny", "audit", "redact"};
 
-// Whether this thread's stack has room for the values a replay builds and
-// the values the engine holds; RecursionError if not.
+// Whether this thread's stack has room for the values the engine holds;
+// RecursionError if not.
 bool replay_fits(PyPolicyEngine* self) {
-  const std::size_t deepest =
-      static_cast<std::size_t>(halvo_runtime::event::TraceLineReader::kMaxNesting);
-  if (stack_allows(deepest) && stack_allows(self->held_depths.deepest())) {
-    return true;
-  }
+  if (stack_allows(self->held_depths.deepest())) return true;
   raise_error(PyExc_RecursionError, held_values_too_deep_message());
   return false;
+}
+
+// The nesting a line may have: what the interpreter's json module reads
+// under its recursion limit, within what this thread's stack holds.
+int line_nesting() {
+  std::size_t nesting = static_cast<std::size_t>(Py_GetRecursionLimit());
+  while (nesting > 1 && !stack_allows(nesting)) nesting /= 2;
+  return static_cast<int>(nesting);
 }
 
 // Puts key -> value into `dict`, stealing both new references.
@@ -69,9 +73,31 @@ PyObject* name_counts(
   return dict.release();
 }
 
+// The list of where each evaluated event came from: {"line", "type",
+// "timestamp_ms"} (None when the line had none).
+PyObject* event_lines(const TraceReplay& replay) {
+  const auto& events = replay.events();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(events.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    PyRef entry(PyDict_New());
+    PyObject* stamp = events[i].timestamp
+                          ? PyLong_FromUnsignedLongLong(*events[i].timestamp)
+                          : Py_NewRef(Py_None);
+    if (!entry ||
+        !put(entry.get(), "line", PyLong_FromUnsignedLongLong(events[i].line)) ||
+        !put(entry.get(), "type", text_to_py(events[i].type.view())) ||
+        !put(entry.get(), "timestamp_ms", stamp)) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+  }
+  return list.release();
+}
+
 // The summary dict of a finished replay.
 PyObject* summary_dict(PyPolicyEngine* self, const TraceReplay& replay,
-                       bool with_results) {
+                       bool with_results, bool with_lines) {
   const ReplaySummary& summary = replay.summary();
   PyRef dict(PyDict_New());
   PyRef verdicts(PyDict_New());
@@ -119,6 +145,9 @@ PyObject* summary_dict(PyPolicyEngine* self, const TraceReplay& replay,
     }
     if (!put(dict.get(), "results", list.release())) return nullptr;
   }
+  if (with_lines && !put(dict.get(), "lines", event_lines(replay))) {
+    return nullptr;
+  }
   return dict.release();
 }
 
@@ -126,13 +155,19 @@ PyObject* summary_dict(PyPolicyEngine* self, const TraceReplay& replay,
 // lock held, then notes the depths of the values set and builds the
 // summary. `read` feeds the trace to the replay.
 template <class Read>
-PyObject* run_replay(PyPolicyEngine* self, PyObject* results, Read&& read) {
-  const int keep = PyObject_IsTrue(results == nullptr ? Py_False : results);
-  if (keep < 0) return nullptr;
+PyObject* run_replay(PyPolicyEngine* self, PyObject* results, PyObject* lines,
+                     Read&& read) {
+  const int with_results =
+      PyObject_IsTrue(results == nullptr ? Py_False : results);
+  if (with_results < 0) return nullptr;
+  const int with_lines = PyObject_IsTrue(lines == nullptr ? Py_False : lines);
+  if (with_lines < 0) return nullptr;
+  const bool keep = with_results == 1 || with_lines == 1;
   if (!replay_fits(self)) return nullptr;
   std::optional<TraceReplay> replay;
+  const int nesting = line_nesting();
   const bool ran = self->engine.run_released([&](PolicyEngine& engine) {
-    replay.emplace(engine, keep == 1, kTrailingCommaMessages);
+    replay.emplace(engine, keep, nesting, kTrailingCommaMessages);
     read(*replay);
     replay->finish();
   });
@@ -141,29 +176,29 @@ PyObject* run_replay(PyPolicyEngine* self, PyObject* results, Read&& read) {
     self->held_depths.add(change.depth);
     if (change.replacing) self->held_depths.remove(change.replaced_depth);
   }
-  return summary_dict(self, *replay, keep == 1);
+  return summary_dict(self, *replay, with_results == 1, with_lines == 1);
 }
 
 }  // namespace
 
 PyObject* replay_bytes(PyPolicyEngine* self, PyObject* trace,
-                       PyObject* results) {
+                       PyObject* results, PyObject* lines) {
   // The bytes object is immutable and the caller's reference keeps it alive
   // while the interpreter lock is released.
   const std::string_view data(PyBytes_AS_STRING(trace),
                               static_cast<std::size_t>(PyBytes_GET_SIZE(trace)));
-  return run_replay(self, results, [&](TraceReplay& replay) { replay.feed(data); });
+  return run_replay(self, results, lines, [&](TraceReplay& replay) { replay.feed(data); });
 }
 
 PyObject* replay_path(PyPolicyEngine* self, PyObject* path,
-                      PyObject* results) {
+                      PyObject* results, PyObject* lines) {
   PyObject* encoded_raw = nullptr;
   if (PyUnicode_FSConverter(path, &encoded_raw) == 0) return nullptr;
   PyRef encoded(encoded_raw);  // a new bytes object
   const std::string name(PyBytes_AS_STRING(encoded.get()),
                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
   int failure = 0;  // errno of opening or reading the file
-  PyObject* summary = run_replay(self, results, [&](TraceReplay& replay) {
+  PyObject* summary = run_replay(self, results, lines, [&](TraceReplay& replay) {
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       failure = errno;

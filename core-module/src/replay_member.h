@@ -18,10 +18,13 @@
 
 namespace corvanth_core {
 
-// `trace` is a bytes object; `results` any object, taken by its truth.
-PyObject* replay_bytes(PyPolicyEngine* self, PyObject* trace,
-                       PyObject* results);
+// `trace` is a bytes object; `results` and `lines` any objects (or nullptr
+// when not given), taken by their truth: with `lines` the summary has one
+// more key, "lines", where each evaluated event came from.
+PyObject* replay_bytes(PyPolicyEngine* self, PyObject* trace, PyObject* results,
+                       PyObject* lines);
 // `path` is a str, bytes or os.PathLike naming the trace file.
-PyObject* replay_path(PyPolicyEngine* self, PyObject* path, PyObject* results);
+PyObject* replay_path(PyPolicyEngine* self, PyObject* path, PyObject* results,
+                      PyObject* lines);
 
 }  // namespace corvanth_core

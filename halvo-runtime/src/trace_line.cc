@@ -8,6 +8,7 @@
 #include <string>
 
 #include "halvo/utf8.h"
+#include "halvo_runtime/value_depth.h"
 
 namespace halvo_runtime::event {
 namespace {
@@ -163,9 +164,10 @@ Value number_value(std::string_view text, bool is_float);
 // json module; builds runtime Values as the binding converts its objects.
 class LineJson {
  public:
-  LineJson(std::string_view text, bool trailing_comma_messages)
+  LineJson(std::string_view text, int max_nesting, bool trailing_comma_messages)
       : s_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
+        max_nesting_(max_nesting),
         trailing_comma_messages_(trailing_comma_messages) {}
 
   bool failed() const { return failed_; }
@@ -381,7 +383,7 @@ class LineJson {
   // each value (which reads it and advances i); advances past the '}'.
   template <class Entry>
   bool object(std::size_t& i, int depth, Entry&& entry) {
-    if (depth >= TraceLineReader::kMaxNesting) {
+    if (depth >= max_nesting_) {
       too_deep_ = true;
       return fail(i, "nested too deeply");
     }
@@ -437,8 +439,19 @@ class LineJson {
   }
 
  private:
+  // A value of an event's fields or of a setting nested deeper than the
+  // binding converts (its line object and map are levels 0 and 1).
+  static void note_depth(int depth, std::optional<std::string>* key_error) {
+    if (depth > static_cast<int>(kMaxInputDepth) + 1 && key_error != nullptr &&
+        !*key_error) {
+      *key_error =
+          "maximum recursion depth exceeded while converting a nested value";
+    }
+  }
+
   bool object_value(std::size_t& i, int depth, Value* out,
                     std::optional<std::string>* key_error) {
+    note_depth(depth, key_error);
     if (out == nullptr) return map_into(i, depth, nullptr, key_error);
     ValueMap entries;
     if (!map_into(i, depth, &entries, key_error)) return false;
@@ -448,7 +461,8 @@ class LineJson {
 
   bool array_value(std::size_t& i, int depth, Value* out,
                    std::optional<std::string>* key_error) {
-    if (depth >= TraceLineReader::kMaxNesting) {
+    note_depth(depth, key_error);
+    if (depth >= max_nesting_) {
       too_deep_ = true;
       return fail(i, "nested too deeply");
     }
@@ -516,6 +530,7 @@ class LineJson {
 
   const unsigned char* s_;
   std::size_t n_;
+  int max_nesting_;
   bool trailing_comma_messages_;
   bool failed_ = false;
   bool too_deep_ = false;
@@ -813,7 +828,7 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   if (raw.substr(0, 3) == "\xEF\xBB\xBF") {
     return json_error(0, "Unexpected UTF-8 BOM (decode using utf-8-sig)");
   }
-  LineJson json(raw, trailing_comma_messages_);
+  LineJson json(raw, max_nesting_, trailing_comma_messages_);
   std::size_t i = json.skip_space(0);
   LineObject object;
   bool is_object = i < json.size() && json.at(i) == '{';

@@ -96,7 +96,10 @@ void TraceReplay::replay_line(std::string_view raw) {
   event.fields() = std::move(fields);
   engine_.evaluate(event, result_);
   count(result_);
-  if (keep_results_) results_.push_back(result_);
+  if (keep_results_) {
+    results_.push_back(result_);
+    events_.push_back({line_, event.event_type(), line.timestamp});
+  }
 }
 
 namespace {

@@ -63,20 +63,22 @@ struct TraceLine {
 
 class TraceLineReader {
  public:
-  // Nesting of arrays and objects beyond which a line is "nested too
-  // deeply", as the Python reader's recursion limit refuses it.
-  static constexpr int kMaxNesting = 990;
-
+  // `max_nesting`: the nesting of arrays and objects beyond which a line is
+  // "nested too deeply", as the Python reader's recursion limit refuses it
+  // (the parse recurses once per level on the caller's stack).
   // `trailing_comma_messages`: the JSON messages of Python 3.13 and later,
   // which name a trailing comma instead of expecting a value or a key.
-  explicit TraceLineReader(bool trailing_comma_messages = false) noexcept
-      : trailing_comma_messages_(trailing_comma_messages) {}
+  explicit TraceLineReader(int max_nesting = 990,
+                           bool trailing_comma_messages = false) noexcept
+      : max_nesting_(max_nesting),
+        trailing_comma_messages_(trailing_comma_messages) {}
 
   // Reads `raw`, one line with or without its '\n'; `first` for line 1.
   TraceLine& read(std::string_view raw, bool first);
 
  private:
   TraceLine line_;
+  int max_nesting_;
   bool trailing_comma_messages_;
 };
 

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,6 +54,13 @@ struct ReplaySummary {
   std::vector<ReplayBadLine> bad_lines;
 };
 
+// Where an evaluated event came from: its line, type and recorded time.
+struct ReplayedEvent {
+  std::uint64_t line;
+  halvo::SmallString type;
+  std::optional<std::uint64_t> timestamp;
+};
+
 // A configuration or context value set by the replay: how deep it is
 // nested and how deep the value it replaced was (for the binding's stack
 // guard, which keeps count of the depths the engine holds).
@@ -64,11 +72,13 @@ struct ReplayHeldChange {
 
 class TraceReplay {
  public:
-  TraceReplay(PolicyEngine& engine, bool keep_results,
+  // `max_nesting` and `trailing_comma_messages`: as TraceLineReader takes
+  // them.
+  TraceReplay(PolicyEngine& engine, bool keep_results, int max_nesting = 990,
               bool trailing_comma_messages = false)
       : engine_(engine),
         keep_results_(keep_results),
-        reader_(trailing_comma_messages) {}
+        reader_(max_nesting, trailing_comma_messages) {}
 
   // Replays the complete lines of `block`; an unterminated last line waits
   // for the next block or finish().
@@ -77,8 +87,9 @@ class TraceReplay {
   void finish();
 
   const ReplaySummary& summary() const noexcept { return summary_; }
-  // One result per evaluated event, when kept.
+  // One result per evaluated event, and where it came from, when kept.
   const std::vector<PolicyResult>& results() const noexcept { return results_; }
+  const std::vector<ReplayedEvent>& events() const noexcept { return events_; }
   const std::vector<ReplayHeldChange>& held_changes() const noexcept {
     return held_changes_;
   }
@@ -98,6 +109,7 @@ class TraceReplay {
   PolicyResult result_;
   ReplaySummary summary_;
   std::vector<PolicyResult> results_;
+  std::vector<ReplayedEvent> events_;
   std::vector<ReplayHeldChange> held_changes_;
 };
 
