@@ -167,7 +167,10 @@ PyObject* run_replay(PyPolicyEngine* self, PyObject* results, PyObject* lines,
   std::optional<TraceReplay> replay;
   const int nesting = line_nesting();
   const bool ran = self->engine.run_released([&](PolicyEngine& engine) {
-    replay.emplace(engine, keep, nesting, kTrailingCommaMessages);
+    // The field use never changes after construction: reading it
+    // without the interpreter lock is safe.
+    replay.emplace(engine, keep, nesting, kTrailingCommaMessages,
+                   &self->field_use);
     read(*replay);
     replay->finish();
   });

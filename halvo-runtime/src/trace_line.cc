@@ -395,11 +395,13 @@ class LineJson {
         }
         Surrogates lone;
         if (!string(idx, lone)) return false;
-        key_ = replaced(lone);
+        // The key is kept apart from the scratch text, which the value's
+        // strings reuse; swapping keeps both buffers for later keys.
+        std::string key;
+        key.swap(scratch_);
         idx = skip_space(idx);
         if (idx >= n_ || s_[idx] != ':') return fail(idx, "Expecting ':' delimiter");
         idx = skip_space(idx + 1);
-        const std::string key = key_;
         if (!entry(key, lone, idx)) return false;
         idx = skip_space(idx);
         if (idx < n_ && s_[idx] == '}') break;
@@ -415,14 +417,19 @@ class LineJson {
     return true;
   }
 
-  // Reads an object at `i` into the map `out` (nullptr: dropped).
+  // Reads an object at `i` into the map `out` (nullptr: dropped). With
+  // `use`, the entries whose key no expression reads are checked and
+  // dropped.
   bool map_into(std::size_t& i, int depth, ValueMap* out,
-                std::optional<std::string>* key_error) {
+                std::optional<std::string>* key_error,
+                const EventFieldUse* use = nullptr) {
     return object(i, depth, [&](const std::string& key, const Surrogates& lone,
                                 std::size_t& at) {
       note_key(lone, key_error);
       JsonKind kind;
-      if (out == nullptr) return value(at, depth + 1, nullptr, kind, key_error);
+      if (out == nullptr || (use != nullptr && !use->reads(key))) {
+        return value(at, depth + 1, nullptr, kind, key_error);
+      }
       Value item;
       if (!value(at, depth + 1, &item, kind, key_error)) return false;
       out->insert_or_assign(SmallString(key), std::move(item));
@@ -526,7 +533,8 @@ class LineJson {
     return true;
   }
 
-  std::string replaced(const Surrogates&) const { return scratch_; }
+  // The decoded text, lone surrogates replaced (as string() wrote them).
+  const std::string& replaced(const Surrogates&) const { return scratch_; }
 
   const unsigned char* s_;
   std::size_t n_;
@@ -537,7 +545,6 @@ class LineJson {
   std::size_t error_at_ = 0;
   std::string message_;
   std::string scratch_;
-  std::string key_;
 };
 
 // A JSON number as the binding converts the int or float Python reads: an
@@ -849,7 +856,8 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
         event.fields().clear();
         if (at < json.size() && json.at(at) == '{') {
           object.fields_kind = JsonKind::kObject;
-          return json.map_into(at, 1, &event.fields(), &object.fields_key_error);
+          return json.map_into(at, 1, &event.fields(), &object.fields_key_error,
+                               field_use_);
         }
         Value ignored;
         return json.value(at, 1, &ignored, object.fields_kind, nullptr);

@@ -34,6 +34,7 @@
 
 #include "halvo/small_string.h"
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/event_field_use.h"
 #include "halvo_runtime/value.h"
 
 namespace halvo_runtime::event {
@@ -68,10 +69,14 @@ class TraceLineReader {
   // (the parse recurses once per level on the caller's stack).
   // `trailing_comma_messages`: the JSON messages of Python 3.13 and later,
   // which name a trailing comma instead of expecting a value or a key.
+  // `field_use`, when given, names the fields the policy reads: the others
+  // are checked and left out of the event, which changes no result.
   explicit TraceLineReader(int max_nesting = 990,
-                           bool trailing_comma_messages = false) noexcept
+                           bool trailing_comma_messages = false,
+                           const EventFieldUse* field_use = nullptr) noexcept
       : max_nesting_(max_nesting),
-        trailing_comma_messages_(trailing_comma_messages) {}
+        trailing_comma_messages_(trailing_comma_messages),
+        field_use_(field_use) {}
 
   // Reads `raw`, one line with or without its '\n'; `first` for line 1.
   TraceLine& read(std::string_view raw, bool first);
@@ -80,6 +85,7 @@ class TraceLineReader {
   TraceLine line_;
   int max_nesting_;
   bool trailing_comma_messages_;
+  const EventFieldUse* field_use_;
 };
 
 // The text json.dumps gives for `value` (keys of a Map in its own order),

@@ -72,13 +72,14 @@ struct ReplayHeldChange {
 
 class TraceReplay {
  public:
-  // `max_nesting` and `trailing_comma_messages`: as TraceLineReader takes
-  // them.
+  // `max_nesting`, `trailing_comma_messages` and `field_use`: as
+  // TraceLineReader takes them.
   TraceReplay(PolicyEngine& engine, bool keep_results, int max_nesting = 990,
-              bool trailing_comma_messages = false)
+              bool trailing_comma_messages = false,
+              const event::EventFieldUse* field_use = nullptr)
       : engine_(engine),
         keep_results_(keep_results),
-        reader_(max_nesting, trailing_comma_messages) {}
+        reader_(max_nesting, trailing_comma_messages, field_use) {}
 
   // Replays the complete lines of `block`; an unterminated last line waits
   // for the next block or finish().
