@@ -129,7 +129,9 @@ def throughput(rounds: int, events: int) -> None:
             assert done == events, (name, done)
     print(f"{events:,} events ({len(trace) / 1e6:.0f} MB), {rounds} interleaved rounds")
     for name, times in seconds.items():
-        print(f"  {name:<12} median {events / statistics.median(times):>12,.0f} events/s")
+        print(
+            f"  {name:<12} median {events / statistics.median(times):>12,.0f} events/s"
+        )
     for name, goal in GOALS.items():
         ratios = [slow / fast for slow, fast in zip(seconds[name], seconds["native"])]
         ratio = statistics.median(ratios)

@@ -85,7 +85,8 @@ PyObject* event_lines(const TraceReplay& replay) {
                           ? PyLong_FromUnsignedLongLong(*events[i].timestamp)
                           : Py_NewRef(Py_None);
     if (!entry ||
-        !put(entry.get(), "line", PyLong_FromUnsignedLongLong(events[i].line)) ||
+        !put(entry.get(), "line",
+             PyLong_FromUnsignedLongLong(events[i].line)) ||
         !put(entry.get(), "type", text_to_py(events[i].type.view())) ||
         !put(entry.get(), "timestamp_ms", stamp)) {
       return nullptr;
@@ -184,39 +185,44 @@ PyObject* run_replay(PyPolicyEngine* self, PyObject* results, PyObject* lines,
 
 }  // namespace
 
-PyObject* replay_bytes(PyPolicyEngine* self, PyObject* trace,
-                       PyObject* results, PyObject* lines) {
+PyObject* replay_bytes(PyPolicyEngine* self, PyObject* trace, PyObject* results,
+                       PyObject* lines) {
   // The bytes object is immutable and the caller's reference keeps it alive
   // while the interpreter lock is released.
-  const std::string_view data(PyBytes_AS_STRING(trace),
-                              static_cast<std::size_t>(PyBytes_GET_SIZE(trace)));
-  return run_replay(self, results, lines, [&](TraceReplay& replay) { replay.feed(data); });
+  const std::string_view data(
+      PyBytes_AS_STRING(trace),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(trace)));
+  return run_replay(self, results, lines,
+                    [&](TraceReplay& replay) { replay.feed(data); });
 }
 
-PyObject* replay_path(PyPolicyEngine* self, PyObject* path,
-                      PyObject* results, PyObject* lines) {
+PyObject* replay_path(PyPolicyEngine* self, PyObject* path, PyObject* results,
+                      PyObject* lines) {
   PyObject* encoded_raw = nullptr;
   if (PyUnicode_FSConverter(path, &encoded_raw) == 0) return nullptr;
   PyRef encoded(encoded_raw);  // a new bytes object
-  const std::string name(PyBytes_AS_STRING(encoded.get()),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  const std::string name(
+      PyBytes_AS_STRING(encoded.get()),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
   int failure = 0;  // errno of opening or reading the file
-  PyObject* summary = run_replay(self, results, lines, [&](TraceReplay& replay) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      failure = errno;
-      return;
-    }
-    const std::unique_ptr<char[]> block(new char[kBlockBytes]);
-    for (;;) {
-      const ssize_t got = ::read(fd, block.get(), kBlockBytes);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) failure = errno;
-      if (got <= 0) break;
-      replay.feed(std::string_view(block.get(), static_cast<std::size_t>(got)));
-    }
-    ::close(fd);
-  });
+  PyObject* summary =
+      run_replay(self, results, lines, [&](TraceReplay& replay) {
+        const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+          failure = errno;
+          return;
+        }
+        const std::unique_ptr<char[]> block(new char[kBlockBytes]);
+        for (;;) {
+          const ssize_t got = ::read(fd, block.get(), kBlockBytes);
+          if (got < 0 && errno == EINTR) continue;
+          if (got < 0) failure = errno;
+          if (got <= 0) break;
+          replay.feed(
+              std::string_view(block.get(), static_cast<std::size_t>(got)));
+        }
+        ::close(fd);
+      });
   if (summary == nullptr || failure == 0) return summary;
   Py_DECREF(summary);
   errno = failure;

@@ -63,7 +63,11 @@ class Spread:
         return cls(q1, median, q3)
 
     def as_json(self) -> dict[str, float]:
-        return {"q1": round(self.q1, 1), "median": round(self.median, 1), "q3": round(self.q3, 1)}
+        return {
+            "q1": round(self.q1, 1),
+            "median": round(self.median, 1),
+            "q3": round(self.q3, 1),
+        }
 
 
 def run(args: argparse.Namespace) -> int:

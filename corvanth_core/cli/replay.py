@@ -19,7 +19,6 @@ from _corvanth_core import PolicyEngine
 
 from corvanth_core import _replay
 from corvanth_core._trace import BadLine, Setting
-from corvanth_core.results import EvaluationResult, Trace
 from corvanth_core.cli._common import (
     ENGINE_ERRORS,
     FAILURE,
@@ -39,6 +38,7 @@ from corvanth_core.cli._common import (
     warn,
 )
 from corvanth_core.cli.replay_check import check_trace
+from corvanth_core.results import EvaluationResult, Trace
 
 
 def register(commands: Commands) -> None:
@@ -175,7 +175,11 @@ def replay_trace(
             replay.bad(item.line, f"fields cannot be evaluated: {error}")
             continue
         tally.add(result)
-        event = {"line": item.line, "type": item.type, "timestamp_ms": item.timestamp_ms}
+        event = {
+            "line": item.line,
+            "type": item.type,
+            "timestamp_ms": item.timestamp_ms,
+        }
         emit_event(number, event, result, trace, as_json)
     meter.finish()
     emit_summary(tally, as_json)

@@ -64,7 +64,8 @@ std::string utf8_fault(std::string_view raw) {
           break;
         }
         const unsigned c = s[i + k];
-        const bool ok = k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
+        const bool ok =
+            k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
         if (!ok) reason = "invalid continuation byte";
       }
     }
@@ -118,7 +119,8 @@ bool is_blank(std::string_view text) {
 // Code points in the valid UTF-8 `text`.
 std::size_t code_points(std::string_view text) {
   std::size_t count = 0;
-  for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  for (const char c : text)
+    count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
   return count;
 }
 
@@ -130,7 +132,8 @@ std::string surrogate_error(std::size_t position, std::size_t run,
   std::string text = "'utf-8' codec can't encode ";
   if (run == 1) {
     text += "character '\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) text += kHex[(unit >> shift) & 0xF];
+    for (int shift = 12; shift >= 0; shift -= 4)
+      text += kHex[(unit >> shift) & 0xF];
     text += "' in position " + std::to_string(position);
   } else {
     text += "characters in position " + std::to_string(position) + "-" +
@@ -355,14 +358,16 @@ class LineJson {
         continue;
       }
       ++next;  // past the 'u'
-      if (!chars_after(next, 5)) return fail(next - 1, "Invalid \\uXXXX escape");
+      if (!chars_after(next, 5))
+        return fail(next - 1, "Invalid \\uXXXX escape");
       std::uint32_t unit = 0;
       if (!hex4(next, unit)) return fail(next - 1, "Invalid \\uXXXX escape");
       end = next + 4;
       if (unit >= 0xD800 && unit <= 0xDBFF && chars_after(end, 7) &&
           s_[end] == '\\' && s_[end + 1] == 'u') {
         std::uint32_t trail = 0;
-        if (!hex4(end + 2, trail)) return fail(end + 1, "Invalid \\uXXXX escape");
+        if (!hex4(end + 2, trail))
+          return fail(end + 1, "Invalid \\uXXXX escape");
         if (trail >= 0xDC00 && trail <= 0xDFFF) {
           unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
           end += 6;
@@ -400,12 +405,14 @@ class LineJson {
         std::string key;
         key.swap(scratch_);
         idx = skip_space(idx);
-        if (idx >= n_ || s_[idx] != ':') return fail(idx, "Expecting ':' delimiter");
+        if (idx >= n_ || s_[idx] != ':')
+          return fail(idx, "Expecting ':' delimiter");
         idx = skip_space(idx + 1);
         if (!entry(key, lone, idx)) return false;
         idx = skip_space(idx);
         if (idx < n_ && s_[idx] == '}') break;
-        if (idx >= n_ || s_[idx] != ',') return fail(idx, "Expecting ',' delimiter");
+        if (idx >= n_ || s_[idx] != ',')
+          return fail(idx, "Expecting ',' delimiter");
         const std::size_t comma = idx;
         idx = skip_space(idx + 1);
         if (trailing_comma_messages_ && idx < n_ && s_[idx] == '}') {
@@ -423,18 +430,19 @@ class LineJson {
   bool map_into(std::size_t& i, int depth, ValueMap* out,
                 std::optional<std::string>* key_error,
                 const EventFieldUse* use = nullptr) {
-    return object(i, depth, [&](const std::string& key, const Surrogates& lone,
-                                std::size_t& at) {
-      note_key(lone, key_error);
-      JsonKind kind;
-      if (out == nullptr || (use != nullptr && !use->reads(key))) {
-        return value(at, depth + 1, nullptr, kind, key_error);
-      }
-      Value item;
-      if (!value(at, depth + 1, &item, kind, key_error)) return false;
-      out->insert_or_assign(SmallString(key), std::move(item));
-      return true;
-    });
+    return object(
+        i, depth,
+        [&](const std::string& key, const Surrogates& lone, std::size_t& at) {
+          note_key(lone, key_error);
+          JsonKind kind;
+          if (out == nullptr || (use != nullptr && !use->reads(key))) {
+            return value(at, depth + 1, nullptr, kind, key_error);
+          }
+          Value item;
+          if (!value(at, depth + 1, &item, kind, key_error)) return false;
+          out->insert_or_assign(SmallString(key), std::move(item));
+          return true;
+        });
   }
 
   // The key error of a key with lone surrogates, if none is noted yet.
@@ -487,7 +495,8 @@ class LineJson {
         }
         idx = skip_space(idx);
         if (idx < n_ && s_[idx] == ']') break;
-        if (idx >= n_ || s_[idx] != ',') return fail(idx, "Expecting ',' delimiter");
+        if (idx >= n_ || s_[idx] != ',')
+          return fail(idx, "Expecting ',' delimiter");
         const std::size_t comma = idx;
         idx = skip_space(idx + 1);
         if (trailing_comma_messages_ && idx < n_ && s_[idx] == ']') {
@@ -556,7 +565,8 @@ Value number_value(std::string_view text, bool is_float) {
   if (!is_float) {
     std::int64_t integer = 0;
     const auto read = std::from_chars(first, last, integer);
-    if (read.ec == std::errc() && read.ptr == last) return Value::integer(integer);
+    if (read.ec == std::errc() && read.ptr == last)
+      return Value::integer(integer);
   }
   double value = 0;
   const auto read = std::from_chars(first, last, value);
@@ -596,7 +606,8 @@ std::string float_text(double value) {
       const std::string fraction = digits.substr(whole);
       out = digits.substr(0, whole) + "." + (fraction.empty() ? "0" : fraction);
     } else {
-      out = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+      out = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') +
+            digits;
     }
   } else {
     out = digits.substr(0, 1);
@@ -613,7 +624,8 @@ void append_json_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   auto unit = [&](std::uint32_t u) {
     out += "\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(u >> shift) & 0xF];
+    for (int shift = 12; shift >= 0; shift -= 4)
+      out += kHex[(u >> shift) & 0xF];
   };
   out += '"';
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -741,28 +753,30 @@ struct LineObject {
 bool read_setting(LineJson& json, std::size_t& i, int depth,
                   std::vector<TraceSettingEntry>& entries) {
   entries.clear();
-  return json.object(i, depth, [&](const std::string& key,
-                                   const Surrogates& lone, std::size_t& at) {
-    TraceSettingEntry entry;
-    entry.key = SmallString(key);
-    std::optional<std::string> value_error;
-    JsonKind kind;
-    if (!json.value(at, depth + 1, &entry.value, kind, &value_error)) return false;
-    if (lone.found) {
-      entry.error = surrogate_error(lone.position, lone.run, lone.unit);
-    } else {
-      entry.error = std::move(value_error);
-    }
-    for (auto& earlier : entries) {
-      if (earlier.key.view() == key) {
-        earlier.value = std::move(entry.value);
-        earlier.error = std::move(entry.error);
+  return json.object(
+      i, depth,
+      [&](const std::string& key, const Surrogates& lone, std::size_t& at) {
+        TraceSettingEntry entry;
+        entry.key = SmallString(key);
+        std::optional<std::string> value_error;
+        JsonKind kind;
+        if (!json.value(at, depth + 1, &entry.value, kind, &value_error))
+          return false;
+        if (lone.found) {
+          entry.error = surrogate_error(lone.position, lone.run, lone.unit);
+        } else {
+          entry.error = std::move(value_error);
+        }
+        for (auto& earlier : entries) {
+          if (earlier.key.view() == key) {
+            earlier.value = std::move(entry.value);
+            earlier.error = std::move(entry.error);
+            return true;
+          }
+        }
+        entries.push_back(std::move(entry));
         return true;
-      }
-    }
-    entries.push_back(std::move(entry));
-    return true;
-  });
+      });
 }
 
 // Reads the timestamp value at `at` into `object`.
@@ -771,7 +785,8 @@ bool read_timestamp(LineJson& json, std::size_t& at, LineObject& object) {
   object.bad_timestamp.reset();
   const unsigned char b = at < json.size() ? json.at(at) : 0;
   const bool numeric = b == '-' || (b >= '0' && b <= '9');
-  if (numeric && !(b == '-' && at + 1 < json.size() && json.at(at + 1) == 'I')) {
+  if (numeric &&
+      !(b == '-' && at + 1 < json.size() && json.at(at + 1) == 'I')) {
     std::string_view text;
     bool is_float = false;
     if (!json.number(at, text, is_float)) return false;
@@ -845,55 +860,60 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   std::vector<TraceSettingEntry> config, context;
   bool ok;
   if (is_object) {
-    ok = json.object(i, 0, [&](const std::string& key, const Surrogates&,
-                               std::size_t& at) {
-      const bool setting_key = is_setting_key(key);
-      if (!setting_key && !object.first_not_setting) object.first_not_setting = key;
-      if (!is_event_key(key) && !object.first_not_event) object.first_not_event = key;
-      object.has_setting |= setting_key;
-      if (key == "fields") {
-        object.fields_key_error.reset();
-        event.fields().clear();
-        if (at < json.size() && json.at(at) == '{') {
-          object.fields_kind = JsonKind::kObject;
-          return json.map_into(at, 1, &event.fields(), &object.fields_key_error,
-                               field_use_);
-        }
-        Value ignored;
-        return json.value(at, 1, &ignored, object.fields_kind, nullptr);
-      }
-      if (key == "config" || key == "context") {
-        auto& entries = key == "config" ? config : context;
-        JsonKind& kind = key == "config" ? object.config_kind : object.context_kind;
-        if (at < json.size() && json.at(at) == '{') {
-          kind = JsonKind::kObject;
-          return read_setting(json, at, 1, entries);
-        }
-        return json.value(at, 1, nullptr, kind, nullptr);
-      }
-      if (key == "timestamp_ms") return read_timestamp(json, at, object);
-      if (key == "type") {
-        object.has_type = true;
-        object.type_error.reset();
-        if (at < json.size() && json.at(at) == '"') {
-          object.type_kind = JsonKind::kString;
-          Surrogates lone;
-          if (!json.string(at, lone)) return false;
-          object.type = json.scratch();
-          if (lone.found) {
-            object.type_error = surrogate_error(lone.position, lone.run, lone.unit);
+    ok = json.object(
+        i, 0, [&](const std::string& key, const Surrogates&, std::size_t& at) {
+          const bool setting_key = is_setting_key(key);
+          if (!setting_key && !object.first_not_setting)
+            object.first_not_setting = key;
+          if (!is_event_key(key) && !object.first_not_event)
+            object.first_not_event = key;
+          object.has_setting |= setting_key;
+          if (key == "fields") {
+            object.fields_key_error.reset();
+            event.fields().clear();
+            if (at < json.size() && json.at(at) == '{') {
+              object.fields_kind = JsonKind::kObject;
+              return json.map_into(at, 1, &event.fields(),
+                                   &object.fields_key_error, field_use_);
+            }
+            Value ignored;
+            return json.value(at, 1, &ignored, object.fields_kind, nullptr);
           }
-          return true;
-        }
-        return json.value(at, 1, nullptr, object.type_kind, nullptr);
-      }
-      JsonKind* kind = key == "decision"      ? &object.decision_kind
-                       : key == "policy"      ? &object.policy_kind
-                       : key == "decision_id" ? &object.decision_id_kind
-                                              : nullptr;
-      JsonKind ignored;
-      return json.value(at, 1, nullptr, kind != nullptr ? *kind : ignored, nullptr);
-    });
+          if (key == "config" || key == "context") {
+            auto& entries = key == "config" ? config : context;
+            JsonKind& kind =
+                key == "config" ? object.config_kind : object.context_kind;
+            if (at < json.size() && json.at(at) == '{') {
+              kind = JsonKind::kObject;
+              return read_setting(json, at, 1, entries);
+            }
+            return json.value(at, 1, nullptr, kind, nullptr);
+          }
+          if (key == "timestamp_ms") return read_timestamp(json, at, object);
+          if (key == "type") {
+            object.has_type = true;
+            object.type_error.reset();
+            if (at < json.size() && json.at(at) == '"') {
+              object.type_kind = JsonKind::kString;
+              Surrogates lone;
+              if (!json.string(at, lone)) return false;
+              object.type = json.scratch();
+              if (lone.found) {
+                object.type_error =
+                    surrogate_error(lone.position, lone.run, lone.unit);
+              }
+              return true;
+            }
+            return json.value(at, 1, nullptr, object.type_kind, nullptr);
+          }
+          JsonKind* kind = key == "decision"      ? &object.decision_kind
+                           : key == "policy"      ? &object.policy_kind
+                           : key == "decision_id" ? &object.decision_id_kind
+                                                  : nullptr;
+          JsonKind ignored;
+          return json.value(at, 1, nullptr, kind != nullptr ? *kind : ignored,
+                            nullptr);
+        });
   } else {
     ok = json.value(i, 0, nullptr, top_kind, nullptr);
   }
@@ -907,7 +927,8 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   i = json.skip_space(i);
   if (i != json.size()) return json_error(i, "Extra data");
   if (!is_object) {
-    line.error = std::string("expected a JSON object, got ") + kind_text(top_kind);
+    line.error =
+        std::string("expected a JSON object, got ") + kind_text(top_kind);
     return line;
   }
   // The checks of the Python reader, in its order.
@@ -952,12 +973,12 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   }
   if (object.bad_timestamp) {
     line.error = "`timestamp_ms` must be an integer from 0 to " +
-                 std::string(kMaxTimestampText) + ", got " + *object.bad_timestamp;
+                 std::string(kMaxTimestampText) + ", got " +
+                 *object.bad_timestamp;
     return line;
   }
-  for (const auto& [name, kind] :
-       {std::pair{"decision", object.decision_kind},
-        std::pair{"policy", object.policy_kind}}) {
+  for (const auto& [name, kind] : {std::pair{"decision", object.decision_kind},
+                                   std::pair{"policy", object.policy_kind}}) {
     if (kind != JsonKind::kNull && kind != JsonKind::kObject) {
       line.error = std::string("`") + name + "` must be an object, got " +
                    kind_text(kind);
@@ -975,7 +996,8 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   event.reset(SmallString(object.type), object.timestamp.value_or(0));
   event.fields() = std::move(fields);
   line.timestamp = object.timestamp;
-  line.event_error = object.type_error ? object.type_error : object.fields_key_error;
+  line.event_error =
+      object.type_error ? object.type_error : object.fields_key_error;
   line.kind = TraceLine::Kind::kEvent;
   return line;
 }

@@ -48,9 +48,9 @@ bool TraceReplay::set_entries(std::vector<event::TraceSettingEntry>& entries,
     }
     const auto& held = config ? engine_.config() : engine_.context();
     const event::Value* replaced = held.find(entry.key.view());
-    ReplayHeldChange change{event::nesting_depth(entry.value),
-                            replaced != nullptr,
-                            replaced == nullptr ? 0 : event::nesting_depth(*replaced)};
+    ReplayHeldChange change{
+        event::nesting_depth(entry.value), replaced != nullptr,
+        replaced == nullptr ? 0 : event::nesting_depth(*replaced)};
     held_changes_.push_back(change);
     if (config) {
       engine_.set_config(std::move(entry.key), std::move(entry.value));
@@ -106,9 +106,10 @@ namespace {
 
 // Adds one event to the count of `name`, once however often the event
 // reports it.
-void count_name(std::vector<std::pair<halvo::SmallString, std::uint64_t>>& counts,
-                std::vector<const halvo::SmallString*>& seen,
-                const halvo::SmallString& name) {
+void count_name(
+    std::vector<std::pair<halvo::SmallString, std::uint64_t>>& counts,
+    std::vector<const halvo::SmallString*>& seen,
+    const halvo::SmallString& name) {
   for (const auto* earlier : seen) {
     if (earlier->view() == name.view()) return;
   }

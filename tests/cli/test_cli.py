@@ -5,9 +5,9 @@ run `python -m corvanth_core` and the installed console script."""
 
 import io
 import json
-import re
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -640,7 +640,11 @@ def test_replay_text(trace, capsys):
 )
 def test_replay_fail_on_a_verdict(trace, capsys, fail_on, code):
     options = [f"--fail-on={verdict}" for verdict in fail_on]
-    assert run(capsys, "replay", *options, "small.json", trace) == (code, TRACE_TEXT, "")
+    assert run(capsys, "replay", *options, "small.json", trace) == (
+        code,
+        TRACE_TEXT,
+        "",
+    )
     explained = run(capsys, "replay", *options, "--explain", "1", "small.json", trace)
     assert explained[0] == code
 
