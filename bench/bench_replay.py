@@ -24,7 +24,6 @@ only loads the engine, and the trace's size.
 
 import argparse
 import json
-import os
 import pathlib
 import statistics
 import subprocess
@@ -139,12 +138,15 @@ def throughput(rounds: int, events: int) -> None:
         print(f"  native vs {name:<12} x{ratio:.2f} (goal >= x{goal:g}: {verdict})")
 
 
+# The child reports its own peak (VmHWM starts afresh at exec, while the
+# ru_maxrss of a child keeps the parent's peak from before it).
 CHILD = """
 import sys
 from corvanth_core.loading import read_policy
 engine = read_policy(open(sys.argv[1], "rb").read(), sys.argv[1], check=False)
-if len(sys.argv) > 2:
-    print(engine.replay_file(sys.argv[2])["events"])
+events = engine.replay_file(sys.argv[2])["events"] if len(sys.argv) > 2 else 0
+peak = [l for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]
+print(events, int(peak.split()[1]))
 """
 
 
@@ -155,10 +157,9 @@ def peak_rss_mb(*args: str) -> tuple[float, str]:
         [sys.executable, "-c", CHILD, *args], stdout=subprocess.PIPE, text=True
     )
     assert child.stdout is not None
-    out = child.stdout.read()
-    _, status, usage = os.wait4(child.pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
-    return usage.ru_maxrss / 1024, out.strip()
+    events, kib = child.stdout.read().split()
+    assert child.wait() == 0
+    return int(kib) / 1024, events
 
 
 def streaming(megabytes: int) -> None:
