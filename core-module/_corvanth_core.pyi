@@ -6,7 +6,12 @@ import os
 from collections.abc import Mapping
 from typing import Any, Final, final
 
-from corvanth_core.results import Diagnostic, EvaluationResult, ExplainResult
+from corvanth_core.results import (
+    Diagnostic,
+    EvaluationResult,
+    ExplainResult,
+    ReplaySummary,
+)
 
 __version__: Final[str]
 __all__ = ["PolicyEngine", "__version__"]
@@ -90,3 +95,21 @@ class PolicyEngine:
     def __copy__(self) -> PolicyEngine: ...
     def __deepcopy__(self, memo: object) -> PolicyEngine: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
+    def replay(
+        self, trace: bytes, *, results: bool = False, lines: bool = False
+    ) -> ReplaySummary:
+        """Replay a recorded session (the bytes of a JSON Lines trace) natively.
+
+        Event lines are evaluated at their recorded time (the engine is reset
+        to the first one's), setting lines set configuration and context, bad
+        lines are reported and skipped. The interpreter lock is released
+        meanwhile.
+        """
+    def replay_file(
+        self,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        *,
+        results: bool = False,
+        lines: bool = False,
+    ) -> ReplaySummary:
+        """replay() of the trace file at path, read by blocks."""

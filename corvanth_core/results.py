@@ -139,3 +139,35 @@ class Diagnostic(TypedDict):
     code: str
     message: str
     path: str
+
+
+class ReplayBadLine(TypedDict):
+    """A trace line `PolicyEngine.replay` skipped (numbered from 1), and why."""
+
+    line: int
+    error: str
+
+
+class ReplayedEvent(TypedDict):
+    """Where an event `PolicyEngine.replay` evaluated came from."""
+
+    line: int
+    type: str
+    timestamp_ms: int | None
+
+
+class ReplaySummary(TypedDict):
+    """What `PolicyEngine.replay` decided over a trace: events evaluated,
+    events per verdict, per rule id the events it fired on, per invariant
+    name and per constraint target the events that reported it, the bad
+    lines; with `results=True` one result per evaluated event, with
+    `lines=True` where each came from."""
+
+    events: int
+    verdicts: dict[Verdict, int]
+    rules: dict[int, int]
+    invariants: dict[str, int]
+    limits: dict[str, int]
+    bad_lines: list[ReplayBadLine]
+    results: NotRequired[list[EvaluationResult]]
+    lines: NotRequired[list[ReplayedEvent]]

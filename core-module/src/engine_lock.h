@@ -45,11 +45,20 @@ class EngineLock {
   // Runs work(engine) with the lock held and returns true. Returns false
   // with RuntimeError "Engine lock poisoned" set when the lock is poisoned.
   // An exception thrown by the work poisons the lock and propagates once the
-  // lock is released.
+  // lock is released. Called with the interpreter lock held; when another
+  // thread holds the engine lock (a replay runs without the interpreter
+  // lock), the wait happens without the interpreter lock, so that thread
+  // can take it back: no thread ever waits for the engine lock while
+  // holding the interpreter lock, and no order of calls can deadlock.
   template <class Work>
   bool run(Work&& work) {
     {
-      std::lock_guard<std::mutex> hold(mutex_);
+      std::unique_lock<std::mutex> hold(mutex_, std::try_to_lock);
+      if (!hold.owns_lock()) {
+        PyThreadState* state = PyEval_SaveThread();
+        hold.lock();
+        PyEval_RestoreThread(state);
+      }
       if (!poisoned_) {
         try {
           std::forward<Work>(work)(*engine_);
@@ -60,6 +69,34 @@ class EngineLock {
         return true;
       }
     }
+    raise_error(PyExc_RuntimeError, lock_poisoned_message());
+    return false;
+  }
+
+  // The same, with the interpreter lock released for the whole call: the
+  // engine lock is taken after releasing it and given up before taking it
+  // back. For long work that touches no Python object.
+  template <class Work>
+  bool run_released(Work&& work) {
+    bool poisoned = false;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+      std::lock_guard<std::mutex> hold(mutex_);
+      poisoned = poisoned_;
+      if (!poisoned) {
+        try {
+          std::forward<Work>(work)(*engine_);
+        } catch (...) {
+          poisoned_ = true;
+          throw;
+        }
+      }
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      throw;
+    }
+    PyEval_RestoreThread(state);
+    if (!poisoned) return true;
     raise_error(PyExc_RuntimeError, lock_poisoned_message());
     return false;
   }

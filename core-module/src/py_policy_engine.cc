@@ -31,6 +31,7 @@
 #include "load_error.h"
 #include "py_ref.h"
 #include "py_to_value.h"
+#include "replay_member.h"
 #include "result_dict.h"
 #include "stack_guard.h"
 #include "trace_dict.h"
@@ -814,6 +815,33 @@ constexpr char kReduceDoc[] =
 constexpr char kDiagnosticsDoc[] =
     "diagnostics($self)\n--\n\nList the likely mistakes of the loaded policy: "
     "dicts with keys severity, code, message, path.";
+constexpr Param kReplayParams[] = {{"trace", ParamType::Bytes},
+                                   {"results", ParamType::Any},
+                                   {"lines", ParamType::Any}};
+constexpr Param kReplayFileParams[] = {{"path", ParamType::Path},
+                                       {"results", ParamType::Any},
+                                       {"lines", ParamType::Any}};
+constexpr Signature kReplay{"replay", kReplayParams, 1, 1};
+constexpr Signature kReplayFile{"replay_file", kReplayFileParams, 1, 1};
+constexpr char kReplayDoc[] =
+    "replay($self, trace, *, results=False, lines=False)\n"
+    "--\n"
+    "\n"
+    "Replay a recorded session (the bytes of a JSON Lines trace) natively.\n"
+    "\n"
+    "Event lines are evaluated at their recorded time (the engine is reset to\n"
+    "the first one's), setting lines set configuration and context, bad lines\n"
+    "are reported and skipped. Returns a dict with keys events, verdicts,\n"
+    "rules, invariants, limits, bad_lines, and with results=True also\n"
+    "results: one dict per evaluated event, as evaluate_at() gives it; with\n"
+    "lines=True also lines: per evaluated event its line, type and\n"
+    "timestamp_ms (None when the line has none).";
+constexpr char kReplayFileDoc[] =
+    "replay_file($self, path, *, results=False, lines=False)\n"
+    "--\n"
+    "\n"
+    "replay() of the trace file at path, read by blocks so that memory stays\n"
+    "flat however long the file is (without results).";
 constexpr char kPolicyNameDoc[] = "Get the policy name.";
 constexpr char kEventCountDoc[] = "Get the total number of events processed.";
 
@@ -862,6 +890,9 @@ PyMethodDef g_methods[] = {
     {"__deepcopy__", fastcall_method<kDeepCopy, deep_copy_engine>(), kFastcall,
      kDeepCopyDoc},
     {"__reduce__", noargs_method<reduce_engine>(), METH_NOARGS, kReduceDoc},
+    {"replay", fastcall_method<kReplay, replay_bytes>(), kFastcall, kReplayDoc},
+    {"replay_file", fastcall_method<kReplayFile, replay_path>(), kFastcall,
+     kReplayFileDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

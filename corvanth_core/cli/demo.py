@@ -16,7 +16,7 @@ from corvanth_core.cli._common import (
     add_command,
     load_policy,
 )
-from corvanth_core.cli.replay import replay_trace
+from corvanth_core.cli.replay import replay_natively
 
 POLICY = "coding_agent_guard.json"
 SESSION = "coding_agent_session.jsonl"
@@ -37,6 +37,6 @@ def run(args: argparse.Namespace) -> int:
     shipped = files("corvanth_core") / "examples"
     with as_file(shipped / POLICY) as policy, as_file(shipped / SESSION) as session:
         engine, _ = load_policy(str(policy))
-        replay_trace(engine, str(session), set(), args.json)
+        replay_natively(engine, str(session), args.json)
     # The denials are what the demo shows: they are no findings.
     return OK

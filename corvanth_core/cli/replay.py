@@ -1,13 +1,19 @@
 """`corvanth-core replay POLICY TRACE.jsonl`: evaluate a recorded session
-event by event, print each verdict and a summary; exit 1 when an event was
-denied or a bad line was met.
+event by event, print each verdict and a summary; exit 0 when the trace
+replayed (whatever the verdicts), 1 when a bad line was met or an event got
+a verdict named by `--fail-on`.
 
-    corvanth-core replay guard.json session.jsonl --explain 4
+    corvanth-core replay guard.json session.jsonl --fail-on deny
+
+The engine replays the trace natively (`PolicyEngine.replay`); only
+`--explain`, which needs the engine's trace of single events, and `--check`
+go through the Python loop.
 """
 
 import argparse
 import json
 import sys
+from typing import Any
 
 from _corvanth_core import PolicyEngine
 
@@ -22,6 +28,7 @@ from corvanth_core.cli._common import (
     Replay,
     add_trace_command,
     emit,
+    file_failure,
     load_policy,
     plain_failure,
     positive_int,
@@ -33,6 +40,7 @@ from corvanth_core.cli._common import (
 )
 from corvanth_core.cli.replay_check import check_trace
 from corvanth_core.impact.report_html import replay_report
+from corvanth_core.results import EvaluationResult, Trace
 from corvanth_core.source.ir_shapes import normalize_policy
 
 
@@ -42,7 +50,16 @@ def register(commands: Commands) -> None:
         "replay",
         run,
         "Evaluate a recorded session event by event and summarize it.",
-        "an event was denied, or a bad trace line was met (reported and skipped)",
+        "a bad trace line was met (reported and skipped), or an event got a "
+        "verdict named by --fail-on",
+    )
+    replay.add_argument(
+        "--fail-on",
+        choices=_replay.VERDICTS,
+        action="append",
+        metavar="VERDICT",
+        help="exit 1 when an event gets this verdict (allow, deny, audit or "
+        "redact; repeatable)",
     )
     replay.add_argument(
         "--explain",
@@ -76,14 +93,79 @@ def run(args: argparse.Namespace) -> int:
         if args.explain:
             raise plain_failure(args.trace, "--check and --explain cannot be combined")
         return check_trace(engine, args.trace, args.json)
-    return replay_trace(engine, args.trace, set(args.explain or []), args.json)
+    fail_on = set(args.fail_on or [])
+    if args.explain:
+        tally = replay_trace(engine, args.trace, set(args.explain), args.json)
+    else:
+        tally = replay_natively(engine, args.trace, args.json)
+    if tally is None:
+        return FAILURE
+    failed = any(tally.verdicts[verdict] for verdict in fail_on)
+    return FINDINGS if failed or tally.bad_lines else OK
+
+
+def emit_event(
+    number: int,
+    event: dict[str, Any],
+    result: EvaluationResult,
+    trace: Trace | None,
+    as_json: bool,
+    shown: dict[str, Any] | None = None,
+) -> None:
+    """Print one evaluated event (`event`: its line, type and time); a
+    trace's conditions and guards are written from `shown`, the policy in
+    normalized form."""
+    if as_json:
+        record = {"event": number} | event
+        record |= _replay.sorted_result(result)
+        if trace is not None:
+            record["trace"] = trace
+        emit(json.dumps(record, ensure_ascii=False) + "\n")
+    else:
+        emit(_replay.event_line(number, event["type"], result) + "\n")
+        if trace is not None:
+            lines = explain_lines(trace, shown or {})
+            emit("".join(line + "\n" for line in lines))
+
+
+def emit_summary(tally: _replay.Tally, as_json: bool) -> None:
+    if as_json:
+        emit(json.dumps({"summary": tally.as_json()}, ensure_ascii=False) + "\n")
+    else:
+        emit(tally.render())
+
+
+def replay_natively(
+    engine: PolicyEngine, trace_path: str, as_json: bool
+) -> _replay.Tally:
+    """Replay the trace at `trace_path` through the engine's native replay,
+    printing every event, then the bad lines on standard error."""
+    if trace_path == "-":
+        summary = engine.replay(read_file(trace_path), results=True, lines=True)
+    else:
+        try:
+            summary = engine.replay_file(trace_path, results=True, lines=True)
+        except OSError as error:
+            raise file_failure(trace_path, error) from None
+    tally = _replay.Tally()
+    for number, (event, result) in enumerate(
+        zip(summary["lines"], summary["results"], strict=True), start=1
+    ):
+        tally.add(result)
+        emit_event(number, dict(event), result, None, as_json)
+    for bad in summary["bad_lines"]:
+        warn(f"{trace_path}: {BadLine(bad['line'], bad['error'])}")
+        tally.bad_lines.append(dict(bad))
+    emit_summary(tally, as_json)
+    return tally
 
 
 def replay_trace(
     engine: PolicyEngine, trace_path: str, explain: set[int], as_json: bool
-) -> int:
-    """Replay the trace at `trace_path` through `engine`, printing every
-    event (and the trace of the events numbered in `explain`)."""
+) -> _replay.Tally | None:
+    """Replay the trace at `trace_path` through `engine` event by event,
+    printing every event and the trace of the events numbered in `explain`;
+    None when one of them is past the end."""
     tally = _replay.Tally()
     shown = normalize_policy(json.loads(engine.to_json())) if explain else {}
     replay = Replay(engine, trace_path, tally)
@@ -112,32 +194,19 @@ def replay_trace(
             replay.bad(item.line, f"fields cannot be evaluated: {error}")
             continue
         tally.add(result)
-        if as_json:
-            record = {
-                "event": number,
-                "line": item.line,
-                "type": item.type,
-                "timestamp_ms": item.timestamp_ms,
-            }
-            record |= _replay.sorted_result(result)
-            if trace is not None:
-                record["trace"] = trace
-            emit(json.dumps(record, ensure_ascii=False) + "\n")
-        else:
-            emit(_replay.event_line(number, item.type, result) + "\n")
-            if trace is not None:
-                emit("".join(line + "\n" for line in explain_lines(trace, shown)))
+        event = {
+            "line": item.line,
+            "type": item.type,
+            "timestamp_ms": item.timestamp_ms,
+        }
+        emit_event(number, event, result, trace, as_json, shown)
     meter.finish()
-    if as_json:
-        emit(json.dumps({"summary": tally.as_json()}, ensure_ascii=False) + "\n")
-    else:
-        emit(tally.render())
+    emit_summary(tally, as_json)
     missing = sorted(n for n in explain if n > tally.events)
     if missing:
         warn(
             f"{trace_path}: error: no event {missing[0]} to explain "
             f"(the trace has {tally.events} events)"
         )
-        return FAILURE
-    denied = tally.verdicts["deny"] > 0
-    return FINDINGS if denied or tally.bad_lines else OK
+        return None
+    return tally

@@ -189,6 +189,8 @@ def test_members_in_registration_order():
         "to_json",
         "to_bytes",
         "diagnostics",
+        "replay",
+        "replay_file",
         "policy_name",
         "event_count",
     ]
