@@ -14,11 +14,11 @@ import pytest
 from _corvanth_core import PolicyEngine
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from tests.helpers import outcome
 
 from corvanth_core._trace import BadLine, Setting, read_trace
 from corvanth_core.cli._common import ENGINE_ERRORS, apply_setting, now_ms
 from corvanth_core.loading import read_policy
-from tests.helpers import outcome
 
 EXAMPLES = Path(__file__).parents[2] / "examples"
 SESSIONS = sorted(
