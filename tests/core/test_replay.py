@@ -12,9 +12,9 @@ from typing import Any
 
 import pytest
 from _corvanth_core import PolicyEngine
+from helpers import outcome
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from tests.helpers import outcome
 
 from corvanth_core._trace import BadLine, Setting, read_trace
 from corvanth_core.cli._common import ENGINE_ERRORS, apply_setting, now_ms
