@@ -44,7 +44,7 @@ def test_the_replay_report_of_the_example_session_renders(tmp_path, capsys):
     trace = tmp_path / "session.jsonl"
     trace.write_bytes(session_of(568, markup))
     page = tmp_path / "report.html"
-    assert main(["replay", str(OLD), str(trace), "--html", str(page)]) == 1
+    assert main(["replay", str(OLD), str(trace), "--html", str(page)]) == 0
     capsys.readouterr()
     dom, console = load(page)
     assert console == []
@@ -71,7 +71,7 @@ def test_the_diff_report_puts_both_verdicts_side_by_side(tmp_path, capsys):
     dom, console = load(page)
     assert console == []
     found = marks(dom)
-    assert len(found) == 2 * 568
+    assert len(found) == 2 * 569
     assert sum(1 for _, c in found if c) == 2 * report["changed"]
     first = report["sessions"][0]["first_divergence"]
     dom, console = load(page, f"#event-1-{first['event']}")
