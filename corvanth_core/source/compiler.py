@@ -284,7 +284,31 @@ class _Compiler:
                 "start with `name: my_policy`",
             )
             raise PolicySourceError.from_issues([issue])
+        self.refuse_surrogates(root)
         return root
+
+    def refuse_surrogates(self, root: Node) -> None:
+        """A YAML escape such as "\\uD800" gives a lone surrogate, which no
+        UTF-8 text (the IR's) can hold: the first one is an error at its
+        scalar. The walk keeps its own stack, as the tree may be deep."""
+        stack = [root]
+        while stack:
+            node = stack.pop()
+            if isinstance(node, yaml.ScalarNode):
+                if any("\ud800" <= c <= "\udfff" for c in node.value):
+                    issue = self.source.issue(
+                        "the text holds a lone surrogate (an escape from"
+                        " \\uD800 to \\uDFFF), which UTF-8 cannot encode",
+                        _span(node),
+                        "",
+                        "write the character itself, or its \\U escape (\\U0001F600)",
+                    )
+                    raise PolicySourceError.from_issues([issue])
+            elif isinstance(node, yaml.SequenceNode):
+                stack.extend(reversed(node.value))
+            elif isinstance(node, yaml.MappingNode):
+                for key, value in reversed(node.value):
+                    stack.extend((value, key))
 
     # --- node helpers ---------------------------------------------------------
 

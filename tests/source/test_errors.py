@@ -181,6 +181,24 @@ CASES = [
 EVENTS = "name: p\nevents:\n  tool_call: {tool: string, bytes: int}\n  web_request: {host: string}\n"
 CASES += [
     (
+        # A lone surrogate escape: UTF-8, and so the IR, cannot hold it.
+        'name: x\nrules:\n  - on: t\n    deny: "no \\udc00"\n',
+        [
+            (
+                4,
+                11,
+                4,
+                22,
+                "",
+                (
+                    "the text holds a lone surrogate (an escape from \\uD800 to"
+                    " \\uDFFF), which UTF-8 cannot encode"
+                ),
+                "write the character itself, or its \\U escape (\\U0001F600)",
+            )
+        ],
+    ),
+    (
         EVENTS + "rules:\n  - on: [tool-call]\n    when: tool == 1\n",
         [
             (
