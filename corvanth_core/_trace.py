@@ -23,6 +23,8 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
+from _corvanth_core import PolicyEngine
+
 from corvanth_core._inspect import state_text
 from corvanth_core._replay import action_text, value_text
 from corvanth_core.results import Trace
@@ -56,6 +58,13 @@ class Setting:
     line: int
     config: dict[str, Any]
     context: dict[str, Any]
+
+    def apply(self, engine: PolicyEngine) -> None:
+        """Set the line's configuration values, then its context values."""
+        for key, value in self.config.items():
+            engine.set_config(key, value)
+        for key, value in self.context.items():
+            engine.set_context(key, value)
 
 
 @dataclass(frozen=True)

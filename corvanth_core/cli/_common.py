@@ -320,14 +320,6 @@ def now_ms() -> int:
 ENGINE_ERRORS = (TypeError, ValueError, OverflowError, RecursionError)
 
 
-def apply_setting(engine: PolicyEngine, setting: Setting) -> None:
-    """Set the configuration and context values of a setting line."""
-    for key, value in setting.config.items():
-        engine.set_config(key, value)
-    for key, value in setting.context.items():
-        engine.set_context(key, value)
-
-
 class Replay:
     """Runs the items of a trace through an engine, one at a time."""
 
@@ -349,7 +341,7 @@ class Replay:
 
     def setting(self, setting: Setting) -> None:
         try:
-            apply_setting(self.engine, setting)
+            setting.apply(self.engine)
         except ENGINE_ERRORS as error:
             self.bad(setting.line, f"value cannot be set: {error}")
 

@@ -92,10 +92,7 @@ def session_results(
 def apply_setting(engine: PolicyEngine, setting: Setting) -> str | None:
     """Set a setting line's values; the error that stopped it, or None."""
     try:
-        for key, value in setting.config.items():
-            engine.set_config(key, value)
-        for key, value in setting.context.items():
-            engine.set_context(key, value)
+        setting.apply(engine)
     except ENGINE_ERRORS as error:
         return f"value cannot be set: {error}"
     return None

@@ -17,7 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from corvanth_core._trace import BadLine, Setting, read_trace
-from corvanth_core.cli._common import ENGINE_ERRORS, apply_setting, now_ms
+from corvanth_core.cli._common import ENGINE_ERRORS, now_ms
 from corvanth_core.loading import read_policy
 
 EXAMPLES = Path(__file__).parents[2] / "examples"
@@ -49,7 +49,7 @@ def python_replay(engine: PolicyEngine, trace: bytes) -> dict[str, Any]:
             continue
         if isinstance(item, Setting):
             try:
-                apply_setting(engine, item)
+                item.apply(engine)
             except ENGINE_ERRORS as error:
                 bad.append(
                     {"line": item.line, "error": f"value cannot be set: {error}"}
