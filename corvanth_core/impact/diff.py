@@ -30,7 +30,12 @@ from _corvanth_core import PolicyEngine
 from corvanth_core import _replay
 from corvanth_core._trace import Event
 from corvanth_core.impact.provenance import policy_digest, unreplayable_reason
-from corvanth_core.impact.session import SessionRun, now_ms, session_results
+from corvanth_core.impact.session import (
+    SessionRun,
+    native_session_runs,
+    now_ms,
+    session_results,
+)
 from corvanth_core.results import EvaluationResult
 
 VERDICTS = _replay.VERDICTS
@@ -196,8 +201,13 @@ def compare_event(
 def replay_both(
     old: PolicyEngine, new: PolicyEngine, data: bytes, *, explain: bool = False
 ) -> tuple[SessionRun, SessionRun]:
-    """`data` replayed through fresh copies of both engines, untimed events
-    at the same moment for both."""
+    """`data` replayed through fresh copies of both engines, natively
+    where that gives the same runs; otherwise through the Python loop,
+    untimed events at the same moment for both."""
+    if not explain:
+        runs = native_session_runs([old.__copy__(), new.__copy__()], data)
+        if runs is not None:
+            return runs[0], runs[1]
     untimed = now_ms()
     return (
         session_results(old.__copy__(), data, explain=explain, untimed_ms=untimed),

@@ -16,6 +16,7 @@ from corvanth_core.guard.decision_log import PolicyIdentity
 from corvanth_core.guard.masking import MASKED
 from corvanth_core.impact import provenance
 from corvanth_core.impact.provenance import policy_digest
+from corvanth_core.impact.session import native_session_runs, session_results
 from corvanth_core.loading import read_policy
 
 
@@ -172,3 +173,31 @@ def test_masked_and_foreign_records_are_counted_not_replayed(tmp_path, capsys):
         {"line": 2, "reason": f"decided by policy sha256:00, not {digest}"},
         {"line": 3, "reason": "masked field `path`"},
     ]
+
+
+def plain_run(run):
+    """A run without its evaluation times, to compare two paths."""
+    results = [dict(r, eval_time_us=0) for r in run.results]
+    return [e.line for e in run.events], results, run.bad_lines
+
+
+@pytest.mark.parametrize(
+    "prefix, native",
+    [
+        (b"", True),
+        (b'nope\n{"config": {"allowed_hosts": 3}}\n{"type": "x", "fields": 1}\n', True),
+        (b'{"type": "tool_call", "fields": {"tool": "ls"}}\n', False),
+    ],
+    ids=["session", "bad and setting lines", "an untimed event"],
+)
+def test_the_native_runs_are_the_python_loops_or_none(tmp_path, prefix, native):
+    data = prefix + SESSION.read_bytes()
+    engines = [read_policy(p.read_bytes(), str(p), check=False) for p in (OLD, write_new(tmp_path))]
+    runs = native_session_runs([e.__copy__() for e in engines], data)
+    if not native:
+        assert runs is None
+        return
+    assert runs is not None
+    loops = [session_results(e.__copy__(), data) for e in engines]
+    assert [plain_run(r) for r in runs] == [plain_run(r) for r in loops]
+    assert len(loops[0].bad_lines) == (2 if prefix else 0)
