@@ -192,7 +192,10 @@ def plain_run(run):
 )
 def test_the_native_runs_are_the_python_loops_or_none(tmp_path, prefix, native):
     data = prefix + SESSION.read_bytes()
-    engines = [read_policy(p.read_bytes(), str(p), check=False) for p in (OLD, write_new(tmp_path))]
+    engines = [
+        read_policy(p.read_bytes(), str(p), check=False)
+        for p in (OLD, write_new(tmp_path))
+    ]
     runs = native_session_runs([e.__copy__() for e in engines], data)
     if not native:
         assert runs is None
