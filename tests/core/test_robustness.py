@@ -13,6 +13,7 @@ import time
 import pytest
 from _corvanth_core import PolicyEngine
 from halvoc import container
+from helpers import scale_main_stack, scaled_stack
 
 from corvanth_core.ir import policy
 
@@ -336,11 +337,12 @@ def nesting_outcomes(stack):
             "-c",
             NESTING_PROBE,
             CASES_DIR,
-            str(stack),
+            str(scaled_stack(stack)),
             json.dumps(DEPTHS),
         ],
         capture_output=True,
         text=True,
+        preexec_fn=scale_main_stack,
         timeout=300,
         check=False,
     )

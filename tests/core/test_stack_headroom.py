@@ -15,6 +15,7 @@ import sys
 import textwrap
 
 import pytest
+from helpers import scale_main_stack, scaled_stack
 
 HELD_TOO_DEEP = (
     "maximum recursion depth exceeded: the engine's context or configuration "
@@ -151,8 +152,17 @@ STACKS = [
 
 def run_case(member, kind, depth, stack):
     done = subprocess.run(
-        [sys.executable, "-c", CASE, member, kind, str(depth), str(stack)],
+        [
+            sys.executable,
+            "-c",
+            CASE,
+            member,
+            kind,
+            str(depth),
+            str(scaled_stack(stack)),
+        ],
         capture_output=True,
+        preexec_fn=scale_main_stack,
         text=True,
         timeout=120,
         check=False,
