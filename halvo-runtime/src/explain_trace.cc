@@ -23,12 +23,9 @@ class TraceRecorder final : public EvaluationListener {
       : rules_(rules), now_(now), out_(out) {}
 
   void limiter(const RateLimiter& limiter, bool exceeded) override {
-    out_.limiter = LimiterTrace{limiter.target(),
-                                limiter.kind(),
-                                limiter.window_size(),
-                                limiter.limit(),
-                                limiter.window_millis(),
-                                exceeded};
+    out_.limiter = LimiterTrace{limiter.target(),        limiter.kind(),
+                                limiter.window_size(),   limiter.limit(),
+                                limiter.window_millis(), exceeded};
   }
 
   void rule(std::uint32_t position, const event::Value* condition,
@@ -58,9 +55,13 @@ class TraceRecorder final : public EvaluationListener {
   void machine(const StateMachineInstance& instance) override {
     const std::uint32_t state = instance.current_state();
     const bool active = instance.is_active();
-    out_.machines.push_back({instance.machine().name, state, active,
-                             active && instance.deadline_reached(now_), {},
-                             std::nullopt, state});
+    out_.machines.push_back({instance.machine().name,
+                             state,
+                             active,
+                             active && instance.deadline_reached(now_),
+                             {},
+                             std::nullopt,
+                             state});
     transitions_ = &instance.machine().transitions;
   }
 
@@ -87,9 +88,15 @@ class TraceRecorder final : public EvaluationListener {
  private:
   RuleTrace& add(std::uint32_t position, bool applies) {
     const CompiledRule& rule = rules_[position];
-    out_.rules.push_back({position, rule.id, applies,
-                          rule.condition.has_value(), event::Value(), false,
-                          {}, actions_, 0});
+    out_.rules.push_back({position,
+                          rule.id,
+                          applies,
+                          rule.condition.has_value(),
+                          event::Value(),
+                          false,
+                          {},
+                          actions_,
+                          0});
     return out_.rules.back();
   }
 

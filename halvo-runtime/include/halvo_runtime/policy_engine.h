@@ -119,8 +119,7 @@ class PolicyEngine {
 
   void compile_plan();
   template <class Runner, class Listener>
-  void run(const event::Event& event, PolicyResult& result,
-           Listener& listener);
+  void run(const event::Event& event, PolicyResult& result, Listener& listener);
   template <class Runner, class Listener>
   void run_rule(const Runner& runner, Listener& listener,
                 std::uint32_t position, PolicyResult& result) const;
