@@ -1,73 +1,118 @@
 #include "halvo_runtime/explain_trace.h"
 
-#include <type_traits>
 #include <utility>
 #include <variant>
 
 #include "halvo_runtime/engine_state.h"
-#include "halvo_runtime/eval_scope.h"
-#include "halvo_runtime/evaluator.h"
+#include "halvo_runtime/evaluation_listener.h"
 #include "halvo_runtime/rule_index.h"
 
 namespace halvo_runtime::engine {
 namespace {
 
-using halvo_compiler::ir::NegatedPredicateGuard;
-using halvo_compiler::ir::StateKind;
+using halvo_compiler::ir::CompiledRule;
 using halvo_compiler::ir::Transition;
 
-// Answers guards through the tree evaluator and keeps what each gave.
-class RecordingGuards final : public GuardTest {
+// Builds the trace from what the pipeline reports. Rules are reported only
+// when the event filter applies to them; the others are filled in, in
+// policy order, as the reported ones pass them and by finish().
+class TraceRecorder final : public EvaluationListener {
  public:
-  RecordingGuards(const eval::EvalScope& scope,
-                  const std::vector<Transition>& transitions,
-                  std::vector<GuardTrace>& out) noexcept
-      : scope_(scope), transitions_(transitions), out_(out) {}
+  TraceRecorder(const std::vector<CompiledRule>& rules, std::uint64_t now,
+                ExplainTrace& out) noexcept
+      : rules_(rules), now_(now), out_(out) {}
 
-  bool truthy(std::size_t transition,
-              const halvo_compiler::ir::IRExpr& expr) const override {
-    event::Value value = eval::eval(expr, scope_);
-    const bool truthy = value.is_truthy();
-    const Transition& t = transitions_[transition];
-    const bool negated =
-        std::holds_alternative<NegatedPredicateGuard>(t.guard.guard);
-    out_.push_back({static_cast<std::uint32_t>(transition), t.to,
-                    std::move(value), negated ? !truthy : truthy});
-    return truthy;
+  void limiter(const RateLimiter& limiter, bool exceeded) override {
+    out_.limiter = LimiterTrace{limiter.target(),        limiter.kind(),
+                                limiter.window_size(),   limiter.limit(),
+                                limiter.window_millis(), exceeded};
   }
+
+  void rule(std::uint32_t position, const event::Value* condition,
+            bool matched) override {
+    skip_to(position);
+    RuleTrace& trace = add(position, true);
+    if (condition != nullptr) trace.condition = *condition;
+    trace.matched = matched;
+  }
+
+  void verdict(Verdict candidate, const event::Value* message, Verdict before,
+               bool taken) override {
+    VerdictTrace v{candidate, std::nullopt, before, taken};
+    if (message != nullptr) {
+      const halvo::SmallString* text = message->as_str();
+      v.message = text != nullptr ? *text : halvo::SmallString();
+    }
+    out_.rules.back().verdicts.push_back(std::move(v));
+  }
+
+  void actions(std::uint32_t first, std::uint32_t count) override {
+    out_.rules.back().first_action = first;
+    out_.rules.back().action_count = count;
+    actions_ = first + count;
+  }
+
+  void machine(const StateMachineInstance& instance) override {
+    const std::uint32_t state = instance.current_state();
+    const bool active = instance.is_active();
+    out_.machines.push_back({instance.machine().name,
+                             state,
+                             active,
+                             active && instance.deadline_reached(now_),
+                             {},
+                             std::nullopt,
+                             state});
+    transitions_ = &instance.machine().transitions;
+  }
+
+  void guard(std::size_t transition, const event::Value* value,
+             bool allows) override {
+    out_.machines.back().guards.push_back(
+        {static_cast<std::uint32_t>(transition), (*transitions_)[transition].to,
+         value != nullptr ? *value : event::Value(), allows});
+  }
+
+  void stepped(const StateMachineInstance& instance,
+               const Transition* taken) override {
+    MachineTrace& trace = out_.machines.back();
+    if (taken != nullptr) {
+      trace.taken = static_cast<std::uint32_t>(
+          taken - instance.machine().transitions.data());
+    }
+    trace.state_after = instance.current_state();
+  }
+
+  // Fills in the rules after the last one reported.
+  void finish() { skip_to(static_cast<std::uint32_t>(rules_.size())); }
 
  private:
-  const eval::EvalScope& scope_;
-  const std::vector<Transition>& transitions_;
-  std::vector<GuardTrace>& out_;
+  RuleTrace& add(std::uint32_t position, bool applies) {
+    const CompiledRule& rule = rules_[position];
+    out_.rules.push_back({position,
+                          rule.id,
+                          applies,
+                          rule.condition.has_value(),
+                          event::Value(),
+                          false,
+                          {},
+                          actions_,
+                          0});
+    return out_.rules.back();
+  }
+
+  void skip_to(std::uint32_t position) {
+    for (auto next = static_cast<std::uint32_t>(out_.rules.size());
+         next < position; ++next) {
+      add(next, false);
+    }
+  }
+
+  const std::vector<CompiledRule>& rules_;
+  std::uint64_t now_;
+  ExplainTrace& out_;
+  std::uint32_t actions_ = 0;
+  const std::vector<Transition>* transitions_ = nullptr;
 };
-
-// The verdict rule of the pipeline: a Deny is always taken, any other
-// candidate only over Allow.
-bool takes(Verdict current, Verdict candidate) {
-  return current == Verdict::Allow || candidate == Verdict::Deny;
-}
-
-MachineTrace trace_machine(const StateMachineInstance& instance,
-                           const eval::EvalScope& scope) {
-  const auto& machine = instance.machine();
-  MachineTrace out{
-      machine.name, instance.current_state(), instance.is_active(), false, {},
-      std::nullopt, instance.current_state()};
-  if (!out.active) return out;
-  if (machine.deadline_millis) {
-    const std::uint64_t now = scope.event.timestamp();
-    const std::uint64_t start = instance.started_at();
-    out.deadline_reached =
-        (now > start ? now - start : 0) >= *machine.deadline_millis;
-  }
-  const RecordingGuards guards(scope, machine.transitions, out.guards);
-  if (const Transition* taken = instance.choose(scope, guards)) {
-    out.taken = static_cast<std::uint32_t>(taken - machine.transitions.data());
-    out.state_after = taken->to;
-  }
-  return out;
-}
 
 // The runtime state that an evaluation changes: counts, windows, positions.
 EngineState saved_state(const PolicyEngine& engine) {
@@ -89,67 +134,10 @@ EngineState saved_state(const PolicyEngine& engine) {
 
 Explanation explain(PolicyEngine& engine, const event::Event& event) {
   Explanation out;
-  const eval::EvalScope scope{event, engine.context(), engine.config()};
-  const std::string_view type = event.event_type().view();
-
-  if (const RateLimiter* limiter = engine.rate_limiters().find(type)) {
-    const std::uint64_t t = event.timestamp();
-    const std::uint64_t cutoff =
-        t > limiter->window_millis() ? t - limiter->window_millis() : 0;
-    std::uint64_t count = 1;
-    for (const std::uint64_t stamp : limiter->window()) {
-      count += stamp >= cutoff ? 1 : 0;
-    }
-    out.trace.limiter = LimiterTrace{
-        limiter->target(), limiter->kind(),          count,
-        limiter->limit(),  limiter->window_millis(), count > limiter->limit()};
-  }
-
-  Verdict verdict = out.trace.limiter && out.trace.limiter->exceeded
-                        ? Verdict::Deny
-                        : Verdict::Allow;
-  std::uint32_t actions = 0;
-  const auto& rules = engine.policy().rules;
-  for (std::uint32_t position = 0; position < rules.size(); ++position) {
-    const auto& rule = rules[position];
-    RuleTrace trace{position,
-                    rule.id,
-                    RuleIndex::applies(rule, type),
-                    rule.condition.has_value(),
-                    event::Value(),
-                    false,
-                    {},
-                    actions,
-                    0};
-    if (trace.applies && rule.condition) {
-      trace.condition = eval::eval(*rule.condition, scope);
-    }
-    trace.matched =
-        trace.applies && (!rule.condition || trace.condition.is_truthy());
-    if (trace.matched) {
-      for (const auto& candidate : rule.verdicts) {
-        VerdictTrace v{candidate.verdict, std::nullopt, verdict,
-                       takes(verdict, candidate.verdict)};
-        if (candidate.message) {
-          const event::Value message = eval::eval(*candidate.message, scope);
-          const halvo::SmallString* text = message.as_str();
-          v.message = text != nullptr ? *text : halvo::SmallString();
-        }
-        if (v.taken) verdict = candidate.verdict;
-        trace.verdicts.push_back(std::move(v));
-      }
-      trace.action_count = static_cast<std::uint32_t>(rule.actions.size());
-      actions += trace.action_count;
-    }
-    out.trace.rules.push_back(std::move(trace));
-  }
-
-  for (const StateMachineInstance& instance : engine.instances()) {
-    out.trace.machines.push_back(trace_machine(instance, scope));
-  }
-
   EngineState before = saved_state(engine);
-  out.result = engine.evaluate_reference(event);
+  TraceRecorder recorder(engine.policy().rules, event.timestamp(), out.trace);
+  out.result = engine.evaluate_reference(event, recorder);
+  recorder.finish();
   engine.set_state(std::move(before));
   return out;
 }

@@ -1,11 +1,16 @@
-// The two ways the engine evaluates an expression of its policy, behind one
+// The ways the engine evaluates an expression of its policy, behind one
 // shape so that the rules phase and the state machine phase are written
 // once.
 //
 //   PlanRunner runner(plan, scope);    // the compiled plan (evaluate)
 //   TreeRunner runner(plan, scope);    // the tree (evaluate_reference)
+//   RecordingTreeRunner runner(plan, scope);  // the tree, keeping values
 //   if (runner.test(*rule.condition, condition_id)) { ... }
 //   Value v = runner.value(expr, id);
+//   const Value* tested = runner.tested();  // nullptr unless recording
+//
+// A listened evaluation reports the value each test saw; only the
+// RecordingTreeRunner keeps it (tested()), the others answer nullptr.
 //
 // Each call names the expression twice: its tree and its id in the plan;
 // each runner reads the half it needs. Built with CORVANTH_PLAN_ORACLE, the
@@ -39,9 +44,33 @@ class TreeRunner {
     return eval_operand(expr, scope_, storage);
   }
   Value value(const IRExpr& expr, ExprId) const { return eval(expr, scope_); }
+  const Value* tested() const noexcept { return nullptr; }
 
  private:
   const EvalScope& scope_;
+};
+
+// The TreeRunner whose test keeps the whole value it tested, until the next
+// test. A value's truthiness is what the other runners' tests answer.
+class RecordingTreeRunner {
+ public:
+  RecordingTreeRunner(const EvaluationPlan&, const EvalScope& scope) noexcept
+      : scope_(scope) {}
+
+  const EvalScope& scope() const noexcept { return scope_; }
+  bool test(const IRExpr& expr, ExprId) const {
+    tested_ = eval(expr, scope_);
+    return tested_.is_truthy();
+  }
+  const Value& operand(const IRExpr& expr, ExprId, Value& storage) const {
+    return eval_operand(expr, scope_, storage);
+  }
+  Value value(const IRExpr& expr, ExprId) const { return eval(expr, scope_); }
+  const Value* tested() const noexcept { return &tested_; }
+
+ private:
+  const EvalScope& scope_;
+  mutable Value tested_;
 };
 
 class PlanRunner {
@@ -76,6 +105,7 @@ class PlanRunner {
 #endif
     return answer;
   }
+  const Value* tested() const noexcept { return nullptr; }
 
  private:
 #ifdef CORVANTH_PLAN_ORACLE

@@ -21,25 +21,43 @@ using halvo_compiler::ast::nodes::variant_name;
 using halvo_compiler::ir::CompiledRule;
 using halvo_compiler::ir::IRAction;
 
-// A taken Deny always wins; any other candidate only replaces Allow.
+// The verdict rule of the pipeline, and so of explanations: a taken Deny
+// always wins; any other candidate only replaces Allow.
 bool takes(Verdict current, Verdict candidate) {
   return current == Verdict::Allow || candidate == Verdict::Deny;
 }
 
+// The listener of evaluate(): every hook empty and inline, so the fast path
+// compiles to the pipeline alone.
+struct NoListener {
+  void limiter(const RateLimiter&, bool) noexcept {}
+  void rule(std::uint32_t, const event::Value*, bool) noexcept {}
+  void verdict(Verdict, const event::Value*, Verdict, bool) noexcept {}
+  void actions(std::uint32_t, std::uint32_t) noexcept {}
+  void machine(const StateMachineInstance&) noexcept {}
+  void guard(std::size_t, const event::Value*, bool) noexcept {}
+  void stepped(const StateMachineInstance&,
+               const halvo_compiler::ir::Transition*) noexcept {}
+};
+
 // The guards of one machine, answered by `runner` with the plan ids of
-// that machine's transitions.
-template <class Runner>
+// that machine's transitions, each answer reported to `listener`.
+template <class Runner, class Listener>
 class RunnerGuards final : public GuardTest {
  public:
-  RunnerGuards(const Runner& runner, const eval::ExprId* ids) noexcept
-      : runner_(runner), ids_(ids) {}
-  bool truthy(std::size_t transition,
-              const halvo_compiler::ir::IRExpr& expr) const override {
-    return runner_.test(expr, ids_[transition]);
+  RunnerGuards(const Runner& runner, Listener& listener,
+               const eval::ExprId* ids) noexcept
+      : runner_(runner), listener_(listener), ids_(ids) {}
+  bool allows(std::size_t transition, const halvo_compiler::ir::IRExpr& expr,
+              bool negated) const override {
+    const bool allows = runner_.test(expr, ids_[transition]) != negated;
+    listener_.guard(transition, runner_.tested(), allows);
+    return allows;
   }
 
  private:
   const Runner& runner_;
+  Listener& listener_;
   const eval::ExprId* ids_;
 };
 
@@ -117,13 +135,18 @@ void PolicyEngine::compile_plan() {
   roots_.shrink_to_fit();
 }
 
-template <class Runner>
-void PolicyEngine::run_rule(const Runner& runner, std::uint32_t position,
+template <class Runner, class Listener>
+void PolicyEngine::run_rule(const Runner& runner, Listener& listener,
+                            std::uint32_t position,
                             PolicyResult& result) const {
   const CompiledRule& rule = policy_.rules[position];
   const RuleSteps& steps = rule_steps_[position];
-  if (rule.condition && !runner.test(*rule.condition, steps.condition)) {
-    return;
+  if (rule.condition) {
+    const bool held = runner.test(*rule.condition, steps.condition);
+    listener.rule(position, runner.tested(), held);
+    if (!held) return;
+  } else {
+    listener.rule(position, nullptr, true);
   }
   result.triggered_rules.push_back(rule.id);
   const eval::ExprId* root = roots_.data() + steps.first_root;
@@ -137,12 +160,16 @@ void PolicyEngine::run_rule(const Runner& runner, std::uint32_t position,
         candidate.message
             ? &runner.operand(*candidate.message, *root++, storage)
             : nullptr;
-    if (!takes(result.verdict, candidate.verdict)) continue;
+    const bool taken = takes(result.verdict, candidate.verdict);
+    listener.verdict(candidate.verdict, message, result.verdict, taken);
+    if (!taken) continue;
     result.verdict = candidate.verdict;
     if (message == nullptr) continue;
     const halvo::SmallString* text = message->as_str();
     result.reason = text != nullptr ? *text : halvo::SmallString();
   }
+  listener.actions(static_cast<std::uint32_t>(result.actions.size()),
+                   static_cast<std::uint32_t>(rule.actions.size()));
   if (result.actions.empty()) result.actions.reserve(rule.actions.size());
   for (std::uint32_t i = 0; i < rule.actions.size(); ++i) {
     const IRAction& action = rule.actions[i];
@@ -156,14 +183,17 @@ void PolicyEngine::run_rule(const Runner& runner, std::uint32_t position,
   }
 }
 
-template <class Runner>
-void PolicyEngine::run(const event::Event& event, PolicyResult& result) {
+template <class Runner, class Listener>
+void PolicyEngine::run(const event::Event& event, PolicyResult& result,
+                       Listener& listener) {
   const Stopwatch stopwatch;
   ++event_count_;
   result.clear();
 
   if (RateLimiter* limiter = rate_limiters_.find(event.event_type().view())) {
-    if (auto exceeded = limiter->record(event.timestamp())) {
+    auto exceeded = limiter->record(event.timestamp());
+    listener.limiter(*limiter, exceeded.has_value());
+    if (exceeded) {
       result.reason =
           constraint_exceeded_reason(exceeded->kind, exceeded->current,
                                      exceeded->window_ms, exceeded->limit);
@@ -181,19 +211,22 @@ void PolicyEngine::run(const event::Event& event, PolicyResult& result) {
     check_rule_index(positions, policy_.rules, event_type);
 #endif
     for (const std::uint32_t position : positions) {
-      run_rule(runner, position, result);
+      run_rule(runner, listener, position, result);
     }
   } else {
     for (std::uint32_t position = 0; position < policy_.rules.size();
          ++position) {
       if (RuleIndex::applies(policy_.rules[position], event_type)) {
-        run_rule(runner, position, result);
+        run_rule(runner, listener, position, result);
       }
     }
   }
   for (std::size_t i = 0; i < instances_.size(); ++i) {
-    const RunnerGuards guards(runner, roots_.data() + machine_first_root_[i]);
-    instances_[i].step(scope, guards, result);
+    const RunnerGuards guards(runner, listener,
+                              roots_.data() + machine_first_root_[i]);
+    listener.machine(instances_[i]);
+    const auto* taken = instances_[i].step(scope, guards, result);
+    listener.stepped(instances_[i], taken);
   }
 
   result.eval_time_us = stopwatch.elapsed_micros();
@@ -201,17 +234,27 @@ void PolicyEngine::run(const event::Event& event, PolicyResult& result) {
 
 PolicyResult PolicyEngine::evaluate(const event::Event& event) {
   PolicyResult result;
-  run<eval::PlanRunner>(event, result);
+  NoListener listener;
+  run<eval::PlanRunner>(event, result, listener);
   return result;
 }
 
 void PolicyEngine::evaluate(const event::Event& event, PolicyResult& result) {
-  run<eval::PlanRunner>(event, result);
+  NoListener listener;
+  run<eval::PlanRunner>(event, result, listener);
 }
 
 PolicyResult PolicyEngine::evaluate_reference(const event::Event& event) {
   PolicyResult result;
-  run<eval::TreeRunner>(event, result);
+  NoListener listener;
+  run<eval::TreeRunner>(event, result, listener);
+  return result;
+}
+
+PolicyResult PolicyEngine::evaluate_reference(const event::Event& event,
+                                              EvaluationListener& listener) {
+  PolicyResult result;
+  run<eval::RecordingTreeRunner>(event, result, listener);
   return result;
 }
 

@@ -33,9 +33,9 @@ bool allows(const Transition& transition, std::size_t position,
       [&](const auto& guard) {
         using Guard = std::decay_t<decltype(guard)>;
         if constexpr (std::is_same_v<Guard, PredicateGuard>) {
-          return guards.truthy(position, guard.expr);
+          return guards.allows(position, guard.expr, false);
         } else if constexpr (std::is_same_v<Guard, NegatedPredicateGuard>) {
-          return !guards.truthy(position, guard.expr);
+          return guards.allows(position, guard.expr, true);
         } else if constexpr (std::is_same_v<Guard, TimeoutGuard>) {
           return false;
         } else {
@@ -78,18 +78,20 @@ bool StateMachineInstance::is_active() const noexcept {
          machine_.states[current_state_].kind == StateKind::Active;
 }
 
+bool StateMachineInstance::deadline_reached(std::uint64_t now) const noexcept {
+  if (!machine_.deadline_millis) return false;
+  const std::uint64_t elapsed = now > started_at_ ? now - started_at_ : 0;
+  return elapsed >= *machine_.deadline_millis;
+}
+
 const Transition* StateMachineInstance::choose(const eval::EvalScope& scope,
                                                const GuardTest& guards) const {
   const auto from_here = [this](const Transition& t) {
     return t.from == current_state_;
   };
-  if (machine_.deadline_millis) {
-    const std::uint64_t now = scope.event.timestamp();
-    const std::uint64_t elapsed = now > started_at_ ? now - started_at_ : 0;
-    if (elapsed >= *machine_.deadline_millis) {
-      for (const Transition& t : machine_.transitions) {
-        if (from_here(t) && is_timeout(t)) return &t;
-      }
+  if (deadline_reached(scope.event.timestamp())) {
+    for (const Transition& t : machine_.transitions) {
+      if (from_here(t) && is_timeout(t)) return &t;
     }
   }
   const auto& transitions = machine_.transitions;
@@ -101,11 +103,12 @@ const Transition* StateMachineInstance::choose(const eval::EvalScope& scope,
   return nullptr;
 }
 
-void StateMachineInstance::step(const eval::EvalScope& scope,
-                                const GuardTest& guards, PolicyResult& result) {
+const Transition* StateMachineInstance::step(const eval::EvalScope& scope,
+                                             const GuardTest& guards,
+                                             PolicyResult& result) {
   // A state number the machine does not define cannot be looked up; the
   // instance stands still rather than guess what the state means.
-  if (current_state_ >= machine_.states.size()) return;
+  if (current_state_ >= machine_.states.size()) return nullptr;
 
   if (machine_.states[current_state_].kind != StateKind::Active) {
     if (is_violated()) {
@@ -113,13 +116,13 @@ void StateMachineInstance::step(const eval::EvalScope& scope,
           machine_.name, machine_.invariant_name, machine_.kind,
           still_violated_message(machine_.invariant_name, machine_.name)});
     }
-    return;
+    return nullptr;
   }
 
   const Transition* taken = choose(scope, guards);
-  if (taken == nullptr) return;
+  if (taken == nullptr) return nullptr;
   current_state_ = taken->to;
-  if (!is_violated()) return;
+  if (!is_violated()) return taken;
 
   result.violations.push_back(Violation{
       machine_.name, machine_.invariant_name, machine_.kind,
@@ -130,6 +133,7 @@ void StateMachineInstance::step(const eval::EvalScope& scope,
     result.reason =
         invariant_violation_reason(machine_.invariant_name, machine_.name);
   }
+  return taken;
 }
 
 }  // namespace halvo_runtime::engine

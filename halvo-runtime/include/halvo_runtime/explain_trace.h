@@ -1,13 +1,15 @@
 // Explanations: what evaluate() would answer for an event, with a trace of
 // how each phase came to it, and no change to the engine.
 //
-// explain() records the trace from the engine's state before the event
-// (the rate window, each rule's filter, condition and verdict candidates,
-// each machine's state, the guard values its search tried and the
-// transition it takes), then evaluates the event through the tree evaluator
-// (PolicyEngine::evaluate_reference) for the result, and puts the runtime
-// state back as it was: counts, windows, machine positions and start times.
-// It is the slow path, meant for people asking why.
+// explain() runs the engine's one evaluation pipeline on the event, through
+// the tree evaluator (the listened PolicyEngine::evaluate_reference), with
+// a listener that records the trace as the pipeline goes: the rate window,
+// each rule's filter, condition value and verdict candidates, each
+// machine's state, the guard values its search tried and the transition it
+// takes. Rules the event filter skips are filled in by the listener. The
+// runtime state is then put back as it was: counts, windows, machine
+// positions and start times, context and configuration. It is the slow
+// path, meant for people asking why.
 //
 //   Explanation why = explain(engine, event);
 //   for (const RuleTrace& rule : why.trace.rules) { ... }

@@ -8,7 +8,11 @@
 // indexes the rules by event type (RuleIndex), so evaluate() visits only the
 // rules that apply and evaluates without walking the trees.
 // evaluate_reference() gives the same results through the tree evaluator;
-// it is the reference the plan is tested against.
+// it is the reference the plan is tested against. Both run one pipeline,
+// a template over how expressions are evaluated and over who listens: the
+// listened form of evaluate_reference() reports each step of it to an
+// EvaluationListener (evaluation_listener.h), as explanations do, while
+// evaluate() runs it with an empty listener that costs nothing.
 // The engine keeps state between calls: machine positions, rate windows,
 // the context and configuration maps, and the event count. Nothing here
 // fails; only memory exhaustion throws. The engine is not thread-safe: the
@@ -30,6 +34,7 @@
 #include "halvo_compiler/ir/policy.h"
 #include "halvo_runtime/engine_state.h"
 #include "halvo_runtime/engine_status.h"
+#include "halvo_runtime/evaluation_listener.h"
 #include "halvo_runtime/evaluation_plan.h"
 #include "halvo_runtime/event.h"
 #include "halvo_runtime/policy_result.h"
@@ -75,6 +80,10 @@ class PolicyEngine {
   // Evaluates one event exactly like evaluate(), but every expression
   // through the tree evaluator and every rule's event filter one by one.
   PolicyResult evaluate_reference(const event::Event& event);
+  // The same, reporting each step to `listener` with the value of every
+  // condition and guard it tests.
+  PolicyResult evaluate_reference(const event::Event& event,
+                                  EvaluationListener& listener);
 
   // Heap bytes of the compiled plan, the rule index and the per-rule steps.
   std::size_t plan_memory_bytes() const noexcept;
@@ -109,11 +118,11 @@ class PolicyEngine {
   static constexpr eval::ExprId kNoExpr = 0xFFFFFFFFu;
 
   void compile_plan();
-  template <class Runner>
-  void run(const event::Event& event, PolicyResult& result);
-  template <class Runner>
-  void run_rule(const Runner& runner, std::uint32_t position,
-                PolicyResult& result) const;
+  template <class Runner, class Listener>
+  void run(const event::Event& event, PolicyResult& result, Listener& listener);
+  template <class Runner, class Listener>
+  void run_rule(const Runner& runner, Listener& listener,
+                std::uint32_t position, PolicyResult& result) const;
 
   halvo_compiler::ir::CompiledPolicy policy_;
   eval::EvaluationPlan plan_;

@@ -22,7 +22,7 @@
 // numbers with the machine's lists.
 //
 //   StateMachineInstance instance(machine, start_millis);
-//   instance.step(scope, guards, result);
+//   const Transition* taken = instance.step(scope, guards, result);
 #pragma once
 
 #include <cstddef>
@@ -34,14 +34,16 @@
 
 namespace halvo_runtime::engine {
 
-// Answers whether the expression of a Predicate or NegatedPredicate guard is
-// truthy for the event being evaluated; the engine answers through its
-// evaluation plan or through the tree evaluator.
+// Answers whether a Predicate or NegatedPredicate guard lets its transition
+// be taken for the event being evaluated: its expression truthy, or falsy
+// when `negated`; the engine answers through its evaluation plan or through
+// the tree evaluator.
 class GuardTest {
  public:
   // `transition` is the guard's position in the machine's transitions.
-  virtual bool truthy(std::size_t transition,
-                      const halvo_compiler::ir::IRExpr& expr) const = 0;
+  virtual bool allows(std::size_t transition,
+                      const halvo_compiler::ir::IRExpr& expr,
+                      bool negated) const = 0;
 
  protected:
   ~GuardTest() = default;
@@ -55,9 +57,10 @@ class StateMachineInstance {
   // Runs this instance's part of the state machine phase for the event of
   // `scope`, with guard expressions answered by `guards`: may append a
   // Violation to `result.violations` and force `result.verdict` to Deny with
-  // the invariant reason.
-  void step(const eval::EvalScope& scope, const GuardTest& guards,
-            PolicyResult& result);
+  // the invariant reason. Returns the transition taken, nullptr when none.
+  const halvo_compiler::ir::Transition* step(const eval::EvalScope& scope,
+                                             const GuardTest& guards,
+                                             PolicyResult& result);
 
   // Back to the initial state with a new start time.
   void reset(std::uint64_t started_at) noexcept;
@@ -70,11 +73,9 @@ class StateMachineInstance {
   // snapshot recorded them.
   void restore(std::uint32_t state, std::uint64_t started_at) noexcept;
 
-  // The first transition from the current state that `scope` allows under
-  // the rules above, or nullptr when none is taken. Changes nothing; used
-  // by step() and by explanations.
-  const halvo_compiler::ir::Transition* choose(const eval::EvalScope& scope,
-                                               const GuardTest& guards) const;
+  // Whether the timeout test applies at `now` (milliseconds): the machine
+  // has a deadline and it has elapsed since the start time.
+  bool deadline_reached(std::uint64_t now) const noexcept;
 
   std::uint32_t current_state() const noexcept { return current_state_; }
   std::uint64_t started_at() const noexcept { return started_at_; }
@@ -83,6 +84,11 @@ class StateMachineInstance {
   }
 
  private:
+  // The first transition from the current state that `scope` allows under
+  // the rules above, or nullptr when none is taken. Changes nothing.
+  const halvo_compiler::ir::Transition* choose(const eval::EvalScope& scope,
+                                               const GuardTest& guards) const;
+
   halvo_compiler::ir::StateMachine machine_;
   std::uint64_t started_at_;
   std::uint32_t current_state_;
