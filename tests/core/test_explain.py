@@ -56,6 +56,22 @@ def test_same_result_as_evaluate_and_nothing_changes():
         assert engine.snapshot() == twin.snapshot()
 
 
+def check_trace_tells_the_result(explained):
+    trace = explained["trace"]
+    matched = [r["id"] for r in trace["rules"] if r["matched"]]
+    assert matched == explained["triggered_rules"]
+    exceeded = trace["rate_limit"] is not None and trace["rate_limit"]["exceeded"]
+    assert exceeded == bool(explained["constraint_violations"])
+    for held in trace["machines"]:
+        allowing = [g for g in held["guards"] if g["allows"]]
+        assert len(allowing) <= 1
+        if held["taken"] is None:
+            assert (held["state_after"], allowing) == (held["state"], [])
+        elif allowing:
+            assert allowing[0]["transition"] == held["taken"]
+            assert held["state_after"] == allowing[0]["to"]
+
+
 @settings(
     max_examples=60,
     deadline=None,
@@ -69,6 +85,7 @@ def test_generated_policies_explain_like_they_evaluate(doc, evs):
     engine, twin = PolicyEngine.from_json(text), PolicyEngine.from_json(text)
     for engine_ in (engine, twin):
         engine_.reset_at(0)
+    states_after = None
     for i, (event_type, fields, context, config) in enumerate(evs):
         for target in (engine, twin):
             for key, value in context.items():
@@ -83,7 +100,13 @@ def test_generated_policies_explain_like_they_evaluate(doc, evs):
             outcome(twin.evaluate_at(500 * i, event_type, fields))
         )
         assert len(explained["trace"]["rules"]) == len(doc["rules"])
-        assert len(explained["trace"]["machines"]) == len(doc["state_machines"])
+        machines = explained["trace"]["machines"]
+        assert len(machines) == len(doc["state_machines"])
+        check_trace_tells_the_result(explained)
+        # Each machine's state after the event is where the next one finds it.
+        if states_after is not None:
+            assert [m["state"] for m in machines] == states_after
+        states_after = [m["state_after"] for m in machines]
         engine.evaluate_at(500 * i, event_type, fields)
 
 
