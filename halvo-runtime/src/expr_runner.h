@@ -52,24 +52,17 @@ class TreeRunner {
 
 // The TreeRunner whose test keeps the whole value it tested, until the next
 // test. A value's truthiness is what the other runners' tests answer.
-class RecordingTreeRunner {
+class RecordingTreeRunner : public TreeRunner {
  public:
-  RecordingTreeRunner(const EvaluationPlan&, const EvalScope& scope) noexcept
-      : scope_(scope) {}
+  using TreeRunner::TreeRunner;
 
-  const EvalScope& scope() const noexcept { return scope_; }
   bool test(const IRExpr& expr, ExprId) const {
-    tested_ = eval(expr, scope_);
+    tested_ = eval(expr, scope());
     return tested_.is_truthy();
   }
-  const Value& operand(const IRExpr& expr, ExprId, Value& storage) const {
-    return eval_operand(expr, scope_, storage);
-  }
-  Value value(const IRExpr& expr, ExprId) const { return eval(expr, scope_); }
   const Value* tested() const noexcept { return &tested_; }
 
  private:
-  const EvalScope& scope_;
   mutable Value tested_;
 };
 
