@@ -1,5 +1,6 @@
 #include "halvo_runtime/trace_line.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -42,6 +43,14 @@ std::string utf8_fault(std::string_view raw) {
   const auto* s = reinterpret_cast<const unsigned char*>(raw.data());
   const std::size_t n = raw.size();
   for (std::size_t i = 0; i < n;) {
+    // Most lines are ASCII throughout: eight bytes at a time.
+    if (std::uint64_t word; i + 8 <= n) {
+      std::memcpy(&word, s + i, 8);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        i += 8;
+        continue;
+      }
+    }
     const unsigned b = s[i];
     if (b < 0x80) {
       ++i;
@@ -154,6 +163,15 @@ bool is_json_space(unsigned char b) {
 }
 
 // The lone surrogates of a decoded string: the first run of them.
+// The bytes that end a run of plain string text: the quote, the
+// backslash, and the control characters JSON refuses inside a string.
+constexpr std::array<bool, 256> kStringStop = [] {
+  std::array<bool, 256> stop{};
+  for (int b = 0; b <= 0x1F; ++b) stop[static_cast<std::size_t>(b)] = true;
+  stop['"'] = stop['\\'] = true;
+  return stop;
+}();
+
 struct Surrogates {
   bool found = false;
   std::size_t position = 0;  // code point of the first
@@ -167,11 +185,16 @@ Value number_value(std::string_view text, bool is_float);
 // json module; builds runtime Values as the binding converts its objects.
 class LineJson {
  public:
-  LineJson(std::string_view text, int max_nesting, bool trailing_comma_messages)
+  // `buffers` are the reader's, kept from line to line so that reading a
+  // line allocates no text once the first lines have been read.
+  LineJson(std::string_view text, int max_nesting, bool trailing_comma_messages,
+           TraceLineReader::Buffers& buffers)
       : s_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         max_nesting_(max_nesting),
-        trailing_comma_messages_(trailing_comma_messages) {}
+        trailing_comma_messages_(trailing_comma_messages),
+        scratch_(buffers.scratch),
+        keys_(buffers.keys) {}
 
   bool failed() const { return failed_; }
   bool too_deep() const { return too_deep_; }
@@ -299,26 +322,25 @@ class LineJson {
     const std::size_t begin = i;
     std::size_t end = i + 1;
     scratch_.clear();
-    std::size_t points = 0;  // code points decoded so far
+    // The decoded code points are counted only when a lone surrogate needs
+    // its position: each one before it was written as three U+FFFD.
+    std::size_t surrogates = 0;
     auto note_surrogate = [&](std::uint32_t unit) {
+      const std::size_t points = code_points(scratch_) - 2 * surrogates;
       if (!lone.found) {
         lone = {true, points, 1, unit};
       } else if (lone.position + lone.run == points) {
         ++lone.run;
       }
       scratch_ += "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD";
-      ++points;
+      ++surrogates;
     };
     for (;;) {
       std::size_t next = end;
-      for (; next < n_; ++next) {
-        const unsigned char d = s_[next];
-        if (d == '"' || d == '\\') break;
-        if (d <= 0x1F) return fail(next, "Invalid control character at");
-        points += (d & 0xC0) != 0x80;
-      }
+      while (next < n_ && !kStringStop[s_[next]]) ++next;
       scratch_.append(reinterpret_cast<const char*>(s_) + end, next - end);
       if (next >= n_) return fail(begin, "Unterminated string starting at");
+      if (s_[next] <= 0x1F) return fail(next, "Invalid control character at");
       if (s_[next] == '"') {
         i = next + 1;
         return true;
@@ -354,7 +376,6 @@ class LineJson {
             return fail(next - 1, "Invalid \\escape");
         }
         scratch_.push_back(out);
-        ++points;
         continue;
       }
       ++next;  // past the 'u'
@@ -377,7 +398,6 @@ class LineJson {
         note_surrogate(unit);
       } else {
         halvo::utf8::append_utf8(scratch_, unit);
-        ++points;
       }
     }
   }
@@ -401,9 +421,13 @@ class LineJson {
         Surrogates lone;
         if (!string(idx, lone)) return false;
         // The key is kept apart from the scratch text, which the value's
-        // strings reuse; swapping keeps both buffers for later keys.
-        std::string key;
-        key.swap(scratch_);
+        // strings reuse, in a buffer of its object's depth (a deque's
+        // elements stay in place as deeper ones are added).
+        while (keys_.size() <= static_cast<std::size_t>(depth)) {
+          keys_.emplace_back();
+        }
+        std::string& key = keys_[static_cast<std::size_t>(depth)];
+        key.assign(scratch_);
         idx = skip_space(idx);
         if (idx >= n_ || s_[idx] != ':')
           return fail(idx, "Expecting ':' delimiter");
@@ -553,7 +577,8 @@ class LineJson {
   bool too_deep_ = false;
   std::size_t error_at_ = 0;
   std::string message_;
-  std::string scratch_;
+  std::string& scratch_;
+  std::deque<std::string>& keys_;
 };
 
 // A JSON number as the binding converts the int or float Python reads: an
@@ -722,14 +747,57 @@ void append_dump(std::string& out, const Value& value) {
 
 constexpr std::string_view kMaxTimestampText = "18446744073709551615";
 
-bool is_setting_key(std::string_view key) {
-  return key == "config" || key == "context";
+// The keys a line object may hold: a setting's, an event's, and those a
+// decision log writes beside an event's.
+enum class LineKey {
+  kConfig,
+  kContext,
+  kType,
+  kFields,
+  kTimestamp,
+  kDecisionId,
+  kDecision,
+  kPolicy,
+  kSurface,
+  kShadow,
+  kOther
+};
+
+// Which key `key` is: one comparison of the bytes at most, after its length
+// and first letter.
+LineKey line_key(std::string_view key) {
+  auto is = [&](std::string_view name, LineKey which) {
+    return key == name ? which : LineKey::kOther;
+  };
+  if (key.empty()) return LineKey::kOther;
+  switch (key[0]) {
+    case 't':
+      return key.size() == 4 ? is("type", LineKey::kType)
+                             : is("timestamp_ms", LineKey::kTimestamp);
+    case 'f':
+      return is("fields", LineKey::kFields);
+    case 'c':
+      return key.size() == 6 ? is("config", LineKey::kConfig)
+                             : is("context", LineKey::kContext);
+    case 'd':
+      return key.size() == 8 ? is("decision", LineKey::kDecision)
+                             : is("decision_id", LineKey::kDecisionId);
+    case 'p':
+      return is("policy", LineKey::kPolicy);
+    case 's':
+      return key.size() == 7 ? is("surface", LineKey::kSurface)
+                             : is("shadow", LineKey::kShadow);
+    default:
+      return LineKey::kOther;
+  }
 }
 
-bool is_event_key(std::string_view key) {
-  return key == "type" || key == "fields" || key == "timestamp_ms" ||
-         key == "decision_id" || key == "decision" || key == "policy" ||
-         key == "surface" || key == "shadow";
+bool is_setting_key(LineKey key) {
+  return key == LineKey::kConfig || key == LineKey::kContext;
+}
+
+bool is_event_key(LineKey key) {
+  return !is_setting_key(key) && key != LineKey::kOther;
 }
 
 // What one line object holds, read key by key (a key given twice: the last
@@ -850,7 +918,7 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   if (raw.substr(0, 3) == "\xEF\xBB\xBF") {
     return json_error(0, "Unexpected UTF-8 BOM (decode using utf-8-sig)");
   }
-  LineJson json(raw, max_nesting_, trailing_comma_messages_);
+  LineJson json(raw, max_nesting_, trailing_comma_messages_, buffers_);
   std::size_t i = json.skip_space(0);
   LineObject object;
   bool is_object = i < json.size() && json.at(i) == '{';
@@ -862,13 +930,14 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   if (is_object) {
     ok = json.object(
         i, 0, [&](const std::string& key, const Surrogates&, std::size_t& at) {
-          const bool setting_key = is_setting_key(key);
+          const LineKey which = line_key(key);
+          const bool setting_key = is_setting_key(which);
           if (!setting_key && !object.first_not_setting)
             object.first_not_setting = key;
-          if (!is_event_key(key) && !object.first_not_event)
+          if (!is_event_key(which) && !object.first_not_event)
             object.first_not_event = key;
           object.has_setting |= setting_key;
-          if (key == "fields") {
+          if (which == LineKey::kFields) {
             object.fields_key_error.reset();
             event.fields().clear();
             if (at < json.size() && json.at(at) == '{') {
@@ -879,18 +948,20 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
             Value ignored;
             return json.value(at, 1, &ignored, object.fields_kind, nullptr);
           }
-          if (key == "config" || key == "context") {
-            auto& entries = key == "config" ? config : context;
+          if (setting_key) {
+            const bool is_config = which == LineKey::kConfig;
+            auto& entries = is_config ? config : context;
             JsonKind& kind =
-                key == "config" ? object.config_kind : object.context_kind;
+                is_config ? object.config_kind : object.context_kind;
             if (at < json.size() && json.at(at) == '{') {
               kind = JsonKind::kObject;
               return read_setting(json, at, 1, entries);
             }
             return json.value(at, 1, nullptr, kind, nullptr);
           }
-          if (key == "timestamp_ms") return read_timestamp(json, at, object);
-          if (key == "type") {
+          if (which == LineKey::kTimestamp)
+            return read_timestamp(json, at, object);
+          if (which == LineKey::kType) {
             object.has_type = true;
             object.type_error.reset();
             if (at < json.size() && json.at(at) == '"') {
@@ -906,10 +977,11 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
             }
             return json.value(at, 1, nullptr, object.type_kind, nullptr);
           }
-          JsonKind* kind = key == "decision"      ? &object.decision_kind
-                           : key == "policy"      ? &object.policy_kind
-                           : key == "decision_id" ? &object.decision_id_kind
-                                                  : nullptr;
+          JsonKind* kind = which == LineKey::kDecision ? &object.decision_kind
+                           : which == LineKey::kPolicy ? &object.policy_kind
+                           : which == LineKey::kDecisionId
+                               ? &object.decision_id_kind
+                               : nullptr;
           JsonKind ignored;
           return json.value(at, 1, nullptr, kind != nullptr ? *kind : ignored,
                             nullptr);

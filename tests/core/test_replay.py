@@ -181,6 +181,17 @@ ODD_LINES = [
     b'{"type": "a", "fields": {"big": 123456789012345678901234567890}}',
     b'{"type": "a", "fields": {"tool": "x", "tool": "shell"}}',
     b'{"type": "a", "fields": {"s": "\\ud83d\\ude00\\u00e9"}}',
+    # Lone surrogates after multibyte text, escapes and an earlier run: the
+    # error names the first run at its code point.
+    b'{"type": "a", "fields": {"\xc3\xa9\\n\\udc00\\ud800x\\udc02": 1}}',
+    b'{"config": {"\\u00e9\\t\\ud83d\\ude00\\udbff\\udbff": 1}}',
+    # Names one letter or one length away from the line's own keys.
+    b'{"typ": "a"}',
+    b'{"type": "a", "timestamp": 5}',
+    b'{"type": "a", "decisions": {}}',
+    b'{"type": "a", "surfaces": 1}',
+    b'{"contexts": {}}',
+    b'{"": 1}',
     b"[" * 100 + b"]" * 100,
     # Deeper than any interpreter's json module reads (3.13's takes 5,000
     # levels, earlier ones refuse them), so both sides refuse it alike.

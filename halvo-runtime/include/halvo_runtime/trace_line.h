@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,8 +82,16 @@ class TraceLineReader {
   // Reads `raw`, one line with or without its '\n'; `first` for line 1.
   TraceLine& read(std::string_view raw, bool first);
 
+  // The text buffers of the JSON reader: the string being decoded and the
+  // key of the object at each depth.
+  struct Buffers {
+    std::string scratch;
+    std::deque<std::string> keys;
+  };
+
  private:
   TraceLine line_;
+  Buffers buffers_;
   int max_nesting_;
   bool trailing_comma_messages_;
   const EventFieldUse* field_use_;
