@@ -8,14 +8,17 @@ the header and payload cases of the container tables, and, for the
 evaluate-path harness, policies followed by operation streams in the
 harness's input layout (fuzz/fuzz_engine.cc, fuzz/value_decoder.h); for the
 plan harness the same streams and the shape tables of cases/plan_cases.py;
-and, for the restore harness, policies followed by snapshots
-(fuzz/fuzz_restore.cc). The tables are the tests' own, read from the
+for the restore harness, policies followed by snapshots
+(fuzz/fuzz_restore.cc); and, for the trace reader's harness, pairs of
+lines (fuzz/fuzz_trace_line.cc): the example sessions' lines after one
+another and the odd lines of cases/trace_line_cases.py after an event. The tables are the tests' own, read from the
 repository's cases/ directory. Each seed is named by the hash of its bytes;
 the directories are rewritten from scratch, so the committed corpora are
 exactly this script's output. Needs the built module.
 """
 
 import hashlib
+import itertools
 import json
 import pathlib
 import shutil
@@ -29,12 +32,15 @@ import container_cases
 import plan_cases
 import reader_cases as reader
 import snapshot_cases
+import trace_line_cases
 from _corvanth_core import PolicyEngine
 from halvoc import container
 
 from corvanth_core import ir as b
 
 CORPUS = ROOT / "fuzz" / "corpus"
+# Larger inputs the harnesses ignore (kMaxFuzzInput in fuzz/fuzz_input.h).
+MAX_FUZZ_INPUT = 64 * 1024
 
 
 def engine_for(doc):
@@ -366,6 +372,18 @@ def engine_with_deep_context(kind, depth):
 # --- writing -----------------------------------------------------------------
 
 
+def trace_line_inputs():
+    """Pairs of trace lines: each example session's first lines, each after
+    the one before it, and every odd line after an event line."""
+    lines = []
+    for session in sorted((ROOT / "examples").glob("*_session.jsonl")):
+        lines += session.read_bytes().splitlines()[:8]
+    pairs = [first + b"\n" + second for first, second in itertools.pairwise(lines)]
+    event = b'{"type": "tool_call", "fields": {"tool": "shell"}, "timestamp_ms": 1}'
+    odd = [event + b"\n" + line for line in trace_line_cases.ODD_LINES]
+    return pairs + [pair for pair in odd if len(pair) <= MAX_FUZZ_INPUT]
+
+
 def write(harness, inputs):
     directory = CORPUS / harness
     shutil.rmtree(directory, ignore_errors=True)
@@ -382,6 +400,7 @@ def main():
     write("fuzz_engine", engine_inputs())
     write("fuzz_plan", plan_inputs())
     write("fuzz_restore", restore_inputs())
+    write("fuzz_trace_line", trace_line_inputs())
 
 
 if __name__ == "__main__":
