@@ -11,8 +11,8 @@ plan harness the same streams and the shape tables of cases/plan_cases.py;
 for the restore harness, policies followed by snapshots
 (fuzz/fuzz_restore.cc); and, for the trace reader's harness, pairs of
 lines (fuzz/fuzz_trace_line.cc): the example sessions' lines after one
-another and the odd lines of cases/trace_line_cases.py after an event. The tables are the tests' own, read from the
-repository's cases/ directory. Each seed is named by the hash of its bytes;
+another and the odd lines of cases/trace_line_cases.py after an event. The
+tables are the tests' own, read from the repository's cases/ directory. Each seed is named by the hash of its bytes;
 the directories are rewritten from scratch, so the committed corpora are
 exactly this script's output. Needs the built module.
 """

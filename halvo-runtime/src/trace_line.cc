@@ -162,7 +162,6 @@ bool is_json_space(unsigned char b) {
   return b == ' ' || b == '\t' || b == '\n' || b == '\r';
 }
 
-// The lone surrogates of a decoded string: the first run of them.
 // The bytes that end a run of plain string text: the quote, the
 // backslash, and the control characters JSON refuses inside a string.
 constexpr std::array<bool, 256> kStringStop = [] {
@@ -172,6 +171,7 @@ constexpr std::array<bool, 256> kStringStop = [] {
   return stop;
 }();
 
+// The lone surrogates of a decoded string: the first run of them.
 struct Surrogates {
   bool found = false;
   std::size_t position = 0;  // code point of the first
