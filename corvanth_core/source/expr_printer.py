@@ -323,7 +323,10 @@ class ExprPrinter:
                 "()" if message is None else f"({self.expr(message, IMPLIES)})"
             )
         text, level = self.form(value)
-        if level <= LOOSE or "DecisionTree" in value:
+        # A leaf that opens with a match (a tree itself, or an operator whose
+        # left operand is one) would be read as a nested switch, its tail
+        # joining the enclosing expression: it is parenthesised.
+        if level <= LOOSE or text.startswith("match "):
             return f"({text})"
         return text
 
