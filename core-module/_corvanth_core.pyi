@@ -3,7 +3,7 @@
 # The dict shapes are the TypedDicts of the corvanth_core package.
 
 import os
-from collections.abc import Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any, Final, final
 
 from corvanth_core.results import (
@@ -113,3 +113,20 @@ class PolicyEngine:
         lines: bool = False,
     ) -> ReplaySummary:
         """replay() of the trace file at path, read by blocks."""
+    def decider(
+        self,
+        template: object,
+        serials: Iterator[int],
+        settle: Callable[[Any], object],
+        *,
+        admit: bool = False,
+        clock: Callable[[], int] | None = None,
+    ) -> Callable[..., Any]:
+        """A native evaluate() that answers a copy of template (whose class
+        has __slots__, _serial and _result among them) with the next serial
+        and the result, or settle(decision) when the result holds actions.
+
+        With admit=True an allowing result without actions answers its
+        verdict alone. The call takes (event_type, fields=None,
+        surface=None); surface is ignored.
+        """

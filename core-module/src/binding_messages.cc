@@ -38,6 +38,10 @@ PyObject* no_constructor_message(const char* type_name) noexcept {
   return PyUnicode_FromFormat("No constructor defined for %s", type_name);
 }
 
+PyObject* serials_exhausted_message() noexcept {
+  return PyUnicode_FromString("the decider's serials ran out");
+}
+
 PyObject* too_many_arguments_message(const char* member,
                                      Py_ssize_t max_arguments,
                                      bool all_required,

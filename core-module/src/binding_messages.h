@@ -31,6 +31,9 @@ void raise_error(PyObject* type, PyObject* message) noexcept;
 // "No constructor defined for PolicyEngine".
 PyObject* no_constructor_message(const char* type_name) noexcept;
 
+// "the decider's serials ran out": its iterator of decision numbers stopped.
+PyObject* serials_exhausted_message() noexcept;
+
 // Argument errors, naming the member as "PolicyEngine.{member}()":
 // "... takes at most 2 arguments (3 given)" (or "exactly" when every
 // parameter is required).

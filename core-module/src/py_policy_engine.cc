@@ -18,6 +18,7 @@
 
 #include "arg_parser.h"
 #include "binding_messages.h"
+#include "decider.h"
 #include "diagnostics_list.h"
 #include "halvo_compiler/bytecode.h"
 #include "halvo_compiler/policy_diagnostics.h"
@@ -199,13 +200,11 @@ bool held_values_fit(PyPolicyEngine* self) {
   return false;
 }
 
-// Evaluates an event of type `event_type` stamped `timestamp` with the
-// fields of `fields` (nullptr, None or a dict): the common part of evaluate
-// and evaluate_at. The event is built in the engine object's kept storage.
-// `type_text` is the text of the str `event_type`.
+}  // namespace
+
 PyObject* evaluate_event(PyPolicyEngine* self, PyObject* event_type,
                          std::string_view type_text, std::uint64_t timestamp,
-                         PyObject* fields) {
+                         PyObject* fields, Reply reply, bool* has_actions) {
   if (!held_values_fit(self)) return nullptr;
   const ScratchLease lease(self->scratch);
   Event& event = lease->event;
@@ -228,8 +227,15 @@ PyObject* evaluate_event(PyPolicyEngine* self, PyObject* event_type,
     engine.evaluate(event, result);
   });
   if (!ran) return nullptr;
+  if (has_actions != nullptr) *has_actions = !result.actions.empty();
+  if (reply == Reply::VerdictWhenPlain && result.actions.empty() &&
+      result.verdict != halvo_runtime::engine::Verdict::Deny) {
+    return verdict_name_to_py(result.verdict);
+  }
   return result_to_dict(result, &self->names, &lease->sources);
 }
+
+namespace {
 
 PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
                    PyObject* fields) {
@@ -237,7 +243,8 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
   if (!utf8_text(event_type, type_text)) return nullptr;
   // Stamped now, before any field is converted.
   return evaluate_event(self, event_type, type_text,
-                        halvo_runtime::wall_clock_millis(), fields);
+                        halvo_runtime::wall_clock_millis(), fields,
+                        Reply::Dict);
 }
 
 // One of the engine's two maps of held values: how to set a key of it and
@@ -319,7 +326,8 @@ PyObject* evaluate_at(PyPolicyEngine* self, PyObject* timestamp_ms,
   }
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
-  return evaluate_event(self, event_type, type_text, timestamp, fields);
+  return evaluate_event(self, event_type, type_text, timestamp, fields,
+                        Reply::Dict);
 }
 
 PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {
@@ -842,6 +850,24 @@ constexpr char kReplayFileDoc[] =
     "\n"
     "replay() of the trace file at path, read by blocks so that memory stays\n"
     "flat however long the file is (without results).";
+constexpr Param kDeciderParams[] = {{"template", ParamType::Any},
+                                    {"serials", ParamType::Any},
+                                    {"settle", ParamType::Any},
+                                    {"admit", ParamType::Any},
+                                    {"clock", ParamType::Any}};
+constexpr Signature kDecider{"decider", kDeciderParams, 3, 3};
+constexpr char kDeciderDoc[] =
+    "decider($self, template, serials, settle, *, admit=False, clock=None)\n"
+    "--\n"
+    "\n"
+    "A callable (event_type, fields=None, surface=None) that evaluates as\n"
+    "evaluate() does (at clock()'s time, when given, as evaluate_at()) and\n"
+    "answers a decision: a copy of template, whose class has __slots__,\n"
+    "with _serial the next of serials and _result the result dict; or\n"
+    "settle(decision) when the result holds actions. With admit=True a\n"
+    "result with an allowing verdict and no action answers its verdict\n"
+    "alone, and any other settle(decision). The guard's hot path; surface\n"
+    "is accepted and ignored.";
 constexpr char kPolicyNameDoc[] = "Get the policy name.";
 constexpr char kEventCountDoc[] = "Get the total number of events processed.";
 
@@ -893,6 +919,8 @@ PyMethodDef g_methods[] = {
     {"replay", fastcall_method<kReplay, replay_bytes>(), kFastcall, kReplayDoc},
     {"replay_file", fastcall_method<kReplayFile, replay_path>(), kFastcall,
      kReplayFileDoc},
+    {"decider", fastcall_method<kDecider, make_decider>(), kFastcall,
+     kDeciderDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,7 +14,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine_lock.h"
@@ -40,6 +42,23 @@ struct PyPolicyEngine {
   // holds, for the stack guard (stack_guard.h).
   HeldDepths held_depths;
 };
+
+// What evaluate_event answers: always the result dict, or the verdict's
+// name alone when the result is plain (an allowing verdict and no action),
+// which spares building a dict nobody reads.
+enum class Reply { Dict, VerdictWhenPlain };
+
+// Evaluates an event of type `event_type` (a str whose UTF-8 text is
+// `type_text`) stamped `timestamp` with the fields of `fields` (nullptr,
+// None or a dict): the common part of evaluate, evaluate_at and the
+// guard's decider. Returns a new reference (the result dict, or with
+// Reply::VerdictWhenPlain possibly the verdict's name, a str), or nullptr
+// with the Python exception set. `has_actions`, when given, learns whether
+// the result holds an action.
+PyObject* evaluate_event(PyPolicyEngine* self, PyObject* event_type,
+                         std::string_view type_text, std::uint64_t timestamp,
+                         PyObject* fields, Reply reply,
+                         bool* has_actions = nullptr);
 
 // Returns a new reference to the PolicyEngine type, creating it on the first
 // call; nullptr with the Python exception set when creation fails.

@@ -67,7 +67,7 @@ class ShadowVerdict:
         return copy.deepcopy(self._result)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, init=False)
 class Decision:
     """A typed, immutable view of one decision.
 
@@ -77,12 +77,50 @@ class Decision:
     holds a Block action: either makes `enforce` raise whatever the verdict.
     """
 
+    # Slots written out rather than `slots=True`, which would make a second
+    # class whose frozen __setattr__ fails with TypeError on Python 3.11:
+    # the guard's native decider copies these slots from a template.
+    __slots__ = (
+        "_id_prefix",
+        "_result",
+        "_serial",
+        "escalation_refused",
+        "handler_errors",
+        "shadow",
+    )
+
     _id_prefix: str
     _serial: int
     _result: EvaluationResult
-    shadow: ShadowVerdict | None = None
-    handler_errors: tuple[HandlerError, ...] = ()
-    escalation_refused: bool = False
+    shadow: ShadowVerdict | None
+    handler_errors: tuple[HandlerError, ...]
+    escalation_refused: bool
+
+    def __init__(
+        self,
+        _id_prefix: str,
+        _serial: int,
+        _result: EvaluationResult,
+        shadow: ShadowVerdict | None = None,
+        handler_errors: tuple[HandlerError, ...] = (),
+        escalation_refused: bool = False,
+    ) -> None:
+        for name, value in (
+            ("_id_prefix", _id_prefix),
+            ("_serial", _serial),
+            ("_result", _result),
+            ("shadow", shadow),
+            ("handler_errors", handler_errors),
+            ("escalation_refused", escalation_refused),
+        ):
+            object.__setattr__(self, name, value)
+
+    def __getstate__(self) -> tuple[object, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __setstate__(self, state: tuple[object, ...]) -> None:
+        for name, value in zip(self.__slots__, state, strict=True):
+            object.__setattr__(self, name, value)
 
     @property
     def decision_id(self) -> str:
@@ -144,19 +182,17 @@ class Decision:
         )
 
 
-_new = object.__new__
-
-
-def new_decision(id_prefix: str, serial: int, result: EvaluationResult) -> Decision:
-    """`Decision(id_prefix, serial, result)` on the guard's hot path: the
-    entries left at their defaults are read from the class, so only three
-    are set (a dataclass's `__init__` sets all six, one call each)."""
-    decision = _new(Decision)
-    entries = decision.__dict__
-    entries["_id_prefix"] = id_prefix
-    entries["_serial"] = serial
-    entries["_result"] = result
-    return decision
+# The result of no event: what a template decision holds (see
+# `PolicyEngine.decider`) until a copy of it gets an engine's result.
+EMPTY_RESULT: EvaluationResult = {
+    "verdict": "allow",
+    "reason": None,
+    "triggered_rules": [],
+    "eval_time_us": 0,
+    "actions": [],
+    "violations": [],
+    "constraint_violations": [],
+}
 
 
 def denial_message(decision: Decision) -> str:

@@ -16,8 +16,14 @@ replayed. When a decision log or a shadow policy is attached, evaluating,
 shadowing and writing the line happen under one lock, so the log's order
 is the engine's order; without them the engine's own lock suffices.
 Handlers always run outside the lock.
+
+Once a guard has neither log nor shadow nor shared limits nor clock of its
+own, and its first event started the engine, `check` and the guarded
+tools' admission are the engine's native deciders (`PolicyEngine.decider`):
+the Python frames they spare cost as much as the evaluation.
 """
 
+import functools
 import itertools
 import os
 import threading
@@ -31,14 +37,18 @@ from _corvanth_core import PolicyEngine
 from corvanth_core.container import BytesLike
 from corvanth_core.errors import diagnostics_error
 from corvanth_core.guard.decision import (
-    ALLOWING_VERDICTS,
+    EMPTY_RESULT,
     Decision,
     PolicyDenied,
     ShadowVerdict,
-    new_decision,
 )
 from corvanth_core.guard.decision_log import DecisionLog, PolicyIdentity
-from corvanth_core.guard.guarded_tool import FieldsHook, RedactHook, guarded_tool
+from corvanth_core.guard.guarded_tool import (
+    FieldsHook,
+    Gate,
+    RedactHook,
+    guarded_tool,
+)
 from corvanth_core.guard.handlers import (
     Handler,
     arun_handlers,
@@ -54,8 +64,6 @@ from corvanth_core.loading import (
     loads_with_limits,
     only_engine,
 )
-
-_new = object.__new__
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -82,6 +90,8 @@ _GUARDS: "weakref.WeakSet[Guard]" = weakref.WeakSet()
 def _renew_id_prefixes() -> None:
     for guard in list(_GUARDS):
         guard._id_prefix = new_id_prefix()
+        if guard._direct:
+            guard._install_deciders()
 
 
 os.register_at_fork(after_in_child=_renew_id_prefixes)
@@ -116,6 +126,22 @@ def checked_policy(source: PolicySource) -> tuple[PolicyEngine, HostLimits]:
         "a policy must be a PolicyEngine, a path, JSON text or bytes, not "
         f"{type(source).__name__}"
     )
+
+
+def same_decision(decision: Decision) -> Decision:
+    """The settling of a decision whose handlers its caller runs."""
+    return decision
+
+
+def admitted_verdict(decision: Decision, handlers: Mapping[str, Handler]) -> str:
+    """The verdict of a guarded call whose decision `enforce` would let
+    through, after its actions went through the handlers; PolicyDenied
+    when it would not."""
+    if decision._result["actions"]:
+        decision = run_handlers(decision, handlers)
+    if not decision.permitted:
+        raise PolicyDenied(decision)
+    return decision.verdict
 
 
 class Guard:
@@ -183,10 +209,14 @@ class Guard:
         )
         self._started = False
         self._direct = False
-        self._hot = False
+        # The native decider `_decide` hands direct events to, once started.
+        self._plain: Callable[[str, dict[str, Any] | None], Decision]
         self._wall_clock = clock is None
         self._ids = itertools.count(1)
         self._id_prefix = new_id_prefix()
+        # What guarded tools call to be let through, looked up on each call
+        # so that they take the native decider once there is one.
+        self._gate = Gate(self._admit, self._aadmit)
         _GUARDS.add(self)
 
     # --- what the guard holds ----------------------------------------------
@@ -220,23 +250,41 @@ class Guard:
         for engine in engines:
             if engine.event_count == 0:
                 engine.reset_at(timestamp_ms)
-        self._started = True
+        if not self._serial:
+            self._install_deciders()
         self._direct = not self._serial
-        self._hot = self._direct and self._wall_clock
+        self._started = True
+
+    def _install_deciders(self) -> None:
+        """Hand deciding to the engine's native deciders, once nothing but
+        the engine is in a decision's path: `check`, the guarded tools'
+        admission and the evaluation under `enforce` and the async calls.
+
+        The instance attribute `check` hides the method from then on."""
+        template = Decision(self._id_prefix, 0, EMPTY_RESULT)
+        clock = None if self._wall_clock else self._clock
+        decider = self._engine.decider
+        self._plain = decider(template, self._ids, same_decision, clock=clock)
+        vars(self)["check"] = decider(
+            template,
+            self._ids,
+            functools.partial(run_handlers, handlers=self._handlers),
+            clock=clock,
+        )
+        self._gate.admit = decider(
+            template,
+            self._ids,
+            functools.partial(admitted_verdict, handlers=self._handlers),
+            admit=True,
+            clock=clock,
+        )
 
     def _decide(
         self, event_type: str, fields: dict[str, Any] | None, surface: str
     ) -> Decision:
         """Evaluate one event (and shadow and log it); no handler runs."""
         if self._direct:
-            # Nothing records the time: the wall clock the engine reads is
-            # the default clock, read in the same way.
-            result = (
-                self._engine.evaluate(event_type, fields)
-                if self._wall_clock
-                else self._engine.evaluate_at(self._clock(), event_type, fields)
-            )
-            return new_decision(self._id_prefix, next(self._ids), result)
+            return self._plain(event_type, fields)
         log = self._log
         logged = {} if log is None else log.logged_fields(fields)
         with self._lock:
@@ -262,8 +310,6 @@ class Guard:
                     surface,
                     shadow_entry,
                 )
-        if shadow is None:
-            return new_decision(self._id_prefix, serial, result)
         return Decision(self._id_prefix, serial, result, shadow)
 
     def check(
@@ -276,20 +322,6 @@ class Guard:
         """The decision on one event, after its actions went through the
         handlers. Raises what the engine raises for fields it cannot take,
         and OSError when the decision log cannot be written."""
-        if self._hot:
-            # `_decide`'s first branch and `new_decision`, inlined: this is
-            # the hot path, where one Python call less is a tenth of the cost.
-            result = self._engine.evaluate(event_type, fields)
-            decision = _new(Decision)
-            entries = decision.__dict__
-            entries["_id_prefix"] = self._id_prefix
-            entries["_serial"] = next(self._ids)
-            entries["_result"] = result
-            return (
-                run_handlers(decision, self._handlers)
-                if result["actions"]
-                else decision
-            )
         decision = self._decide(event_type, fields, surface)
         if decision._result["actions"]:
             decision = run_handlers(decision, self._handlers)
@@ -319,37 +351,14 @@ class Guard:
     def _admit(
         self, event_type: str, fields: dict[str, Any] | None, surface: str
     ) -> str:
-        """`enforce` for a guarded tool, which needs only the verdict: on
-        the hot path an allowed event without actions is let through
-        without a Decision, since nothing would ever see it."""
-        if self._hot:
-            result = self._engine.evaluate(event_type, fields)
-            verdict: str = result["verdict"]
-            if not result["actions"] and verdict in ALLOWING_VERDICTS:
-                return verdict
-            decision = new_decision(self._id_prefix, next(self._ids), result)
-            if result["actions"]:
-                decision = run_handlers(decision, self._handlers)
-            if not decision.permitted:
-                raise PolicyDenied(decision)
-            return verdict
+        """`enforce` for a guarded tool, which needs only the verdict (on
+        the hot path its native decider stands in)."""
         return self._enforce(event_type, fields, surface).verdict
 
     async def _aadmit(
         self, event_type: str, fields: dict[str, Any] | None, surface: str
     ) -> str:
         """`_admit` for async guarded tools: async handlers are awaited."""
-        if self._hot:
-            result = self._engine.evaluate(event_type, fields)
-            verdict: str = result["verdict"]
-            if not result["actions"] and verdict in ALLOWING_VERDICTS:
-                return verdict
-            decision = new_decision(self._id_prefix, next(self._ids), result)
-            if result["actions"]:
-                decision = await arun_handlers(decision, self._handlers)
-            if not decision.permitted:
-                raise PolicyDenied(decision)
-            return verdict
         return (await self._aenforce(event_type, fields, surface)).verdict
 
     async def acheck(
@@ -436,8 +445,7 @@ class Guard:
                 name=name,
                 fields=fields,
                 redact=hook,
-                admit=self._admit,
-                aadmit=self._aadmit,
+                gate=self._gate,
             )
 
         return decorate

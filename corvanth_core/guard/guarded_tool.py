@@ -18,6 +18,7 @@ frameworks that read a tool's signature see the original.
 import functools
 import inspect
 from collections.abc import Awaitable, Callable, Mapping
+from dataclasses import dataclass
 from typing import Any, ParamSpec, TypeVar, cast
 
 P = ParamSpec("P")
@@ -28,6 +29,17 @@ R = TypeVar("R")
 Admit = Callable[[str, dict[str, Any] | None, str], str]
 AsyncAdmit = Callable[[str, dict[str, Any] | None, str], Awaitable[str]]
 FieldsHook = Callable[..., Mapping[str, Any]]
+
+
+@dataclass(slots=True)
+class Gate:
+    """The guard's admission, as its guarded tools call it: read on every
+    call, since the guard swaps `admit` for a native one once it can."""
+
+    admit: Admit
+    aadmit: AsyncAdmit
+
+
 RedactHook = Callable[[Any], Any]
 
 SURFACE = "decorator"
@@ -63,20 +75,23 @@ class ArgumentBinder:
         self.simple = all(
             p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters
         )
-        # tails[k]: the defaults of the parameters after the first k, when
-        # they all have one (None when not): a call with k positional
-        # arguments and no keywords binds as `zip` plus that tail.
-        self.tails: tuple[dict[str, Any] | None, ...] = (
-            tuple(self._tail(start) for start in range(len(self.names) + 1))
+        # templates[k]: every parameter in order, the first k mapped to None
+        # and the others to their defaults, when they all have one (None
+        # when not): a call with k positional arguments and no keywords
+        # binds as a copy of it with the arguments put in.
+        self.templates: tuple[dict[str, Any] | None, ...] = (
+            tuple(self._template(start) for start in range(len(self.names) + 1))
             if self.simple
             else ()
         )
 
-    def _tail(self, start: int) -> dict[str, Any] | None:
+    def _template(self, start: int) -> dict[str, Any] | None:
         rest = self.names[start:]
         if not all(name in self.defaults for name in rest):
             return None
-        return {name: self.defaults[name] for name in rest}
+        return dict.fromkeys(self.names[:start]) | {
+            name: self.defaults[name] for name in rest
+        }
 
     def bind(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[str, Any]:
         if self.simple and len(args) <= len(self.names):
@@ -112,19 +127,8 @@ def event_fields(
         return from_hook
 
     bind = binder.bind
-    names = binder.names
-    tails = binder.tails
-    count = len(tails)
 
     def from_arguments(args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[str, Any]:
-        # The usual call (positional arguments, the rest left at their
-        # defaults) binds here, one Python call short of `bind`.
-        if not kwargs and len(args) < count:
-            tail = tails[len(args)]
-            if tail is not None:
-                arguments = dict(zip(names, args))
-                arguments.update(tail)
-                return {"tool": tool_name, "arguments": arguments}
         return {"tool": tool_name, "arguments": bind(args, kwargs)}
 
     return from_arguments
@@ -137,24 +141,37 @@ def guarded_tool(
     name: str | None,
     fields: FieldsHook | None,
     redact: RedactHook,
-    admit: Admit,
-    aadmit: AsyncAdmit,
+    gate: Gate,
 ) -> Callable[P, R]:
     """`function` wrapped so that every call is enforced first."""
     if not callable(function):
         raise TypeError(
             f"guard.tool() decorates a function, not {type(function).__name__}"
         )
-    fields_of = event_fields(
-        name or function.__name__, ArgumentBinder(function), fields
-    )
+    tool_name = name or function.__name__
+    binder = ArgumentBinder(function)
+    fields_of = event_fields(tool_name, binder, fields)
+    # The usual call (positional arguments, the rest left at their
+    # defaults) binds inside the wrappers, from the binder's templates: a
+    # Python call short of `fields_of`, and no pair made per argument.
+    names = binder.names
+    templates = binder.templates if fields is None else ()
+    count = len(templates)
 
     if inspect.iscoroutinefunction(function):
         coroutine_function = cast(Callable[P, Awaitable[Any]], function)
 
         @functools.wraps(function)
         async def guarded_coroutine(*args: P.args, **kwargs: P.kwargs) -> Any:
-            verdict = await aadmit(event_type, fields_of(args, kwargs), SURFACE)
+            shape = templates[len(args)] if not kwargs and len(args) < count else None
+            if shape is None:
+                event = fields_of(args, kwargs)
+            else:
+                arguments = shape.copy()
+                for index, value in enumerate(args):
+                    arguments[names[index]] = value
+                event = {"tool": tool_name, "arguments": arguments}
+            verdict = await gate.aadmit(event_type, event, SURFACE)
             result = await coroutine_function(*args, **kwargs)
             return redact(result) if verdict == "redact" else result
 
@@ -162,7 +179,15 @@ def guarded_tool(
 
     @functools.wraps(function)
     def guarded(*args: P.args, **kwargs: P.kwargs) -> R:
-        verdict = admit(event_type, fields_of(args, kwargs), SURFACE)
+        shape = templates[len(args)] if not kwargs and len(args) < count else None
+        if shape is None:
+            event = fields_of(args, kwargs)
+        else:
+            arguments = shape.copy()
+            for index, value in enumerate(args):
+                arguments[names[index]] = value
+            event = {"tool": tool_name, "arguments": arguments}
+        verdict = gate.admit(event_type, event, SURFACE)
         result = function(*args, **kwargs)
         return cast(R, redact(result)) if verdict == "redact" else result
 

@@ -1,6 +1,7 @@
 """Many calls with mixed inputs, failing ones included, leak nothing."""
 
 import gc
+import itertools
 import json
 import os
 import sys
@@ -89,6 +90,28 @@ def expect_error(call, *args, **kwargs):
     raise AssertionError("no error")
 
 
+class Decided:
+    __slots__ = ("_result", "_serial", "held")
+
+
+def raising(_decision):
+    raise ValueError("settle failed")
+
+
+def decider_round(engine, sentinel):
+    """Deciders made, called (settled, failing, admitting) and refused."""
+    template = Decided()
+    template.held = sentinel
+    serials = itertools.count()
+    fields = {"nested": [sentinel], "s": LONG_TEXT}
+    engine.decider(template, serials, lambda decision: decision)("t", fields)
+    expect_error(engine.decider(template, serials, raising), "t", fields)
+    engine.decider(template, serials, print, admit=True)("u", fields)
+    expect_error(engine.decider(template, iter(()), print), "t", fields)
+    expect_error(engine.decider(template, serials, print, clock=lambda: sentinel), "t")
+    expect_error(engine.decider, sentinel, serials, print)
+
+
 def mixed_round(engine, sentinel, deep=None):
     fields = {
         "tool": "http_request",
@@ -120,6 +143,7 @@ def mixed_round(engine, sentinel, deep=None):
     engine.set_context("k", [sentinel, {"x": LONG_TEXT}])
     engine.set_config(LONG_TEXT, sentinel)
     expect_error(engine.set_context, "k", {sentinel: 1})
+    decider_round(engine, sentinel)
     repr(engine)
     engine.status()
     assert engine.event_count > 0

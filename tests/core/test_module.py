@@ -191,6 +191,7 @@ def test_members_in_registration_order():
         "diagnostics",
         "replay",
         "replay_file",
+        "decider",
         "policy_name",
         "event_count",
     ]
