@@ -17,10 +17,11 @@ shadowing and writing the line happen under one lock, so the log's order
 is the engine's order; without them the engine's own lock suffices.
 Handlers always run outside the lock.
 
-Once a guard has neither log nor shadow nor shared limits nor clock of its
-own, and its first event started the engine, `check` and the guarded
-tools' admission are the engine's native deciders (`PolicyEngine.decider`):
-the Python frames they spare cost as much as the evaluation.
+Once a guard has neither log nor shadow nor shared limits, and its first
+event started the engine, `check`, the guarded tools' admission and the
+evaluation under `enforce` are the engine's native deciders
+(`PolicyEngine.decider`), reading the guard's clock when it has one: the
+Python frames they spare cost as much as the evaluation.
 """
 
 import functools

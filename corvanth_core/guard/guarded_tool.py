@@ -152,8 +152,9 @@ def guarded_tool(
     binder = ArgumentBinder(function)
     fields_of = event_fields(tool_name, binder, fields)
     # The usual call (positional arguments, the rest left at their
-    # defaults) binds inside the wrappers, from the binder's templates: a
-    # Python call short of `fields_of`, and no pair made per argument.
+    # defaults) binds inside the sync wrapper, from the binder's templates:
+    # a Python call short of `fields_of`, and no pair made per argument.
+    # (An async call costs an await anyway.)
     names = binder.names
     templates = binder.templates if fields is None else ()
     count = len(templates)
@@ -163,15 +164,7 @@ def guarded_tool(
 
         @functools.wraps(function)
         async def guarded_coroutine(*args: P.args, **kwargs: P.kwargs) -> Any:
-            shape = templates[len(args)] if not kwargs and len(args) < count else None
-            if shape is None:
-                event = fields_of(args, kwargs)
-            else:
-                arguments = shape.copy()
-                for index, value in enumerate(args):
-                    arguments[names[index]] = value
-                event = {"tool": tool_name, "arguments": arguments}
-            verdict = await gate.aadmit(event_type, event, SURFACE)
+            verdict = await gate.aadmit(event_type, fields_of(args, kwargs), SURFACE)
             result = await coroutine_function(*args, **kwargs)
             return redact(result) if verdict == "redact" else result
 
