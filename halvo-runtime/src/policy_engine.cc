@@ -190,15 +190,14 @@ void PolicyEngine::run(const event::Event& event, PolicyResult& result,
   ++event_count_;
   result.clear();
 
+  bool limit_exceeded = false;
   if (RateLimiter* limiter = rate_limiters_.find(event.event_type().view())) {
     auto exceeded = limiter->record(event.timestamp());
     listener.limiter(*limiter, exceeded.has_value());
     if (exceeded) {
-      result.reason =
-          constraint_exceeded_reason(exceeded->kind, exceeded->current,
-                                     exceeded->window_ms, exceeded->limit);
       result.constraint_violations.push_back(std::move(*exceeded));
       result.verdict = Verdict::Deny;
+      limit_exceeded = true;
     }
   }
 
@@ -227,6 +226,15 @@ void PolicyEngine::run(const event::Event& event, PolicyResult& result,
     listener.machine(instances_[i]);
     const auto* taken = instances_[i].step(scope, guards, result);
     listener.stepped(instances_[i], taken);
+  }
+  // An exceeded limit denies first, and its reason stands unless a rule's
+  // deny gives one of its own (a machine never does once the verdict is
+  // deny): it is written only then, sparing the formatting of a text a
+  // rule replaces.
+  if (limit_exceeded && !result.reason) {
+    const ConstraintViolation& exceeded = result.constraint_violations.front();
+    result.reason = constraint_exceeded_reason(
+        exceeded.kind, exceeded.current, exceeded.window_ms, exceeded.limit);
   }
 
   result.eval_time_us = stopwatch.elapsed_micros();

@@ -147,6 +147,26 @@ def test_under_the_limit_leaves_verdict_and_reason_alone():
         assert result["constraint_violations"] == []
 
 
+OVER = "RateLimit exceeded: 1 events in 3600000ms window (limit: 0)"
+
+
+@pytest.mark.parametrize(
+    "verdicts, reason",
+    [
+        ([], OVER),
+        ([verdict("Deny", lit_str("rule says no"))], "rule says no"),
+        ([verdict("Deny")], OVER),
+        ([verdict("Allow", lit_str("fine")), verdict("Audit", lit_str("look"))], OVER),
+        ([verdict("Deny", lit_str("first")), verdict("Deny")], "first"),
+    ],
+    ids=["no rule", "deny with text", "bare deny", "weaker verdicts", "text then bare"],
+)
+def test_an_exceeded_limit_keeps_its_reason_unless_a_deny_gives_one(verdicts, reason):
+    rules = [rule(1, verdicts=verdicts)] if verdicts else []
+    [result] = run([constraint("t", 0, HOUR)], ["t"], rules=rules)
+    assert (result["verdict"], result["reason"]) == ("deny", reason)
+
+
 def test_zero_window_counts_only_the_same_millisecond():
     engine = engine_for(policy(constraints=[constraint("t", 0, 0)]))
     for _ in range(3):
