@@ -261,17 +261,21 @@ class Guard:
         the engine is in a decision's path: `check`, the guarded tools'
         admission and the evaluation under `enforce` and the async calls.
 
-        The instance attribute `check` hides the method from then on."""
+        The instance attribute `check` hides the method from then on
+        (unless a subclass defines its own)."""
         template = Decision(self._id_prefix, 0, EMPTY_RESULT)
         clock = None if self._wall_clock else self._clock
         decider = self._engine.decider
         self._plain = decider(template, self._ids, same_decision, clock=clock)
-        vars(self)["check"] = decider(
-            template,
-            self._ids,
-            functools.partial(run_handlers, handlers=self._handlers),
-            clock=clock,
-        )
+        # A subclass's own `check` is left in place: it is what its callers
+        # mean to run.
+        if type(self).check is Guard.check:
+            vars(self)["check"] = decider(
+                template,
+                self._ids,
+                functools.partial(run_handlers, handlers=self._handlers),
+                clock=clock,
+            )
         self._gate.admit = decider(
             template,
             self._ids,

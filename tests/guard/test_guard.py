@@ -255,3 +255,19 @@ def test_a_forked_child_numbers_its_decisions_apart():
     following = guard.check("tool_call", {"tool": "read"}).decision_id
     assert child.endswith("-2") and following.endswith("-2")
     assert child != following and parent.split("-")[0] == following.split("-")[0]
+
+
+def test_a_subclass_check_runs_on_every_event():
+    class Counting(Guard):
+        calls = 0
+
+        def check(self, event_type, fields=None, *, surface="check"):
+            Counting.calls += 1
+            return super().check(event_type, fields, surface=surface)
+
+    guard = Counting(tools_json())
+    decisions = [guard.check("tool_call", {"tool": "read"}) for _ in range(3)]
+    assert Counting.calls == 3
+    assert [type(d) for d in decisions] == [Decision] * 3
+    assert [d.decision_id.split("-")[1] for d in decisions] == ["1", "2", "3"]
+    assert (decisions[2].shadow, decisions[2].handler_errors) == (None, ())
