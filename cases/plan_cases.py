@@ -29,6 +29,8 @@ from corvanth_core.ir import (
     lit_regex,
     lit_str,
     method,
+    predicate,
+    quantifier,
     ref,
 )
 
@@ -169,4 +171,43 @@ WHOLE_EVENT_ENTRIES = [
     (method(WHOLE_EVENT, "has_key", lit_str("timestamp")), {}, True),
     (binary("Eq", method(WHOLE_EVENT, "type"), lit_str("t")), {}, True),
     (binary("Eq", method(WHOLE_EVENT, "type"), lit_str("u")), {}, False),
+]
+
+
+# --- quantifiers over a split ---------------------------------------------------
+
+
+def over_split(kind, body, *separator):
+    return quantifier(kind, method(field("f"), "split", *separator), body)
+
+
+IS_RM = binary("Eq", ref(0), lit_str("rm"))
+EMPTY_PIECE = binary("Eq", ref(0), lit_str(""))
+
+# A quantifier over `f.split(...)` walks the pieces as it cuts them: each
+# kind, each way to give the separator (none: ","; a non-String: ","; an
+# empty one: between characters and at both ends), and objects that are not
+# Strings (a Map reads its "split" entry; anything else splits to Null).
+SPLIT_QUANTIFIERS = [
+    (over_split("Any", IS_RM, lit_str(" ")), {"f": "sudo rm -rf /"}, True),
+    (over_split("Any", IS_RM, lit_str(" ")), {"f": "ls -l"}, False),
+    (over_split("Exists", IS_RM, lit_str(" ")), {"f": "rm"}, True),
+    (over_split("All", IS_RM, lit_str(" ")), {"f": "rm rm"}, True),
+    (over_split("All", IS_RM, lit_str(" ")), {"f": "rm  rm"}, False),
+    (over_split("None", IS_RM, lit_str(" ")), {"f": "a b"}, True),
+    (over_split("None", IS_RM, lit_str(" ")), {"f": "a rm"}, False),
+    (over_split("Any", IS_RM), {"f": "a,rm"}, True),
+    (over_split("Any", IS_RM, lit_int(1)), {"f": "a,rm"}, True),
+    (over_split("Any", IS_RM, field("sep")), {"f": "a;rm", "sep": ";"}, True),
+    (over_split("All", EMPTY_PIECE, lit_str("")), {"f": ""}, True),
+    (over_split("Any", EMPTY_PIECE, lit_str("")), {"f": "ab"}, True),
+    (
+        over_split("All", predicate("StartsWith", lit_str("éa"), ref(0)), lit_str("")),
+        {"f": "é"},
+        True,
+    ),
+    (over_split("Any", IS_RM, lit_str(" ")), {"f": {"split": ["rm"]}}, True),
+    (over_split("Any", IS_RM, lit_str(" ")), {"f": ["rm"]}, False),
+    (over_split("None", IS_RM, lit_str(" ")), {"f": 5}, True),
+    (over_split("All", IS_RM, lit_str(" ")), {}, False),
 ]

@@ -280,6 +280,7 @@ def plan_inputs():
         + [(e, f) for e, f, _ in plan_cases.JOINS],
         [(e, f) for e, f, _ in plan_cases.METHOD_CASES]
         + [(e, f) for e, f, _ in plan_cases.WHOLE_EVENT_ENTRIES],
+        [(e, f) for e, f, _ in plan_cases.SPLIT_QUANTIFIERS],
     ]
     inputs = engine_inputs()
     for table in tables:

@@ -480,17 +480,41 @@ Value EvaluationPlan::value(ExprId id, const EvalScope& scope) const {
 bool EvaluationPlan::test_quantifier(const Node& node,
                                      const EvalScope& scope) const {
   const auto kind = static_cast<QuantifierKind>(node.sub);
+  // All is decided by the first falsy body, the others by the first truthy.
+  const bool deciding = kind != QuantifierKind::All;
+  const bool decided =
+      kind == QuantifierKind::Any || kind == QuantifierKind::Exists;
+  const Node& source = nodes_[node.a];
+  if (source.op == Op::Method &&
+      static_cast<Method>(source.sub) == Method::Split) {
+    // Over a String's split, the pieces are tested as they are cut: no list
+    // is built, and the first deciding piece ends the cutting.
+    Value object_storage;
+    const Value& object = operand(source.a, scope, object_storage);
+    if (const halvo::SmallString* text = object.as_str()) {
+      Value argument_storage;
+      const Value* argument =
+          lists_[source.b] == 0
+              ? nullptr
+              : &operand(lists_[source.b + 1], scope, argument_storage);
+      bool found = false;
+      for_each_piece(text->view(), split_separator(argument),
+                     [&](std::string_view text_piece) {
+                       const Value item = split_piece(text_piece);
+                       found =
+                           test(node.b, scope.with_element(item)) == deciding;
+                       return !found;
+                     });
+      return found == decided;
+    }
+  }
   Value storage;
   const Value& collection = operand(node.a, scope, storage);
   if (collection.kind() != Kind::List) return kind == QuantifierKind::None;
-  // All is decided by the first falsy body, the others by the first truthy.
-  const bool deciding = kind != QuantifierKind::All;
   for (const Value& item : collection.list_items()) {
-    if (test(node.b, scope.with_element(item)) == deciding) {
-      return kind == QuantifierKind::Any || kind == QuantifierKind::Exists;
-    }
+    if (test(node.b, scope.with_element(item)) == deciding) return decided;
   }
-  return kind == QuantifierKind::All || kind == QuantifierKind::None;
+  return !decided;
 }
 
 bool EvaluationPlan::test_in_constant(const Node& node,

@@ -20,32 +20,12 @@ std::string_view text_or(const Value* value,
   return text ? text->view() : fallback;
 }
 
-Value piece(std::string_view text) {
-  // An empty view may carry no data pointer; the empty SmallString needs none.
-  return Value::string(text.empty() ? halvo::SmallString()
-                                    : halvo::SmallString(text));
-}
-
 ValueList split(std::string_view text, std::string_view separator) {
   ValueList pieces;
-  if (separator.empty()) {
-    // Cut between every two characters and at both ends.
-    pieces.push_back(piece({}));
-    for (std::size_t pos = 0; pos < text.size();) {
-      const std::size_t length = halvo::utf8::decode_utf8(text, pos).length;
-      pieces.push_back(piece(text.substr(pos, length)));
-      pos += length;
-    }
-    pieces.push_back(piece({}));
-    return pieces;
-  }
-  std::size_t start = 0;
-  for (std::size_t hit = text.find(separator); hit != std::string_view::npos;
-       hit = text.find(separator, start)) {
-    pieces.push_back(piece(text.substr(start, hit - start)));
-    start = hit + separator.size();
-  }
-  pieces.push_back(piece(text.substr(start)));
+  for_each_piece(text, separator, [&pieces](std::string_view piece) {
+    pieces.push_back(split_piece(piece));
+    return true;
+  });
   return pieces;
 }
 
@@ -59,14 +39,14 @@ Value string_method(const halvo::SmallString& text, Method method,
     case Method::Trim: {
       const std::string_view trimmed = unicode::trim(text.view());
       if (trimmed.size() == text.size()) return Value::string(text);
-      return piece(trimmed);
+      return split_piece(trimmed);
     }
     case Method::ToUpper:
       return Value::string(halvo::SmallString(unicode::to_upper(text.view())));
     case Method::ToLower:
       return Value::string(halvo::SmallString(unicode::to_lower(text.view())));
     case Method::Split:
-      return Value::list(split(text.view(), text_or(args[0], ",")));
+      return Value::list(split(text.view(), split_separator(args[0])));
     default:
       return Value::null();
   }
@@ -113,6 +93,16 @@ Value map_method(const event::ValueMap& entries, Method method,
 }
 
 }  // namespace
+
+std::string_view split_separator(const Value* argument) noexcept {
+  return text_or(argument, ",");
+}
+
+Value split_piece(std::string_view text) {
+  // An empty view may carry no data pointer; the empty SmallString needs none.
+  return Value::string(text.empty() ? halvo::SmallString()
+                                    : halvo::SmallString(text));
+}
 
 Method method_code(std::string_view name) noexcept {
   struct Name {

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "arguments.h"
+#include "halvo/utf8.h"
 #include "halvo_compiler/ir/expr.h"
 #include "halvo_runtime/eval_scope.h"
 #include "halvo_runtime/value.h"
@@ -37,6 +38,39 @@ enum class Method : std::uint8_t {
 };
 
 Method method_code(std::string_view name) noexcept;
+
+// What "split" cuts at: its argument's text, or "," when the argument is
+// missing (nullptr) or not a String.
+std::string_view split_separator(const Value* argument) noexcept;
+
+// One piece of a split, as a String value.
+Value split_piece(std::string_view text);
+
+// The pieces "split" cuts `text` into, in order, each passed to `visit`
+// (a callable taking a std::string_view and answering whether to go on):
+// at every `separator`, or with an empty one between every two characters
+// and at both ends. A quantifier over a split walks them as they are cut.
+template <class Visit>
+void for_each_piece(std::string_view text, std::string_view separator,
+                    Visit&& visit) {
+  if (separator.empty()) {
+    if (!visit(std::string_view())) return;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const std::size_t length = halvo::utf8::decode_utf8(text, pos).length;
+      if (!visit(text.substr(pos, length))) return;
+      pos += length;
+    }
+    visit(std::string_view());
+    return;
+  }
+  std::size_t start = 0;
+  for (std::size_t hit = text.find(separator); hit != std::string_view::npos;
+       hit = text.find(separator, start)) {
+    if (!visit(text.substr(start, hit - start))) return;
+    start = hit + separator.size();
+  }
+  visit(text.substr(start));
+}
 
 // `name` is the name `method` was resolved from; a Map reads the entry of
 // that name for any method it does not have.

@@ -21,6 +21,7 @@ from plan_cases import (
     LARGE,
     LENGTHS,
     METHOD_CASES,
+    SPLIT_QUANTIFIERS,
     PATTERNS,
     PREDICATES,
     WHOLE_EVENT_ENTRIES,
@@ -197,6 +198,11 @@ def test_quantifier_over_a_constant_list():
     check_shape(quantifier("Any", items, body), {"f": "id.key"}, True)
     check_shape(quantifier("All", items, body), {"f": "id.key"}, False)
     check_shape(quantifier("None", items, body), {"f": "id.txt"}, True)
+
+
+@pytest.mark.parametrize("expr, fields, expected", SPLIT_QUANTIFIERS)
+def test_a_quantifier_over_a_split(expr, fields, expected):
+    check_shape(expr, fields, expected)
 
 
 def test_count_filter_sees_each_element():

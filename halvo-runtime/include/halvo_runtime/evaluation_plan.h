@@ -13,6 +13,8 @@
 //     constant list (a keyed set for a list of strings), len of an event
 //     field, a constant string joined to an event field, an entry of the
 //     whole event read by name (the event type, as `.type()`).
+// A quantifier over a String's split (`any(w in cmd.split(" "), ...)`)
+// tests each piece as it is cut, with no list built (methods.h).
 // Decision trees are left to the tree evaluator (decision_tree.h).
 //
 // Evaluation mirrors the tree evaluator (evaluator.h) exactly: the same
