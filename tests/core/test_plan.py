@@ -21,9 +21,9 @@ from plan_cases import (
     LARGE,
     LENGTHS,
     METHOD_CASES,
-    SPLIT_QUANTIFIERS,
     PATTERNS,
     PREDICATES,
+    SPLIT_QUANTIFIERS,
     WHOLE_EVENT_ENTRIES,
 )
 from policy_strategies import check_result
