@@ -67,6 +67,24 @@ ODD_LINES = [
     # error names the first run at its code point.
     b'{"type": "a", "fields": {"\xc3\xa9\\n\\udc00\\ud800x\\udc02": 1}}',
     b'{"config": {"\\u00e9\\t\\ud83d\\ude00\\udbff\\udbff": 1}}',
+    # Timestamps at the edges of the short integer path: 18 and 19 digits,
+    # the largest, a fraction, an exponent, a leading zero, space before the
+    # brace, a letter after the digits.
+    b'{"type": "a", "timestamp_ms": 123456789012345678}',
+    b'{"type": "a", "timestamp_ms": 1234567890123456789}',
+    b'{"type": "a", "timestamp_ms": 18446744073709551615}',
+    b'{"type": "a", "timestamp_ms": 17955108000005.0}',
+    b'{"type": "a", "timestamp_ms": 5E2}',
+    b'{"type": "a", "timestamp_ms": 05}',
+    b'{"type": "a", "timestamp_ms": 5 }',
+    b'{"type": "a", "timestamp_ms": 5x}',
+    # Strings read eight bytes at a time: the stop (quote, backslash,
+    # control) on each side of an eight-byte boundary, an escaped key, text
+    # running to the line's end.
+    b'{"type": "abcdefg", "fields": {"k": "12345678\\"}}',
+    b'{"type": "abcdefgh\u0041", "fields": {"k": "1234567\x1f8"}}',
+    b'{"\u0074ype": "a", "fields": {"\u006b": "v", "k2": "\u00e9abcdefgh"}}',
+    b'{"type": "a", "fields": {"k": "abcdefghijklmnop',
     # Names one letter or one length away from the line's own keys.
     b'{"typ": "a"}',
     b'{"type": "a", "timestamp": 5}',

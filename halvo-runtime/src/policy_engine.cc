@@ -185,8 +185,9 @@ void PolicyEngine::run_rule(const Runner& runner, Listener& listener,
 
 template <class Runner, class Listener>
 void PolicyEngine::run(const event::Event& event, PolicyResult& result,
-                       Listener& listener) {
-  const Stopwatch stopwatch;
+                       Listener& listener, bool timed) {
+  const std::optional<Stopwatch> stopwatch =
+      timed ? std::optional<Stopwatch>(std::in_place) : std::nullopt;
   ++event_count_;
   result.clear();
 
@@ -237,7 +238,7 @@ void PolicyEngine::run(const event::Event& event, PolicyResult& result,
         exceeded.kind, exceeded.current, exceeded.window_ms, exceeded.limit);
   }
 
-  result.eval_time_us = stopwatch.elapsed_micros();
+  result.eval_time_us = stopwatch ? stopwatch->elapsed_micros() : 0;
 }
 
 PolicyResult PolicyEngine::evaluate(const event::Event& event) {
@@ -250,6 +251,12 @@ PolicyResult PolicyEngine::evaluate(const event::Event& event) {
 void PolicyEngine::evaluate(const event::Event& event, PolicyResult& result) {
   NoListener listener;
   run<eval::PlanRunner>(event, result, listener);
+}
+
+void PolicyEngine::evaluate_untimed(const event::Event& event,
+                                    PolicyResult& result) {
+  NoListener listener;
+  run<eval::PlanRunner>(event, result, listener, false);
 }
 
 PolicyResult PolicyEngine::evaluate_reference(const event::Event& event) {

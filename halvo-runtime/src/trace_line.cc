@@ -1,6 +1,7 @@
 #include "halvo_runtime/trace_line.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -171,6 +172,19 @@ constexpr std::array<bool, 256> kStringStop = [] {
   return stop;
 }();
 
+// The bytes of `word` (eight bytes of text, the first in the low byte) that
+// are in kStringStop, each flagged by its high bit: the lowest flag is
+// exact, those above it may not be (a borrow runs upwards only from a byte
+// that is flagged rightly).
+constexpr std::uint64_t stop_bytes(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  auto zero_bytes = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  const std::uint64_t control = (word - kOnes * 0x20) & ~word & kHighs;
+  return control | zero_bytes(word ^ (kOnes * '"')) |
+         zero_bytes(word ^ (kOnes * '\\'));
+}
+
 // The lone surrogates of a decoded string: the first run of them.
 struct Surrogates {
   bool found = false;
@@ -202,6 +216,7 @@ class LineJson {
   std::size_t error_at() const { return error_at_; }
 
   std::size_t skip_space(std::size_t i) const {
+    if (i < n_ && s_[i] > ' ') return i;  // the usual case: no space at all
     while (i < n_ && is_json_space(s_[i])) ++i;
     return i;
   }
@@ -227,7 +242,7 @@ class LineJson {
         kind = JsonKind::kString;
         Surrogates lone;
         if (!string(i, lone)) return false;
-        if (out != nullptr) *out = Value::string(SmallString(replaced(lone)));
+        if (out != nullptr) *out = Value::string(SmallString(text_));
         return true;
       }
       case '{':
@@ -316,12 +331,30 @@ class LineJson {
     return true;
   }
 
-  // Reads the string whose quote is at `i` into scratch(), noting its lone
+  // Reads the string whose quote is at `i` into text(), noting its lone
   // surrogates; advances `i` past the closing quote.
   bool string(std::size_t& i, Surrogates& lone) {
     const std::size_t begin = i;
-    std::size_t end = i + 1;
-    scratch_.clear();
+    std::size_t next = plain_run_end(begin + 1);
+    if (next < n_ && s_[next] == '"') {
+      // No escape: the text is the line's own bytes, copied nowhere.
+      text_ = std::string_view(reinterpret_cast<const char*>(s_) + begin + 1,
+                               next - begin - 1);
+      text_decoded_ = false;
+      i = next + 1;
+      return true;
+    }
+    return decoded_string(i, next, lone);
+  }
+
+  // The rest of string() from the first byte at `next` that ends a run of
+  // plain text: the text decoded into the scratch buffer. Kept out of line,
+  // so that the plain strings pay nothing for it.
+  [[gnu::noinline]] bool decoded_string(std::size_t& i, std::size_t next,
+                                        Surrogates& lone) {
+    const std::size_t begin = i;
+    scratch_.assign(reinterpret_cast<const char*>(s_) + begin + 1,
+                    next - begin - 1);
     // The decoded code points are counted only when a lone surrogate needs
     // its position: each one before it was written as three U+FFFD.
     std::size_t surrogates = 0;
@@ -335,13 +368,14 @@ class LineJson {
       scratch_ += "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD";
       ++surrogates;
     };
-    for (;;) {
-      std::size_t next = end;
-      while (next < n_ && !kStringStop[s_[next]]) ++next;
+    for (std::size_t end = next;; next = end) {
+      next = plain_run_end(next);
       scratch_.append(reinterpret_cast<const char*>(s_) + end, next - end);
       if (next >= n_) return fail(begin, "Unterminated string starting at");
       if (s_[next] <= 0x1F) return fail(next, "Invalid control character at");
       if (s_[next] == '"') {
+        text_ = scratch_;
+        text_decoded_ = true;
         i = next + 1;
         return true;
       }
@@ -402,7 +436,25 @@ class LineJson {
     }
   }
 
-  const std::string& scratch() const { return scratch_; }
+  // The first byte from `i` on that ends a run of plain string text, or the
+  // line's end: eight bytes at a time while eight remain.
+  std::size_t plain_run_end(std::size_t i) const {
+    if constexpr (std::endian::native == std::endian::little) {
+      for (; i + 8 <= n_; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s_ + i, 8);
+        if (const std::uint64_t stops = stop_bytes(word); stops != 0)
+          return i + static_cast<std::size_t>(std::countr_zero(stops)) / 8;
+      }
+    }
+    while (i < n_ && !kStringStop[s_[i]]) ++i;
+    return i;
+  }
+
+  // The text of the string read last, lone surrogates replaced: a view of
+  // the line itself, or of the scratch text when it held an escape. Valid
+  // until the next string is read.
+  std::string_view text() const { return text_; }
 
   // Walks the object whose '{' is at `i`, calling entry(key, lone, i) at
   // each value (which reads it and advances i); advances past the '}'.
@@ -420,14 +472,16 @@ class LineJson {
         }
         Surrogates lone;
         if (!string(idx, lone)) return false;
-        // The key is kept apart from the scratch text, which the value's
-        // strings reuse, in a buffer of its object's depth (a deque's
-        // elements stay in place as deeper ones are added).
-        while (keys_.size() <= static_cast<std::size_t>(depth)) {
-          keys_.emplace_back();
+        std::string_view key = text_;
+        if (text_decoded_) {
+          // A decoded key is kept apart from the scratch text, which the
+          // value's strings reuse, in a buffer of its object's depth (a
+          // deque's elements stay in place as deeper ones are added).
+          while (keys_.size() <= static_cast<std::size_t>(depth)) {
+            keys_.emplace_back();
+          }
+          key = keys_[static_cast<std::size_t>(depth)].assign(scratch_);
         }
-        std::string& key = keys_[static_cast<std::size_t>(depth)];
-        key.assign(scratch_);
         idx = skip_space(idx);
         if (idx >= n_ || s_[idx] != ':')
           return fail(idx, "Expecting ':' delimiter");
@@ -456,7 +510,7 @@ class LineJson {
                 const EventFieldUse* use = nullptr) {
     return object(
         i, depth,
-        [&](const std::string& key, const Surrogates& lone, std::size_t& at) {
+        [&](std::string_view key, const Surrogates& lone, std::size_t& at) {
           note_key(lone, key_error);
           JsonKind kind;
           if (out == nullptr || (use != nullptr && !use->reads(key))) {
@@ -566,9 +620,6 @@ class LineJson {
     return true;
   }
 
-  // The decoded text, lone surrogates replaced (as string() wrote them).
-  const std::string& replaced(const Surrogates&) const { return scratch_; }
-
   const unsigned char* s_;
   std::size_t n_;
   int max_nesting_;
@@ -578,6 +629,8 @@ class LineJson {
   std::size_t error_at_ = 0;
   std::string message_;
   std::string& scratch_;
+  std::string_view text_;
+  bool text_decoded_ = false;
   std::deque<std::string>& keys_;
 };
 
@@ -823,7 +876,7 @@ bool read_setting(LineJson& json, std::size_t& i, int depth,
   entries.clear();
   return json.object(
       i, depth,
-      [&](const std::string& key, const Surrogates& lone, std::size_t& at) {
+      [&](std::string_view key, const Surrogates& lone, std::size_t& at) {
         TraceSettingEntry entry;
         entry.key = SmallString(key);
         std::optional<std::string> value_error;
@@ -852,6 +905,24 @@ bool read_timestamp(LineJson& json, std::size_t& at, LineObject& object) {
   object.timestamp.reset();
   object.bad_timestamp.reset();
   const unsigned char b = at < json.size() ? json.at(at) : 0;
+  if (b >= '1' && b <= '9') {
+    // The usual case: an integer of at most 18 digits, which no uint64
+    // overflows, not followed by a fraction or an exponent.
+    std::uint64_t stamp = 0;
+    std::size_t end = at;
+    for (; end < json.size() && end - at < 18; ++end) {
+      const unsigned char digit = json.at(end);
+      if (digit < '0' || digit > '9') break;
+      stamp = stamp * 10 + (digit - '0');
+    }
+    const unsigned char after = end < json.size() ? json.at(end) : 0;
+    if (after != '.' && after != 'e' && after != 'E' &&
+        !(after >= '0' && after <= '9')) {
+      object.timestamp = stamp;
+      at = end;
+      return true;
+    }
+  }
   const bool numeric = b == '-' || (b >= '0' && b <= '9');
   if (numeric &&
       !(b == '-' && at + 1 < json.size() && json.at(at + 1) == 'I')) {
@@ -929,13 +1000,13 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   bool ok;
   if (is_object) {
     ok = json.object(
-        i, 0, [&](const std::string& key, const Surrogates&, std::size_t& at) {
+        i, 0, [&](std::string_view key, const Surrogates&, std::size_t& at) {
           const LineKey which = line_key(key);
           const bool setting_key = is_setting_key(which);
           if (!setting_key && !object.first_not_setting)
-            object.first_not_setting = key;
+            object.first_not_setting = std::string(key);
           if (!is_event_key(which) && !object.first_not_event)
-            object.first_not_event = key;
+            object.first_not_event = std::string(key);
           object.has_setting |= setting_key;
           if (which == LineKey::kFields) {
             object.fields_key_error.reset();
@@ -968,7 +1039,7 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
               object.type_kind = JsonKind::kString;
               Surrogates lone;
               if (!json.string(at, lone)) return false;
-              object.type = json.scratch();
+              object.type = json.text();
               if (lone.found) {
                 object.type_error =
                     surrogate_error(lone.position, lone.run, lone.unit);

@@ -58,6 +58,11 @@ class PolicyEngine {
   // The same, into `result`, which is cleared first and whose storage is
   // reused.
   void evaluate(const event::Event& event, PolicyResult& result);
+  // The same without reading the clock: the result's eval_time_us is 0.
+  // For a caller that counts results and never reports their time (the
+  // summary of a replay), to which two clock readings an event are a
+  // measurable share of the cost.
+  void evaluate_untimed(const event::Event& event, PolicyResult& result);
 
   // Back to the state after construction, with a fresh start time for the
   // state machines; context and configuration are kept.
@@ -119,7 +124,9 @@ class PolicyEngine {
 
   void compile_plan();
   template <class Runner, class Listener>
-  void run(const event::Event& event, PolicyResult& result, Listener& listener);
+  // `timed`: whether the result's eval_time_us is measured (else 0).
+  void run(const event::Event& event, PolicyResult& result, Listener& listener,
+           bool timed = true);
   template <class Runner, class Listener>
   void run_rule(const Runner& runner, Listener& listener,
                 std::uint32_t position, PolicyResult& result) const;
