@@ -85,6 +85,16 @@ ODD_LINES = [
     b'{"type": "abcdefgh\u0041", "fields": {"k": "1234567\x1f8"}}',
     b'{"\u0074ype": "a", "fields": {"\u006b": "v", "k2": "\u00e9abcdefgh"}}',
     b'{"type": "a", "fields": {"k": "abcdefghijklmnop',
+    # Bytes that are not UTF-8 in a line that is JSON otherwise: in a field's
+    # value past eight bytes, in a key, in a setting, beside an escape, cut
+    # short at the end, and after the object.
+    b'{"type": "a", "fields": {"k": "abcdefghij\xc3"}}',
+    b'{"type": "a", "fields": {"\xe9": 1}}',
+    b'{"config": {"k": "\xf5\x80"}}',
+    b'{"type": "a", "fields": {"k": "\\n\xed\xa0\x80"}}',
+    b'{"type": "a", "fields": {"k": "\xe2\x82',
+    b'{"type": "a"} \xff',
+    b'{"type": "\xc3\xa9t\xc3\xa9", "fields": {"k": "caf\xc3\xa9 cr\xc3\xa8me"}}',
     # Names one letter or one length away from the line's own keys.
     b'{"typ": "a"}',
     b'{"type": "a", "timestamp": 5}',

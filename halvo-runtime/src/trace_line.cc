@@ -116,6 +116,14 @@ bool is_unicode_space(char32_t c) {
          c == 0x3000;
 }
 
+// `raw` without the line ends at its end.
+std::string_view trimmed(std::string_view raw) {
+  while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) {
+    raw.remove_suffix(1);
+  }
+  return raw;
+}
+
 bool is_blank(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t i = 0; i < text.size();) {
@@ -438,17 +446,25 @@ class LineJson {
 
   // The first byte from `i` on that ends a run of plain string text, or the
   // line's end: eight bytes at a time while eight remain.
-  std::size_t plain_run_end(std::size_t i) const {
+  // Notes in high_bytes() the high bits of the bytes it reads.
+  std::size_t plain_run_end(std::size_t i) {
     if constexpr (std::endian::native == std::endian::little) {
       for (; i + 8 <= n_; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, s_ + i, 8);
+        high_bytes_ |= word;
         if (const std::uint64_t stops = stop_bytes(word); stops != 0)
           return i + static_cast<std::size_t>(std::countr_zero(stops)) / 8;
       }
     }
-    while (i < n_ && !kStringStop[s_[i]]) ++i;
+    for (; i < n_ && !kStringStop[s_[i]]; ++i) high_bytes_ |= s_[i];
     return i;
+  }
+
+  // Whether a string read so far held a byte beyond ASCII (or one of the
+  // bytes read with it did). Outside strings, such a byte fails the read.
+  bool read_high_bytes() const {
+    return (high_bytes_ & 0x8080808080808080ULL) != 0;
   }
 
   // The text of the string read last, lone surrogates replaced: a view of
@@ -631,6 +647,7 @@ class LineJson {
   std::string& scratch_;
   std::string_view text_;
   bool text_decoded_ = false;
+  std::uint64_t high_bytes_ = 0;
   std::deque<std::string>& keys_;
 };
 
@@ -969,18 +986,38 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   line.timestamp.reset();
   line.config.clear();
   line.context.clear();
+  // A line that opens its object at once is checked for UTF-8 after the
+  // JSON is read, and only when the read failed or met a byte beyond ASCII:
+  // outside its strings such a byte fails the read, so a line read well
+  // whose strings are ASCII is ASCII throughout. Any other line is checked
+  // first, as the blank test needs.
+  if (!raw.empty() && raw.front() == '{') {
+    bool high_bytes = false;
+    TraceLine& read = read_json(raw, high_bytes);
+    if (read.kind == TraceLine::Kind::kBad || high_bytes) {
+      if (std::string fault = utf8_fault(raw); !fault.empty()) {
+        read.kind = TraceLine::Kind::kBad;
+        read.error = std::move(fault);
+      }
+    }
+    return read;
+  }
   if (std::string fault = utf8_fault(raw); !fault.empty()) {
     line.error = std::move(fault);
     return line;
   }
-  while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) {
-    raw.remove_suffix(1);
-  }
   if (first && raw.substr(0, 3) == "\xEF\xBB\xBF") raw.remove_prefix(3);
-  if (is_blank(raw)) {
+  if (is_blank(trimmed(raw))) {
     line.kind = TraceLine::Kind::kBlank;
     return line;
   }
+  bool high_bytes = false;
+  return read_json(raw, high_bytes);
+}
+
+TraceLine& TraceLineReader::read_json(std::string_view raw, bool& high_bytes) {
+  TraceLine& line = line_;
+  raw = trimmed(raw);
   auto json_error = [&](std::size_t at, const std::string& message) {
     line.error = "invalid JSON: " + message + " at column " +
                  std::to_string(code_points(raw.substr(0, at)) + 1);
@@ -1060,6 +1097,7 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   } else {
     ok = json.value(i, 0, nullptr, top_kind, nullptr);
   }
+  high_bytes = json.read_high_bytes();
   if (!ok) {
     if (json.too_deep()) {
       line.error = "invalid JSON: nested too deeply";

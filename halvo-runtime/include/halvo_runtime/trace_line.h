@@ -90,6 +90,11 @@ class TraceLineReader {
   };
 
  private:
+  // The JSON of a line known to be UTF-8 or opening with '{' (whose bytes
+  // read() checks after); `high_bytes`: whether its strings held a byte
+  // beyond ASCII.
+  TraceLine& read_json(std::string_view raw, bool& high_bytes);
+
   TraceLine line_;
   Buffers buffers_;
   int max_nesting_;
