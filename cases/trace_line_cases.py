@@ -94,6 +94,8 @@ ODD_LINES = [
     b'{"type": "a", "fields": {"k": "\\n\xed\xa0\x80"}}',
     b'{"type": "a", "fields": {"k": "\xe2\x82',
     b'{"type": "a"} \xff',
+    b'{"type": "a", "timestamp_ms": "5\xff\xe2", "fields": {"k": "\xc3\xa9"}}',
+    b'{"type": "a", "timestamp_ms": "\xc3\xa9\xe2\x82\xac"}',
     b'{"type": "\xc3\xa9t\xc3\xa9", "fields": {"k": "caf\xc3\xa9 cr\xc3\xa8me"}}',
     # Names one letter or one length away from the line's own keys.
     b'{"typ": "a"}',

@@ -350,7 +350,7 @@ class LineJson {
                                next - begin - 1);
       text_decoded_ = false;
       i = next + 1;
-      return true;
+      return checked_text(begin);
     }
     return decoded_string(i, next, lone);
   }
@@ -385,7 +385,7 @@ class LineJson {
         text_ = scratch_;
         text_decoded_ = true;
         i = next + 1;
-        return true;
+        return checked_text(begin);
       }
       ++next;  // past the backslash
       if (next >= n_) return fail(begin, "Unterminated string starting at");
@@ -461,10 +461,18 @@ class LineJson {
     return i;
   }
 
-  // Whether a string read so far held a byte beyond ASCII (or one of the
-  // bytes read with it did). Outside strings, such a byte fails the read.
-  bool read_high_bytes() const {
-    return (high_bytes_ & 0x8080808080808080ULL) != 0;
+  // Whether the text of a string may be used: true until a string holds a
+  // byte beyond ASCII (or one of the bytes read with it does); then the
+  // whole line is checked for UTF-8, once, and a fault fails the read before
+  // any text that is not UTF-8 goes further (read() reports the fault).
+  bool checked_text(std::size_t at) {
+    if (utf8_checked_ || (high_bytes_ & 0x8080808080808080ULL) == 0)
+      return true;
+    utf8_checked_ = true;
+    if (utf8_fault(std::string_view(reinterpret_cast<const char*>(s_), n_))
+            .empty())
+      return true;
+    return fail(at, "not UTF-8 text");
   }
 
   // The text of the string read last, lone surrogates replaced: a view of
@@ -648,6 +656,7 @@ class LineJson {
   std::string_view text_;
   bool text_decoded_ = false;
   std::uint64_t high_bytes_ = 0;
+  bool utf8_checked_ = false;
   std::deque<std::string>& keys_;
 };
 
@@ -986,15 +995,14 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   line.timestamp.reset();
   line.config.clear();
   line.context.clear();
-  // A line that opens its object at once is checked for UTF-8 after the
-  // JSON is read, and only when the read failed or met a byte beyond ASCII:
-  // outside its strings such a byte fails the read, so a line read well
-  // whose strings are ASCII is ASCII throughout. Any other line is checked
-  // first, as the blank test needs.
+  // A line that opens its object at once is checked for UTF-8 only when
+  // one of its strings holds a byte beyond ASCII (the reader checks it
+  // then), or when its read fails: outside strings the JSON grammar takes
+  // ASCII alone, so a line read well whose strings are ASCII is ASCII
+  // throughout. Any other line is checked first, as the blank test needs.
   if (!raw.empty() && raw.front() == '{') {
-    bool high_bytes = false;
-    TraceLine& read = read_json(raw, high_bytes);
-    if (read.kind == TraceLine::Kind::kBad || high_bytes) {
+    TraceLine& read = read_json(raw);
+    if (read.kind == TraceLine::Kind::kBad) {
       if (std::string fault = utf8_fault(raw); !fault.empty()) {
         read.kind = TraceLine::Kind::kBad;
         read.error = std::move(fault);
@@ -1011,11 +1019,10 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
     line.kind = TraceLine::Kind::kBlank;
     return line;
   }
-  bool high_bytes = false;
-  return read_json(raw, high_bytes);
+  return read_json(raw);
 }
 
-TraceLine& TraceLineReader::read_json(std::string_view raw, bool& high_bytes) {
+TraceLine& TraceLineReader::read_json(std::string_view raw) {
   TraceLine& line = line_;
   raw = trimmed(raw);
   auto json_error = [&](std::size_t at, const std::string& message) {
@@ -1097,7 +1104,6 @@ TraceLine& TraceLineReader::read_json(std::string_view raw, bool& high_bytes) {
   } else {
     ok = json.value(i, 0, nullptr, top_kind, nullptr);
   }
-  high_bytes = json.read_high_bytes();
   if (!ok) {
     if (json.too_deep()) {
       line.error = "invalid JSON: nested too deeply";

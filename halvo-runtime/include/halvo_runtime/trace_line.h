@@ -90,10 +90,9 @@ class TraceLineReader {
   };
 
  private:
-  // The JSON of a line known to be UTF-8 or opening with '{' (whose bytes
-  // read() checks after); `high_bytes`: whether its strings held a byte
-  // beyond ASCII.
-  TraceLine& read_json(std::string_view raw, bool& high_bytes);
+  // The JSON of a line known to be UTF-8, or opening with '{' (whose
+  // strings the JSON reader checks; read() checks the rest on a failure).
+  TraceLine& read_json(std::string_view raw);
 
   TraceLine line_;
   Buffers buffers_;
