@@ -445,8 +445,8 @@ class LineJson {
   }
 
   // The first byte from `i` on that ends a run of plain string text, or the
-  // line's end: eight bytes at a time while eight remain.
-  // Notes in high_bytes() the high bits of the bytes it reads.
+  // line's end: eight bytes at a time while eight remain. The bytes it
+  // reads are or-ed into high_bytes_, for checked_text().
   std::size_t plain_run_end(std::size_t i) {
     if constexpr (std::endian::native == std::endian::little) {
       for (; i + 8 <= n_; i += 8) {
@@ -1002,11 +1002,9 @@ TraceLine& TraceLineReader::read(std::string_view raw, bool first) {
   // throughout. Any other line is checked first, as the blank test needs.
   if (!raw.empty() && raw.front() == '{') {
     TraceLine& read = read_json(raw);
-    if (read.kind == TraceLine::Kind::kBad) {
-      if (std::string fault = utf8_fault(raw); !fault.empty()) {
-        read.kind = TraceLine::Kind::kBad;
-        read.error = std::move(fault);
-      }
+    if (read.kind != TraceLine::Kind::kBad) return read;
+    if (std::string fault = utf8_fault(raw); !fault.empty()) {
+      read.error = std::move(fault);
     }
     return read;
   }
