@@ -44,7 +44,7 @@ while calls:
 # The inclusive cost of these functions is the engine and the field access:
 # the fields converted, then the evaluation itself (rate, rules and machine
 # phases); building the result dict and the call itself are left out.
-ENGINE_PARTS = ("fill_value_map", "PolicyEngine::evaluate(")
+ENGINE_PARTS = ("fill_event_fields", "PolicyEngine::evaluate(")
 TOTALS = re.compile(r"^\s*([\d,]+) \(100.0%\)\s+PROGRAM TOTALS", re.MULTILINE)
 LINE = re.compile(r"^\s*([\d,]+) \([^)]*\)\s+\S*?:(.*)$", re.MULTILINE)
 

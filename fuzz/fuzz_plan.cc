@@ -14,6 +14,9 @@
 // reset, status, set_context, set_config; values by value_decoder.h), done
 // on both engines alike; time starts at a fixed instant and moves by the
 // input's steps, and reset restarts both engines at the current instant.
+// Every other event reaches the plans with its fields in the slots of the
+// planned engine's field use, as the binding hands them over; the rest are
+// read by name, as a replayed trace's are.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +31,7 @@
 #include "halvo_runtime/evaluation_plan.h"
 #include "halvo_runtime/evaluator.h"
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/event_field_use.h"
 #include "halvo_runtime/plan_check.h"
 #include "halvo_runtime/policy_engine.h"
 #include "value_decoder.h"
@@ -45,6 +49,7 @@ using halvo_runtime::eval::ExprId;
 using halvo_runtime::eval::plan_disagreement;
 using halvo_runtime::eval::same_value;
 using halvo_runtime::event::Event;
+using halvo_runtime::event::EventFieldUse;
 using halvo_runtime::event::Value;
 using halvo_runtime::event::ValueMap;
 
@@ -64,7 +69,8 @@ struct Expressions {
 
   void add(const IRExpr& expr) { all.emplace_back(&expr, plan.compile(expr)); }
 
-  explicit Expressions(const CompiledPolicy& policy) {
+  Expressions(const CompiledPolicy& policy, const EventFieldUse& use) {
+    plan.use_field_slots(&use);
     for (const auto& rule : policy.rules) {
       if (rule.condition) add(*rule.condition);
       for (const auto& candidate : rule.verdicts) {
@@ -146,6 +152,18 @@ void compare(const PolicyResult& a, const PolicyResult& b) {
   }
 }
 
+// Notes each field of `event` that `use` numbers in its slot.
+void bind_slots(Event& event, const EventFieldUse& use) {
+  const ValueMap& fields = event.fields();  // drops any slots
+  event.bind_slots(&use, use.slot_count());
+  std::size_t entry = 0;
+  for (const auto& field : fields) {
+    const std::uint32_t slot = use.slot_of(field.key.view());
+    if (slot != EventFieldUse::kNoSlot) event.set_slot(slot, entry);
+    ++entry;
+  }
+}
+
 // Both engines, and the maps the expressions of the sweep read.
 struct Engines {
   PolicyEngine planned;
@@ -182,7 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   auto read = halvo_compiler::read_policy(parts.policy);
   if (!read) return 0;
   Engines engines(std::move(read).value());
-  const Expressions expressions(engines.reference.policy());
+  const Expressions expressions(engines.reference.policy(),
+                                engines.planned.field_use());
   if (!parts.rest) {
     engines.evaluate(Event(SmallString("t"), kStart), expressions);
     return 0;
@@ -199,6 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
           SmallString key = ops.name();
           event.set_field(std::move(key), ops.value());
         }
+        if (n % 2 == 0) bind_slots(event, engines.planned.field_use());
         engines.evaluate(event, expressions);
         break;
       }

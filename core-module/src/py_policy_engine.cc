@@ -20,6 +20,7 @@
 #include "binding_messages.h"
 #include "decider.h"
 #include "diagnostics_list.h"
+#include "event_fields.h"
 #include "halvo_compiler/bytecode.h"
 #include "halvo_compiler/policy_diagnostics.h"
 #include "halvo_compiler/policy_reader.h"
@@ -72,18 +73,19 @@ PyObject* wrap_policy(CompiledPolicy policy,
   auto engine = std::make_unique<PolicyEngine>(std::move(policy));
   ResultNames names;
   if (!names.build(engine->policy())) return nullptr;
-  EventFieldUse field_use = EventFieldUse::of(engine->policy());
   PyObject* object = g_type->tp_alloc(g_type, 0);  // new reference, zeroed
   if (object == nullptr) return nullptr;
   PyPolicyEngine* self = as_engine(object);
   // The moves are noexcept, so the object is never left half-constructed.
   new (&self->policy_name) std::string(std::move(name));
+  const EventFieldUse& engine_use = engine->field_use();
   new (&self->engine) EngineLock(std::move(engine));
   new (&self->names) ResultNames(std::move(names));
   new (&self->skipped_keys)
       std::vector<halvo_compiler::SkippedKey>(std::move(skipped));
   new (&self->scratch) ScratchSlot();
-  new (&self->field_use) EventFieldUse(std::move(field_use));
+  // The engine is on the heap: its field use stays where it is.
+  new (&self->field_keys) FieldKeys(engine_use);
   new (&self->held_depths) HeldDepths();
   return object;
 }
@@ -213,8 +215,7 @@ PyObject* evaluate_event(PyPolicyEngine* self, PyObject* event_type,
   lease->sources.note(event_type);
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
-      !fill_value_map(fields, event.fields(), &self->field_use,
-                      &lease->sources)) {
+      !fill_event_fields(fields, event, self->field_keys, lease->sources)) {
     return nullptr;
   }
   PolicyResult& result = lease->result;
@@ -687,11 +688,12 @@ PyObject* new_entry(PyTypeObject* type, PyObject* /*args*/,
 void dealloc_entry(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);
   PyPolicyEngine* self = as_engine(object);
+  // The keys refer to the engine's field use: they go first.
+  self->field_keys.~FieldKeys();
   self->engine.~EngineLock();
   self->names.~ResultNames();
   self->skipped_keys.~vector();
   self->scratch.~ScratchSlot();
-  self->field_use.~EventFieldUse();
   self->held_depths.~HeldDepths();
   self->policy_name.~basic_string();
   type->tp_free(object);

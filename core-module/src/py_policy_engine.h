@@ -9,7 +9,7 @@
 // PyType_Spec on the first call and reused for the rest of the process; it
 // cannot be subclassed, and its instances have no __dict__, no weak
 // reference slot and take no part in cyclic garbage collection (the only
-// Python objects they hold are interned strs, which refer to nothing).
+// Python objects they hold are strs, which refer to nothing).
 #pragma once
 
 #include <Python.h>
@@ -21,8 +21,8 @@
 
 #include "engine_lock.h"
 #include "evaluation_scratch.h"
+#include "field_keys.h"
 #include "halvo_compiler/policy_reader.h"
-#include "halvo_runtime/event_field_use.h"
 #include "held_depths.h"
 #include "result_names.h"
 
@@ -36,8 +36,9 @@ struct PyPolicyEngine {
   // The keys the reader passed over, for diagnostics().
   std::vector<halvo_compiler::SkippedKey> skipped_keys;
   ScratchSlot scratch;  // the storage of an evaluation, reused
-  // The event fields the policy reads; the others need no conversion.
-  halvo_runtime::event::EventFieldUse field_use;
+  // The keys of the field dicts seen so far, with the engine's field use:
+  // which fields the policy reads and their slots.
+  FieldKeys field_keys;
   // The nesting depths of the context and configuration values the engine
   // holds, for the stack guard (stack_guard.h).
   HeldDepths held_depths;

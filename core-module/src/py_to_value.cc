@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "binding_messages.h"
+#include "dict_walk.h"
 #include "halvo_runtime/value_depth.h"
 #include "py_ref.h"
 #include "stack_guard.h"
@@ -171,6 +172,10 @@ bool dict_to_value(PyObject* dict, Value& out) {
 // through and decoding leniently turns each into three U+FFFD.
 bool str_text_to_value(PyObject* text, Value& out) {
   std::string_view utf8;
+  if (ascii_text(text, utf8)) {
+    out = Value::string(SmallString(utf8));
+    return true;
+  }
   if (utf8_text(text, utf8)) {
     out = Value::string(SmallString(utf8));
     return true;
@@ -232,14 +237,6 @@ Exact exact_to_value(PyObject* object, Value& out) {
   return Exact::Other;
 }
 
-// Whether converting `object` runs no Python code and cannot fail: None and
-// the exact types str, int, float and bool.
-bool is_plain_scalar(PyObject* object) noexcept {
-  PyTypeObject* const type = Py_TYPE(object);
-  return type == &PyUnicode_Type || type == &PyLong_Type ||
-         type == &PyFloat_Type || type == &PyBool_Type || object == Py_None;
-}
-
 }  // namespace
 
 // Compact ASCII strings hold their UTF-8 text already, so reading it copies
@@ -264,44 +261,19 @@ bool py_to_value(PyObject* object, Value& out) {
   return text_to_value(object, out);
 }
 
-bool fill_value_map(PyObject* dict, ValueMap& out,
-                    const halvo_runtime::event::EventFieldUse* use,
-                    SourceStrings* sources) {
-  const Py_ssize_t start_size = PyDict_Size(dict);
-  out.reserve(out.size() + static_cast<std::size_t>(start_size));
-  Py_ssize_t position = 0;
-  Py_ssize_t delivered = 0;
-  PyObject* key = nullptr;    // borrowed from the dict
-  PyObject* value = nullptr;  // borrowed from the dict
-  for (;;) {
-    // Converting a value may run Python code that changes the dict.
-    if (PyDict_Size(dict) != start_size) {
-      raise_error(PyExc_RuntimeError, dict_changed_size_message());
-      return false;
-    }
-    if (!PyDict_Next(dict, &position, &key, &value)) return true;
-    if (++delivered > start_size) {
-      raise_error(PyExc_RuntimeError, dict_keys_changed_message());
-      return false;
-    }
-    if (!PyUnicode_Check(key)) {
-      raise_error(PyExc_TypeError, key_type_message(key));
-      return false;
-    }
+bool fill_value_map(PyObject* dict, ValueMap& out) {
+  out.reserve(out.size() + static_cast<std::size_t>(PyDict_Size(dict)));
+  return each_entry(dict, [&out](PyObject* key, PyObject* value) {
     std::string_view key_text;
     if (!utf8_text(key, key_text)) return false;
-    if (use != nullptr && is_plain_scalar(value) && !use->reads(key_text)) {
-      continue;
-    }
     // The key's text is copied and the value held before Python code can
     // drop them. The value is converted straight into its entry: Python code
     // that runs meanwhile cannot reach this map, so the entry stays in
     // place; on a failure the caller drops the whole map.
     PyRef held = PyRef::borrow(value);
     Value& slot = out.insert_or_assign(SmallString(key_text), Value());
-    if (!py_to_value(held.get(), slot)) return false;
-    if (sources != nullptr) sources->note(held.get());
-  }
+    return py_to_value(held.get(), slot);
+  });
 }
 
 }  // namespace corvanth_core

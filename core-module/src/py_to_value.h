@@ -25,11 +25,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string_view>
 
-#include "halvo_runtime/event_field_use.h"
 #include "halvo_runtime/value.h"
-#include "source_strings.h"
 
 namespace corvanth_core {
 
@@ -37,14 +36,30 @@ bool py_to_value(PyObject* object, halvo_runtime::event::Value& out);
 
 // Walks `dict` (a dict or dict subclass) in its storage order and stores
 // each str key with its converted value into `out`, replacing entries of the
-// same name. Used for nested dicts and for the fields of an event. With
-// `use` (the fields of an event), an entry whose key the policy never reads
-// and whose value is a plain str, int, float, bool or None, whose conversion
-// could have no effect, is checked like every key and then left out.
-// With `sources`, the str values of the entries are noted there too.
-bool fill_value_map(PyObject* dict, halvo_runtime::event::ValueMap& out,
-                    const halvo_runtime::event::EventFieldUse* use = nullptr,
-                    SourceStrings* sources = nullptr);
+// same name. Used for nested dicts and for the fields of an event that is
+// explained (event_fields.h fills those of an evaluated one).
+bool fill_value_map(PyObject* dict, halvo_runtime::event::ValueMap& out);
+
+// Whether converting `object` runs no Python code and cannot fail: None and
+// the exact types str, int, float and bool.
+inline bool is_plain_scalar(PyObject* object) noexcept {
+  PyTypeObject* const type = Py_TYPE(object);
+  return type == &PyUnicode_Type || type == &PyLong_Type ||
+         type == &PyFloat_Type || type == &PyBool_Type || object == Py_None;
+}
+
+// The text of `object` when it is a compact ASCII str, whose characters
+// are their own UTF-8 form: borrowed from the str, read in place. False for
+// any other object.
+inline bool ascii_text(PyObject* object, std::string_view& out) noexcept {
+  if (!PyUnicode_Check(object) || !PyUnicode_IS_COMPACT_ASCII(object)) {
+    return false;
+  }
+  out =
+      std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  return true;
+}
 
 // The UTF-8 text of a str, borrowed from the str object (which caches it),
 // valid while the str lives. Returns false with UnicodeEncodeError set when

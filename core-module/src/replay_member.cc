@@ -171,7 +171,7 @@ PyObject* run_replay(PyPolicyEngine* self, PyObject* results, PyObject* lines,
     // The field use never changes after construction: reading it
     // without the interpreter lock is safe.
     replay.emplace(engine, keep, nesting, kTrailingCommaMessages,
-                   &self->field_use);
+                   &engine.field_use());
     read(*replay);
     replay->finish();
   });

@@ -4,11 +4,7 @@
 
 namespace corvanth_core {
 
-void SourceStrings::note(PyObject* object) {
-  if (entries_.size() >= kMaxNoted || !PyUnicode_CheckExact(object) ||
-      !PyUnicode_IS_ASCII(object)) {
-    return;
-  }
+void SourceStrings::add(PyObject* object) {
   // Room for every entry is made at once, so that the push below, which
   // takes the reference, cannot throw.
   if (entries_.capacity() < kMaxNoted) entries_.reserve(kMaxNoted);

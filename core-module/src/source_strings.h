@@ -38,7 +38,12 @@ class SourceStrings {
 
   // Notes `object` when it is an exact ASCII str. May throw std::bad_alloc
   // (nothing is noted then).
-  void note(PyObject* object);
+  void note(PyObject* object) {
+    if (entries_.size() < kMaxNoted && PyUnicode_CheckExact(object) &&
+        PyUnicode_IS_ASCII(object)) {
+      add(object);
+    }
+  }
 
   // A new reference to a noted str holding `text`, or nullptr.
   PyObject* find(std::string_view text) const noexcept;
@@ -48,6 +53,7 @@ class SourceStrings {
 
  private:
   static constexpr std::size_t kMaxNoted = 16;
+  void add(PyObject* str);
   struct Entry {
     PyObject* str;          // owned reference
     std::string_view text;  // the str's own characters

@@ -106,7 +106,12 @@ ExprId EvaluationPlan::add_constant(Value value) {
 
 std::uint32_t EvaluationPlan::add_path(
     const std::vector<halvo::SmallString>& fields) {
+  static_assert(event::EventFieldUse::kNoSlot == kNone,
+                "a field without a slot keeps slot_of's answer");
   paths_.emplace_back(fields);
+  path_slots_.push_back(slot_use_ != nullptr && !fields.empty()
+                            ? slot_use_->slot_of(fields.front().view())
+                            : kNone);
   return static_cast<std::uint32_t>(paths_.size() - 1);
 }
 
@@ -320,7 +325,17 @@ ExprId EvaluationPlan::compile_method(const MethodCallExpr& call) {
 
 const Value& EvaluationPlan::field(std::uint32_t path,
                                    const EvalScope& scope) const noexcept {
-  const Value* found = scope.event.get_field(paths_[path]);
+  const std::uint32_t slot = path_slots_[path];
+  const event::Event& event = scope.event;
+  if (slot == kNone || !event.slots_bound(slot_use_)) {
+    const Value* found = event.get_field(paths_[path]);
+    return found != nullptr ? *found : kNull;
+  }
+  const Value* first = event.slot_field(slot);
+  if (first == nullptr) return kNull;
+  const event::Path rest = paths_[path].subspan(1);
+  if (rest.empty()) return *first;
+  const Value* found = first->resolve_path(rest);
   return found != nullptr ? *found : kNull;
 }
 
@@ -579,6 +594,7 @@ std::size_t EvaluationPlan::memory_bytes() const noexcept {
   std::size_t bytes = nodes_.capacity() * sizeof(Node) +
                       constants_.capacity() * sizeof(Value) +
                       paths_.capacity() * sizeof(event::Path) +
+                      path_slots_.capacity() * sizeof(std::uint32_t) +
                       lists_.capacity() * sizeof(std::uint32_t) +
                       patterns_.capacity() * sizeof(MatchPattern) +
                       string_sets_.capacity() * sizeof(halvo::HashMap<bool>) +

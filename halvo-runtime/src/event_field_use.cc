@@ -50,9 +50,16 @@ bool reads_one_entry(const halvo_compiler::ir::MethodCallExpr& call) {
 
 }  // namespace
 
+void EventFieldUse::name(const halvo::SmallString& field) {
+  if (!names_.contains(field.view())) {
+    names_.insert_or_assign(field, slot_count());
+  }
+}
+
+// Named fields keep being numbered once every field is read: a plan reads
+// them by slot all the same.
 void EventFieldUse::add(const IRExpr& expr) {
   using namespace halvo_compiler::ir;
-  if (all_) return;
   std::visit(
       [this](const auto& node) {
         using Node = std::decay_t<decltype(node)>;
@@ -60,8 +67,8 @@ void EventFieldUse::add(const IRExpr& expr) {
           if (node.root.kind != RefRoot::Kind::Event) return;
           if (node.fields.empty()) {
             all_ = true;
-          } else if (!names_.contains(node.fields.front().view())) {
-            names_.insert_or_assign(node.fields.front(), true);
+          } else {
+            name(node.fields.front());
           }
         } else if constexpr (std::is_same_v<Node, BinaryExpr>) {
           add(*node.left);
@@ -81,7 +88,7 @@ void EventFieldUse::add(const IRExpr& expr) {
           for (const IRExpr& arg : node.args) add(arg);
         } else if constexpr (std::is_same_v<Node, MethodCallExpr>) {
           if (reads_one_entry(node)) {
-            names_.insert_or_assign(node.method, true);
+            name(node.method);
             return;
           }
           add(*node.object);

@@ -2,9 +2,11 @@
 
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "engine_messages.h"
 #include "expr_runner.h"
+#include "guard_event_type.h"
 #include "halvo_runtime/clock.h"
 #include "halvo_runtime/eval_scope.h"
 #include "halvo_runtime/snapshot.h"
@@ -25,6 +27,18 @@ using halvo_compiler::ir::IRAction;
 // always wins; any other candidate only replaces Allow.
 bool takes(Verdict current, Verdict candidate) {
   return current == Verdict::Allow || candidate == Verdict::Deny;
+}
+
+// Whether no two arguments of `action` share a name, so that its argument
+// map is filled without a search (a later argument of a repeated name
+// replaces the earlier one).
+bool distinct_names(const IRAction& action) {
+  halvo::HashMap<bool> seen;
+  for (const auto& arg : action.args) {
+    if (seen.contains(arg.first.view())) return false;
+    seen.insert_or_assign(arg.first, true);
+  }
+  return true;
 }
 
 // The listener of evaluate(): every hook empty and inline, so the fast path
@@ -80,12 +94,31 @@ void check_rule_index(std::span<const std::uint32_t> positions,
     std::abort();
   }
 }
+
+// A machine passed over must be one that the tree evaluator would not move.
+void check_stands_still(const StateMachineInstance& instance,
+                        const eval::EvalScope& scope) {
+  struct TreeGuards final : GuardTest {
+    explicit TreeGuards(const eval::EvalScope& scope) : scope_(scope) {}
+    bool allows(std::size_t, const halvo_compiler::ir::IRExpr& expr,
+                bool negated) const override {
+      return eval::eval_truthy(expr, scope_) != negated;
+    }
+    const eval::EvalScope& scope_;
+  };
+  if (instance.choose(scope, TreeGuards(scope)) != nullptr) {
+    std::fprintf(stderr, "a machine passed over would have moved\n");
+    std::abort();
+  }
+}
 #endif
 
 }  // namespace
 
 PolicyEngine::PolicyEngine(halvo_compiler::ir::CompiledPolicy policy)
-    : policy_(std::move(policy)), rule_index_(policy_.rules) {
+    : policy_(std::move(policy)),
+      field_use_(event::EventFieldUse::of(policy_)),
+      rule_index_(policy_.rules) {
   const std::uint64_t now = wall_clock_millis();
   instances_.reserve(policy_.state_machines.size());
   for (const auto& machine : policy_.state_machines) {
@@ -99,12 +132,17 @@ PolicyEngine::PolicyEngine(halvo_compiler::ir::CompiledPolicy policy)
 }
 
 void PolicyEngine::compile_plan() {
+  plan_.use_field_slots(&field_use_);
   rule_steps_.reserve(policy_.rules.size());
   for (const CompiledRule& rule : policy_.rules) {
     const eval::ExprId condition =
         rule.condition ? plan_.compile(*rule.condition) : kNoExpr;
-    rule_steps_.push_back(
-        {condition, static_cast<std::uint32_t>(roots_.size())});
+    rule_steps_.push_back({condition, static_cast<std::uint32_t>(roots_.size()),
+                           static_cast<std::uint32_t>(action_steps_.size())});
+    for (const IRAction& action : rule.actions) {
+      action_steps_.push_back({halvo::SmallString(variant_name(action.verb)),
+                               distinct_names(action)});
+    }
     for (const auto& candidate : rule.verdicts) {
       if (candidate.message) {
         roots_.push_back(plan_.compile(*candidate.message));
@@ -119,7 +157,18 @@ void PolicyEngine::compile_plan() {
   machine_first_root_.reserve(policy_.state_machines.size());
   for (const auto& machine : policy_.state_machines) {
     machine_first_root_.push_back(static_cast<std::uint32_t>(roots_.size()));
+    bool typed = !machine.deadline_millis.has_value();
     for (const auto& transition : machine.transitions) {
+      const auto* guard = std::get_if<halvo_compiler::ir::PredicateGuard>(
+          &transition.guard.guard);
+      const halvo::SmallString* type =
+          guard != nullptr ? required_event_type(guard->expr) : nullptr;
+      guard_types_.push_back(type);
+      // Without a deadline a Timeout guard is never taken.
+      typed =
+          typed && (type != nullptr ||
+                    std::holds_alternative<halvo_compiler::ir::TimeoutGuard>(
+                        transition.guard.guard));
       const halvo_compiler::ir::IRExpr* expr = std::visit(
           [](const auto& guard) -> const halvo_compiler::ir::IRExpr* {
             if constexpr (requires { guard.expr; }) {
@@ -131,8 +180,33 @@ void PolicyEngine::compile_plan() {
           transition.guard.guard);
       roots_.push_back(expr ? plan_.compile(*expr) : kNoExpr);
     }
+    typed_machines_.push_back(typed ? 1 : 0);
   }
   roots_.shrink_to_fit();
+}
+
+// Whether stepping the machine could change anything for an event of
+// `event_type`. Passing over a machine that could not is the same as
+// stepping it: an active machine whose guards all fail stands still and
+// reports nothing. A machine that is not active is always stepped (a
+// violated one reports on every event).
+bool PolicyEngine::may_move(std::size_t machine,
+                            std::string_view event_type) const noexcept {
+  if (typed_machines_[machine] == 0) return true;
+  const StateMachineInstance& instance = instances_[machine];
+  if (!instance.is_active()) return true;
+  const auto& transitions = policy_.state_machines[machine].transitions;
+  const std::uint32_t state = instance.current_state();
+  const halvo::SmallString* const* types =
+      guard_types_.data() +
+      (machine_first_root_[machine] - machine_first_root_.front());
+  for (std::size_t i = 0; i < transitions.size(); ++i) {
+    if (transitions[i].from == state && types[i] != nullptr &&
+        types[i]->view() == event_type) {
+      return true;
+    }
+  }
+  return false;
 }
 
 template <class Runner, class Listener>
@@ -170,14 +244,21 @@ void PolicyEngine::run_rule(const Runner& runner, Listener& listener,
   }
   listener.actions(static_cast<std::uint32_t>(result.actions.size()),
                    static_cast<std::uint32_t>(rule.actions.size()));
+  if (rule.actions.empty()) return;
   if (result.actions.empty()) result.actions.reserve(rule.actions.size());
+  result.keep_args_of(result.actions.size() + rule.actions.size());
+  const ActionSteps* action_steps = action_steps_.data() + steps.first_action;
   for (std::uint32_t i = 0; i < rule.actions.size(); ++i) {
     const IRAction& action = rule.actions[i];
-    ActionResult out{
-        halvo::SmallString(variant_name(action.verb)), {}, position, i};
+    ActionResult out{action_steps[i].verb, result.take_args(), position, i};
     out.args.reserve(action.args.size());
     for (const auto& [name, expr] : action.args) {
-      out.args.insert_or_assign(name, runner.value(expr, *root++));
+      event::Value value = runner.value(expr, *root++);
+      if (action_steps[i].distinct_names) {
+        out.args.insert_new(halvo::SmallString(name), std::move(value));
+      } else {
+        out.args.insert_or_assign(name, std::move(value));
+      }
     }
     result.actions.push_back(std::move(out));
   }
@@ -222,6 +303,16 @@ void PolicyEngine::run(const event::Event& event, PolicyResult& result,
     }
   }
   for (std::size_t i = 0; i < instances_.size(); ++i) {
+    // The plan passes over machines the event cannot move; the tree
+    // evaluator, the reference, steps every one.
+    if constexpr (std::is_same_v<Runner, eval::PlanRunner>) {
+      if (!may_move(i, event_type)) {
+#ifdef CORVANTH_PLAN_ORACLE
+        check_stands_still(instances_[i], scope);
+#endif
+        continue;
+      }
+    }
     const RunnerGuards guards(runner, listener,
                               roots_.data() + machine_first_root_[i]);
     listener.machine(instances_[i]);
@@ -276,6 +367,7 @@ PolicyResult PolicyEngine::evaluate_reference(const event::Event& event,
 std::size_t PolicyEngine::plan_memory_bytes() const noexcept {
   return plan_.memory_bytes() + rule_index_.memory_bytes() +
          rule_steps_.capacity() * sizeof(RuleSteps) +
+         action_steps_.capacity() * sizeof(ActionSteps) +
          roots_.capacity() * sizeof(eval::ExprId) +
          machine_first_root_.capacity() * sizeof(std::uint32_t);
 }

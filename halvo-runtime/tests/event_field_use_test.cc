@@ -3,6 +3,7 @@
 // reads every field, unless only one of its entries is read by name.
 #include "halvo_runtime/event_field_use.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -84,6 +85,33 @@ int main() {
     if (!ok) {
       std::fprintf(stderr, "event_field_use_test.cc:%d: wrong field use\n",
                    c.line);
+      ++failures;
+    }
+  }
+  // Slots number the named fields in the order the policy first names
+  // them, and keep numbering them once every field is read.
+  const struct {
+    int line;
+    string condition;
+    std::vector<const char*> slots;  // the fields of slots 0, 1, ...
+  } numberings[] = {
+      {__LINE__, eq(field("b"), eq(field("a"), field("b"))), {"b", "a"}},
+      {__LINE__, eq(whole_event(), field("z")), {"z"}},
+      {__LINE__,
+       eq(method(whole_event(), "type", ""), field("t")),
+       {"type", "t"}},
+  };
+  for (const auto& c : numberings) {
+    auto read = halvo_compiler::read_policy(policy(c.condition));
+    const auto use = halvo_runtime::event::EventFieldUse::of(read.value());
+    bool ok =
+        use.slot_count() == c.slots.size() &&
+        use.slot_of("absent") == halvo_runtime::event::EventFieldUse::kNoSlot;
+    for (std::uint32_t slot = 0; slot < c.slots.size(); ++slot) {
+      ok = ok && use.slot_of(c.slots[slot]) == slot;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "event_field_use_test.cc:%d: wrong slots\n", c.line);
       ++failures;
     }
   }

@@ -308,6 +308,64 @@ def test_guards_run_through_the_plan():
     assert engine.evaluate("t", {"n": 3})["verdict"] == "deny"
 
 
+# --- fields read by slot ----------------------------------------------------
+
+
+class LooseKey(str):
+    """A str key that a dict keeps beside an equal str: it equals only itself."""
+
+    def __eq__(self, other):
+        return self is other
+
+    def __hash__(self):
+        return 7
+
+
+def fresh(text):
+    """A str of `text` that is a new object, not the interned literal."""
+    return "".join(list(text))
+
+
+# One engine sees every dict in turn: the fields it reads by slot must be
+# those of the dict at hand, whatever the keys' order, objects or kinds.
+SLOT_DICTS = [
+    ({"f": 1, "g": {"h": 2}}, [1, 2]),
+    ({"g": {"h": 3}, "x": 0, "f": "a"}, ["a", 3]),
+    ({"f": 1}, [1, None]),
+    ({}, [None, None]),
+    ({"g": [1]}, [None, None]),
+    ({fresh("f"): 4, fresh("g"): {fresh("h"): 5}}, [4, 5]),
+    # Of two keys of one text the later in the dict stands.
+    ({LooseKey("f"): 1, "f": 2}, [2, None]),
+    ({"f": 1, LooseKey("f"): 2}, [2, None]),
+    ({"f": 6, "g": {"h": 7}}, [6, 7]),
+]
+
+
+def test_fields_read_by_slot_are_those_of_each_dict():
+    args = {"v": field("f"), "w": field("g", "h")}
+    engine = engine_for(policy(rules=[rule(1, actions=[action("Log", **args)])]))
+    for fields, expected in SLOT_DICTS * 3:
+        got = engine.evaluate("t", fields)["actions"][0]["args"]
+        assert [got["v"], got["w"]] == expected, fields
+    # Past the keys an engine remembers, fresh key objects still read right.
+    for n in range(40):
+        assert engine.evaluate("t", {fresh("f"): n})["actions"][0]["args"]["v"] == n
+
+
+def test_many_fields_read_with_the_whole_event():
+    fields = {f"k{i}": i for i in range(12)}
+    args = {"whole": field(), "last": field("k11"), "first": field("k0")}
+    engine = engine_for(policy(rules=[rule(1, actions=[action("Log", **args)])]))
+    got = engine.evaluate("t", fields)["actions"][0]["args"]
+    assert (got["last"], got["first"]) == (11, 0)
+    assert got["whole"] == {
+        **fields,
+        "type": "t",
+        "timestamp": got["whole"]["timestamp"],
+    }
+
+
 # --- generated policies of the specialised shapes ----------------------------
 
 KEYS = ["f", "g"]

@@ -11,6 +11,7 @@ from corvanth_core.ir import (
     lit_bool,
     lit_str,
     machine,
+    method,
     policy,
     ref,
     rule,
@@ -124,6 +125,57 @@ def test_guards(guard, fields, moved):
     [result] = run([two_states(guard)], [("t", fields)])
     assert result["violations"] == ([by_event()] if moved else [])
     assert result["verdict"] == ("deny" if moved else "allow")
+
+
+EVENT_TYPE = method(field(), "type")
+
+
+def type_is(name):
+    return binary("Eq", EVENT_TYPE, lit_str(name))
+
+
+# A machine whose guards all name an event type is passed over for events of
+# other types; these show it moves exactly when its guard holds.
+@pytest.mark.parametrize(
+    "guard, event_type, fields, moved",
+    [
+        (("Predicate", type_is("t")), "t", None, True),
+        (("Predicate", type_is("u")), "t", None, False),
+        (("Predicate", binary("Eq", lit_str("t"), EVENT_TYPE)), "t", None, True),
+        (("Predicate", binary("And", type_is("u"), lit_bool(True))), "u", None, True),
+        (("Predicate", binary("And", type_is("u"), lit_bool(True))), "t", None, False),
+        (("Predicate", binary("And", field("x"), type_is("t"))), "t", {"x": 1}, True),
+        (("Predicate", binary("And", field("x"), type_is("t"))), "t", None, False),
+        (("Predicate", binary("Or", type_is("u"), field("x"))), "t", {"x": 1}, True),
+        # A field named "type" is not the event's type.
+        (("Predicate", type_is("u")), "t", {"type": "u"}, False),
+        (("NegatedPredicate", type_is("u")), "t", None, True),
+        (("Predicate", binary("Neq", EVENT_TYPE, lit_str("u"))), "t", None, True),
+    ],
+)
+def test_guards_on_the_event_type(guard, event_type, fields, moved):
+    [result] = run([two_states(guard)], [(event_type, fields)])
+    assert result["violations"] == ([by_event(event_type=event_type)] if moved else [])
+
+
+def test_a_machine_of_typed_guards_follows_its_state_through_event_types():
+    steps = machine(
+        states=[state("clean"), state("read"), state("sent", "Violated")],
+        transitions=[
+            transition(0, 1, ("Predicate", type_is("a"))),
+            transition(1, 2, ("Predicate", type_is("b"))),
+        ],
+        violating=[2],
+    )
+    events = [("b", None), ("a", None), ("a", None), ("b", None), ("c", None)]
+    results = run([steps], events)
+    assert [r["violations"] for r in results] == [
+        [],
+        [],
+        [],
+        [by_event(event_type="b")],
+        [at_rest()],
+    ]
 
 
 def test_violated_initial_state_reports_on_every_event_without_verdict():

@@ -89,6 +89,27 @@ class HashMap {
     return insert_or_assign(SmallString(key), std::move(value));
   }
 
+  // Appends an entry without searching for `key` first, for a caller that
+  // knows no entry has it (the keys of a source that are unique already).
+  // Precondition: !contains(key.view()).
+  V& insert_new(SmallString&& key, V&& value) {
+    grow_entries(entries_.size() + 1);  // may throw; nothing changed yet
+    const bool indexed = entries_.size() + 1 > kLinearLimit;
+    const std::uint64_t hash =
+        indexed || !slots_.empty() ? hash_of(key.view()) : 0;
+    if (indexed) ensure_index(entries_.size() + 1);
+    entries_.push_back(Entry{std::move(key), std::move(value)});
+    if (!slots_.empty()) place(entries_.size() - 1, hash);
+    return entries_.back().value;
+  }
+
+  // The position of `key`'s entry in iteration order, or size() when there
+  // is none.
+  std::size_t position_of(std::string_view key) const noexcept {
+    const std::size_t index = index_of(key);
+    return index == kNotFound ? entries_.size() : index;
+  }
+
   // Reserves room for `count` entries. Callers that reserve a little more
   // each time still get geometric growth.
   void reserve(std::size_t count) {

@@ -44,6 +44,7 @@
 #include "halvo/small_string.h"
 #include "halvo_compiler/ir/expr.h"
 #include "halvo_runtime/eval_scope.h"
+#include "halvo_runtime/event_field_use.h"
 #include "halvo_runtime/pattern.h"
 #include "halvo_runtime/value.h"
 
@@ -59,6 +60,14 @@ class EvaluationPlan {
   EvaluationPlan& operator=(const EvaluationPlan&) = delete;
   EvaluationPlan(EvaluationPlan&&) noexcept = default;
   EvaluationPlan& operator=(EvaluationPlan&&) noexcept = default;
+
+  // Numbers the event fields that expressions compiled from now on read by
+  // the slots of `use` (borrowed; it must outlive the plan): an event whose
+  // slots `use` bound (Event::bind_slots) has them read by slot, any other
+  // event by name, with the same values.
+  void use_field_slots(const event::EventFieldUse* use) noexcept {
+    slot_use_ = use;
+  }
 
   // Compiles `expr` and returns the id of its root node.
   ExprId compile(const halvo_compiler::ir::IRExpr& expr);
@@ -153,7 +162,10 @@ class EvaluationPlan {
 
   std::vector<Node> nodes_;
   std::vector<Value> constants_;
-  std::vector<event::Path> paths_;    // borrowed from the compiled trees
+  std::vector<event::Path> paths_;  // borrowed from the compiled trees
+  // Per path, the slot of its first field under slot_use_, or kNone.
+  std::vector<std::uint32_t> path_slots_;
+  const event::EventFieldUse* slot_use_ = nullptr;
   std::vector<std::uint32_t> lists_;  // a count, then that many node ids
   std::vector<MatchPattern> patterns_;
   std::vector<halvo::HashMap<bool>> string_sets_;

@@ -13,10 +13,18 @@
 //   const EventFieldUse use = EventFieldUse::of(policy);
 //   if (use.reads("tool")) { ... }
 //
+// Each field name that an expression names gets a slot number, 0 to
+// slot_count() - 1, in the order the policy first names them. A plan
+// compiled with this use reads such a field through the event's slot
+// (Event::bind_slots) instead of searching the event's fields by name.
+//
+//   const std::uint32_t slot = use.slot_of("tool");   // kNoSlot if unnamed
+//
 // Built once per engine from the policy's rules (conditions, verdict
 // messages, action arguments) and its state machines' guards.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "halvo/hash_map.h"
@@ -35,11 +43,23 @@ class EventFieldUse {
   // Whether some expression may read every field.
   bool reads_all() const noexcept { return all_; }
 
+  static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+  // The slot of the field `name`, or kNoSlot when no expression names it
+  // (it may still be read through the whole event when reads_all()).
+  std::uint32_t slot_of(std::string_view name) const noexcept {
+    const std::uint32_t* slot = names_.find(name);
+    return slot != nullptr ? *slot : kNoSlot;
+  }
+  std::uint32_t slot_count() const noexcept {
+    return static_cast<std::uint32_t>(names_.size());
+  }
+
  private:
   void add(const halvo_compiler::ir::IRExpr& expr);
+  void name(const halvo::SmallString& field);
 
   bool all_ = false;
-  halvo::HashMap<bool> names_;
+  halvo::HashMap<std::uint32_t> names_;  // field name -> slot
 };
 
 }  // namespace halvo_runtime::event

@@ -37,6 +37,7 @@
 #include "halvo_runtime/evaluation_listener.h"
 #include "halvo_runtime/evaluation_plan.h"
 #include "halvo_runtime/event.h"
+#include "halvo_runtime/event_field_use.h"
 #include "halvo_runtime/policy_result.h"
 #include "halvo_runtime/rate_limiter.h"
 #include "halvo_runtime/rule_index.h"
@@ -102,6 +103,10 @@ class PolicyEngine {
   const halvo_compiler::ir::CompiledPolicy& policy() const noexcept {
     return policy_;
   }
+  // The event fields the policy reads, with the slot numbers of its plan:
+  // an event whose slots this use bound has them read by slot. Never
+  // changes after construction, so it may be read without serialising.
+  const event::EventFieldUse& field_use() const noexcept { return field_use_; }
   // Read access for snapshots and explanations.
   const std::vector<StateMachineInstance>& instances() const noexcept {
     return instances_;
@@ -119,6 +124,13 @@ class PolicyEngine {
   struct RuleSteps {
     eval::ExprId condition;
     std::uint32_t first_root;
+    std::uint32_t first_action;  // in action_steps_
+  };
+  // What an action's result starts from: its verb's name, and whether its
+  // argument names are distinct.
+  struct ActionSteps {
+    halvo::SmallString verb;
+    bool distinct_names;
   };
   static constexpr eval::ExprId kNoExpr = 0xFFFFFFFFu;
 
@@ -132,13 +144,24 @@ class PolicyEngine {
                 std::uint32_t position, PolicyResult& result) const;
 
   halvo_compiler::ir::CompiledPolicy policy_;
+  event::EventFieldUse field_use_;
   eval::EvaluationPlan plan_;
   RuleIndex rule_index_;
   std::vector<RuleSteps> rule_steps_;
+  std::vector<ActionSteps> action_steps_;  // every rule's, in order
   // Root ids of the compiled expressions: the rules' (see RuleSteps), then
   // one per transition of each machine (kNoExpr for Timeout and Always).
   std::vector<eval::ExprId> roots_;
   std::vector<std::uint32_t> machine_first_root_;
+  // Per transition of each machine, in the same order as their roots: the
+  // event type its guard requires (guard_event_type.h), borrowed from the
+  // policy, or nullptr.
+  std::vector<const halvo::SmallString*> guard_types_;
+  // Per machine: whether every guard requires an event type and there is no
+  // deadline, so that an event of another type cannot move it.
+  std::vector<std::uint8_t> typed_machines_;
+  bool may_move(std::size_t machine,
+                std::string_view event_type) const noexcept;
   std::vector<StateMachineInstance> instances_;
   halvo::HashMap<RateLimiter> rate_limiters_;
   event::ValueMap context_;

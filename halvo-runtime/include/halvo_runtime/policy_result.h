@@ -3,6 +3,8 @@
 // A PolicyResult owns everything in it and shares nothing with the engine.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -55,16 +57,41 @@ struct PolicyResult {
   std::vector<ConstraintViolation> constraint_violations;
 
   // Back to an empty result (Allow, no reason, empty lists), keeping the
-  // lists' storage for reuse.
+  // lists' storage for reuse, the argument maps of the actions included.
   void clear() noexcept {
     verdict = Verdict::Allow;
     reason.reset();
     triggered_rules.clear();
     eval_time_us = 0;
+    for (ActionResult& action : actions) {
+      if (spare_args_.size() == spare_args_.capacity()) break;
+      action.args.clear();
+      spare_args_.push_back(std::move(action.args));  // no allocation
+    }
     actions.clear();
     violations.clear();
     constraint_violations.clear();
   }
+
+  // An empty argument map for a new action: one an earlier action of this
+  // result left behind when cleared, else a fresh one.
+  event::ValueMap take_args() noexcept {
+    if (spare_args_.empty()) return {};
+    event::ValueMap args = std::move(spare_args_.back());
+    spare_args_.pop_back();
+    return args;
+  }
+
+  // Room for the argument maps of this many actions to be kept by clear();
+  // none is kept before. The room at least doubles when it grows. May throw
+  // std::bad_alloc.
+  void keep_args_of(std::size_t count) {
+    if (count <= spare_args_.capacity()) return;
+    spare_args_.reserve(std::max(count, 2 * spare_args_.capacity()));
+  }
+
+ private:
+  std::vector<event::ValueMap> spare_args_;
 };
 
 }  // namespace halvo_runtime::engine

@@ -83,12 +83,12 @@ class StateMachineInstance {
     return machine_;
   }
 
- private:
   // The first transition from the current state that `scope` allows under
   // the rules above, or nullptr when none is taken. Changes nothing.
   const halvo_compiler::ir::Transition* choose(const eval::EvalScope& scope,
                                                const GuardTest& guards) const;
 
+ private:
   halvo_compiler::ir::StateMachine machine_;
   std::uint64_t started_at_;
   std::uint32_t current_state_;
