@@ -486,6 +486,10 @@ const Value& EvaluationPlan::operand(ExprId id, const EvalScope& scope,
 }
 
 Value EvaluationPlan::value(ExprId id, const EvalScope& scope) const {
+  // An event field, the most common action argument, is copied without
+  // the frame of the general operand().
+  const Node& node = nodes_[id];
+  if (node.op == Op::Field) return field(node.a, scope);
   Value storage;
   const Value& result = operand(id, scope, storage);
   if (&result == &storage) return storage;

@@ -250,7 +250,11 @@ void PolicyEngine::run_rule(const Runner& runner, Listener& listener,
   const ActionSteps* action_steps = action_steps_.data() + steps.first_action;
   for (std::uint32_t i = 0; i < rule.actions.size(); ++i) {
     const IRAction& action = rule.actions[i];
-    ActionResult out{action_steps[i].verb, result.take_args(), position, i};
+    // Built in place: a failure leaves the action listed with the
+    // arguments evaluated so far, which only a thrown std::bad_alloc can
+    // cause, and that fails the whole evaluation.
+    ActionResult& out = result.actions.emplace_back(
+        ActionResult{action_steps[i].verb, result.take_args(), position, i});
     out.args.reserve(action.args.size());
     for (const auto& [name, expr] : action.args) {
       event::Value value = runner.value(expr, *root++);
@@ -260,7 +264,6 @@ void PolicyEngine::run_rule(const Runner& runner, Listener& listener,
         out.args.insert_or_assign(name, std::move(value));
       }
     }
-    result.actions.push_back(std::move(out));
   }
 }
 

@@ -98,7 +98,7 @@ class HashMap {
     const std::uint64_t hash =
         indexed || !slots_.empty() ? hash_of(key.view()) : 0;
     if (indexed) ensure_index(entries_.size() + 1);
-    entries_.push_back(Entry{std::move(key), std::move(value)});
+    entries_.emplace_back(std::move(key), std::move(value));
     if (!slots_.empty()) place(entries_.size() - 1, hash);
     return entries_.back().value;
   }
