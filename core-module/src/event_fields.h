@@ -1,12 +1,14 @@
 // fill_event_fields: the fields of an evaluated event, converted from the
-// caller's dict into the event with the slots of the engine's plan bound.
+// caller's dict into the event, in the slots of the engine's plan.
 //
 // Only what the policy can observe is converted: a field no expression
 // reads is left out when its value is a plain str, int, float, bool or
 // None, whose conversion could have no effect; any other value is
 // converted all the same, so that a failing conversion (a raising __str__)
-// fails the call whatever the policy reads. Each field a policy names is
-// noted in its slot (event.h), so that the plan reads it without a search.
+// fails the call whatever the policy reads. Each field a policy names goes
+// to its slot (event.h), where the plan reads it without a search, unless
+// the policy reads the whole event: then every field goes to the map, in
+// the dict's order.
 //
 //   if (!fill_event_fields(fields, event, self->field_keys, sources)) {
 //     return nullptr;                         // exception set

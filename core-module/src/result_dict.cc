@@ -209,7 +209,19 @@ PyObject* violation_to_dict(const Violation& violation) noexcept {
 }
 
 PyObject* constraint_violation_to_dict(const ConstraintViolation& violation,
+                                       const ResultNames* names,
                                        const SourceStrings* sources) noexcept {
+  // A violation of one of the policy's constraints has all but its count
+  // in the constraint's own shape.
+  if (PyObject* shape =
+          names != nullptr ? names->constraint_shape(violation) : nullptr) {
+    PyRef dict(PyDict_Copy(shape));
+    if (!dict || !put(dict.get(), kCurrent,
+                      PyLong_FromUnsignedLongLong(violation.current))) {
+      return nullptr;
+    }
+    return dict.release();
+  }
   PyRef dict(PyDict_Copy(g_constraint_violation_shape));
   if (!dict ||
       !put(dict.get(), kKind, name_of(g_constraint_names, violation.kind)) ||
@@ -277,6 +289,21 @@ PyObject* new_action_shape(PyObject* verb) noexcept {
   return shape.release();
 }
 
+PyObject* new_constraint_violation_shape(
+    const halvo_compiler::ir::CompiledConstraint& constraint) noexcept {
+  PyRef shape(PyDict_Copy(g_constraint_violation_shape));
+  if (!shape ||
+      !put(shape.get(), kKind, name_of(g_constraint_names, constraint.kind)) ||
+      !put(shape.get(), kTarget, text_to_py(constraint.target.view())) ||
+      !put(shape.get(), kLimit,
+           PyLong_FromUnsignedLongLong(constraint.limit)) ||
+      !put(shape.get(), kWindowMs,
+           PyLong_FromUnsignedLongLong(constraint.window_millis))) {
+    return nullptr;
+  }
+  return shape.release();
+}
+
 PyObject* verdict_name_to_py(Verdict verdict) noexcept {
   return name_of(g_verdict_names, verdict);
 }
@@ -306,8 +333,9 @@ PyObject* result_to_dict(const PolicyResult& result, const ResultNames* names,
            list_of(result.violations, violation_to_dict)) ||
       !put(dict.get(), kConstraintViolations,
            list_of(result.constraint_violations,
-                   [sources](const ConstraintViolation& violation) {
-                     return constraint_violation_to_dict(violation, sources);
+                   [names, sources](const ConstraintViolation& violation) {
+                     return constraint_violation_to_dict(violation, names,
+                                                         sources);
                    }))) {
     return nullptr;
   }

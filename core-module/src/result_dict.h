@@ -51,6 +51,10 @@ PyObject* action_result_to_dict(
     const SourceStrings* sources = nullptr) noexcept;
 // A new dict {"verb": verb, "args": None}, the shape of an action dict.
 PyObject* new_action_shape(PyObject* verb) noexcept;
+// A new dict of a violation of `constraint` with every value but "current"
+// (None) filled in: the shape of the constraint's violation dicts.
+PyObject* new_constraint_violation_shape(
+    const halvo_compiler::ir::CompiledConstraint& constraint) noexcept;
 PyObject* verdict_name_to_py(halvo_runtime::engine::Verdict verdict) noexcept;
 PyObject* constraint_kind_to_py(
     halvo_runtime::engine::ConstraintKind kind) noexcept;

@@ -102,7 +102,28 @@ bool ResultNames::build(const halvo_compiler::ir::CompiledPolicy& policy) {
     }
   }
   rule_first_.push_back(static_cast<std::uint32_t>(actions_.size()));
+  constraint_shapes_.reserve(policy.constraints.size());
+  for (const auto& constraint : policy.constraints) {
+    PyObject* shape = new_constraint_violation_shape(constraint);
+    if (!keep(shape)) return false;
+    constraint_shapes_.push_back({constraint, shape});
+  }
   return true;
+}
+
+PyObject* ResultNames::constraint_shape(
+    const halvo_runtime::engine::ConstraintViolation& violation)
+    const noexcept {
+  for (const ConstraintShape& entry : constraint_shapes_) {
+    const auto& constraint = entry.constraint;
+    if (constraint.kind == violation.kind &&
+        constraint.limit == violation.limit &&
+        constraint.window_millis == violation.window_ms &&
+        constraint.target == violation.target.view()) {
+      return entry.shape;
+    }
+  }
+  return nullptr;
 }
 
 const ActionNames* ResultNames::action(std::uint32_t rule,

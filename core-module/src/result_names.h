@@ -8,7 +8,8 @@
 // keeps the shapes of its two dicts, their keys in order with the verb
 // filled in ({"verb": "Block", "args": None} and {"tool": None}): a result
 // copies a shape, which sizes the dict for all its keys at once, and
-// replaces the values.
+// replaces the values. A constraint's violations likewise copy a shape with
+// all but their count filled in.
 //
 //   ResultNames names;
 //   if (!names.build(engine.policy())) return nullptr;   // exception set
@@ -69,6 +70,12 @@ class ResultNames {
   const ActionNames* action(std::uint32_t rule,
                             std::uint32_t action) const noexcept;
 
+  // The shape of `violation`'s dict (result_dict.h) when it violates one of
+  // the policy's constraints as written (its kind, target, limit and
+  // window), borrowed; else nullptr.
+  PyObject* constraint_shape(const halvo_runtime::engine::ConstraintViolation&
+                                 violation) const noexcept;
+
  private:
   bool keep(PyObject* object);
   bool add_name(std::string_view text);
@@ -81,6 +88,12 @@ class ResultNames {
   // Storage of the spans of actions_ (names_ and texts_ in parallel).
   std::vector<PyObject*> names_;
   std::vector<std::string_view> texts_;
+  // The shapes of the violations of the policy's constraints.
+  struct ConstraintShape {
+    halvo_compiler::ir::CompiledConstraint constraint;  // a copy
+    PyObject* shape;
+  };
+  std::vector<ConstraintShape> constraint_shapes_;
   std::vector<PyObject*> owned_;  // every reference held
 };
 

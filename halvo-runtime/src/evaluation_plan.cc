@@ -327,15 +327,14 @@ const Value& EvaluationPlan::field(std::uint32_t path,
                                    const EvalScope& scope) const noexcept {
   const std::uint32_t slot = path_slots_[path];
   const event::Event& event = scope.event;
-  if (slot == kNone || !event.slots_bound(slot_use_)) {
+  if (slot == kNone || event.slot_use() != slot_use_) {
     const Value* found = event.get_field(paths_[path]);
     return found != nullptr ? *found : kNull;
   }
-  const Value* first = event.slot_field(slot);
-  if (first == nullptr) return kNull;
+  const Value& first = event.slot_field(slot);
   const event::Path rest = paths_[path].subspan(1);
-  if (rest.empty()) return *first;
-  const Value* found = first->resolve_path(rest);
+  if (rest.empty()) return first;
+  const Value* found = first.resolve_path(rest);
   return found != nullptr ? *found : kNull;
 }
 

@@ -33,6 +33,8 @@ template <class V>
 class HashMap {
  public:
   struct Entry {
+    // Built in place by emplace_back, without a temporary to move from.
+    Entry(SmallString&& k, V&& v) : key(std::move(k)), value(std::move(v)) {}
     SmallString key;
     V value;
   };
@@ -81,7 +83,7 @@ class HashMap {
       if (slots_.empty()) hash = hash_of(key.view());
       ensure_index(entries_.size() + 1);
     }
-    entries_.push_back(Entry{std::move(key), std::move(value)});
+    entries_.emplace_back(std::move(key), std::move(value));
     if (!slots_.empty()) place(entries_.size() - 1, hash);
     return entries_.back().value;
   }

@@ -7,17 +7,19 @@
 //   event.set_field(SmallString("tool"), Value::string(SmallString("bash")));
 //   const Value* tool = event.get_field(path);       // nullptr when absent
 //
-// Whoever fills the fields may also say where the fields that a policy
-// names stand in the field map, by the slot numbers of that policy's
-// EventFieldUse; a plan compiled with the same use then reads those fields
-// by slot, without a search by name:
+// An event may keep the fields that a policy names in slots instead of its
+// field map, numbered by that policy's EventFieldUse: a plan compiled with
+// the same use then reads them by number, without a search by name, and
+// the fields that no expression names stay in the map. Every other reader
+// (get_field, whole_entry, to_value) sees both:
 //
-//   ValueMap& fields = event.fields();               // drops any slots
-//   event.bind_slots(&use, use.slot_count());        // every slot absent
-//   fields.insert_new(SmallString("tool"), std::move(tool));
-//   event.set_slot(use.slot_of("tool"), fields.size() - 1);
+//   event.bind_slots(&use);                          // no field anywhere
+//   event.slot_value(use.slot_of("tool")) = Value::string(SmallString("sh"));
+//   event.set_field(SmallString("mode"), Value::integer(1));  // in a slot
+//                                                    // if "mode" has one
 //
-// Any later change through fields() or set_field drops the slots again.
+// A slot holding Null reads as an absent field, which no expression can
+// tell from a field that is Null.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "halvo/small_string.h"
+#include "halvo_runtime/event_field_use.h"
 #include "halvo_runtime/value.h"
 
 namespace halvo_runtime::event {
@@ -39,45 +42,52 @@ class Event {
 
   const halvo::SmallString& event_type() const noexcept { return event_type_; }
   std::uint64_t timestamp() const noexcept { return timestamp_; }
+  // The fields without a slot (all of them when no slots are bound).
   const ValueMap& fields() const noexcept { return fields_; }
-  // For filling the fields in place; the kept whole-event map goes stale
-  // and the slots are dropped.
+  // For filling the fields without a slot in place; the kept whole-event
+  // map goes stale.
   ValueMap& fields() noexcept {
     whole_current_ = false;
-    slot_owner_ = nullptr;
     return fields_;
   }
 
-  // Stores a field; a name already present is replaced.
+  // Stores a field, in its slot when it has one; a name already present is
+  // replaced.
   void set_field(halvo::SmallString name, Value value) {
     whole_current_ = false;
-    slot_owner_ = nullptr;
+    if (slot_use_ != nullptr) {
+      const std::uint32_t slot = slot_use_->slot_of(name.view());
+      if (slot != EventFieldUse::kNoSlot) {
+        slots_[slot] = std::move(value);
+        return;
+      }
+    }
     fields_.insert_or_assign(std::move(name), std::move(value));
   }
 
-  // Starts slots numbered by `owner` (an EventFieldUse), `count` of them,
-  // every one absent. Call it after fields(), then set_slot for each field
-  // of a slot as it is stored. May throw std::bad_alloc (no slots then).
-  void bind_slots(const void* owner, std::uint32_t count) {
-    slot_owner_ = nullptr;
-    slots_.assign(count, 0);
-    slot_owner_ = owner;
+  // Drops every field and keeps from now on the fields that `use` numbers
+  // in slots (all Null). May throw std::bad_alloc (the event is left
+  // without fields or slots then).
+  void bind_slots(const EventFieldUse* use) {
+    whole_current_ = false;
+    fields_.clear();
+    slot_use_ = nullptr;
+    slots_.resize(use->slot_count());
+    for (Value& slot : slots_) {
+      if (slot.kind() != Value::Kind::Null) slot = Value();
+    }
+    slot_use_ = use;
   }
-  // Notes that the field of `slot` is the field map's entry `entry` (its
-  // position in iteration order). Precondition: slots are bound and `slot`
-  // is below their count.
-  void set_slot(std::uint32_t slot, std::size_t entry) noexcept {
-    slots_[slot] = static_cast<std::uint32_t>(entry + 1);
+  // The use whose slots hold this event's named fields, or nullptr.
+  const EventFieldUse* slot_use() const noexcept { return slot_use_; }
+  // The field of `slot` (Null when absent). Precondition: slots are bound
+  // and `slot` is below their count.
+  const Value& slot_field(std::uint32_t slot) const noexcept {
+    return slots_[slot];
   }
-  // Whether the slots are bound and numbered by `owner`.
-  bool slots_bound(const void* owner) const noexcept {
-    return owner != nullptr && slot_owner_ == owner;
-  }
-  // The field of `slot`, or nullptr when the event has none. Precondition:
-  // slots_bound() by the owner whose numbering `slot` comes from.
-  const Value* slot_field(std::uint32_t slot) const noexcept {
-    const std::uint32_t entry = slots_[slot];
-    return entry == 0 ? nullptr : &(fields_.begin() + (entry - 1))->value;
+  Value& slot_value(std::uint32_t slot) noexcept {
+    whole_current_ = false;
+    return slots_[slot];
   }
 
   // Makes this the event of another type and time, without fields, keeping
@@ -85,7 +95,7 @@ class Event {
   void reset(halvo::SmallString event_type, std::uint64_t timestamp) noexcept {
     event_type_ = std::move(event_type);
     timestamp_ = timestamp;
-    slot_owner_ = nullptr;
+    slot_use_ = nullptr;
     fields_.clear();
     if (whole_.kind() == Value::Kind::Map) whole_.map_entries().clear();
     whole_current_ = false;
@@ -108,6 +118,10 @@ class Event {
   // type and timestamp are not reachable here.
   const Value* get_field(Path path) const noexcept;
 
+  // The top-level field `name`, from its slot or the map; nullptr when
+  // absent (a slot holding Null included).
+  const Value* named_field(std::string_view name) const noexcept;
+
  private:
   halvo::SmallString event_type_;
   ValueMap fields_;
@@ -116,10 +130,10 @@ class Event {
   // Map whose storage the next build reuses.
   mutable Value whole_;
   mutable bool whole_current_ = false;
-  // Per slot, the field's entry in fields_ plus one, or 0 when absent;
-  // meaningful while slot_owner_ is set.
-  std::vector<std::uint32_t> slots_;
-  const void* slot_owner_ = nullptr;
+  // The fields of the names slot_use_ numbers, while it is set; their
+  // storage is kept for reuse when it is not.
+  std::vector<Value> slots_;
+  const EventFieldUse* slot_use_ = nullptr;
 };
 
 }  // namespace halvo_runtime::event

@@ -53,6 +53,10 @@ class EventFieldUse {
   std::uint32_t slot_count() const noexcept {
     return static_cast<std::uint32_t>(names_.size());
   }
+  // The field name of `slot`. Precondition: `slot` < slot_count().
+  const halvo::SmallString& slot_name(std::uint32_t slot) const noexcept {
+    return (names_.begin() + slot)->key;
+  }
 
  private:
   void add(const halvo_compiler::ir::IRExpr& expr);
