@@ -82,6 +82,14 @@ def test_message_per_kind(kind, text):
     assert result["constraint_violations"] == [violation(1, 0, 60000, kind=kind)]
 
 
+def test_a_violation_dict_changed_by_the_caller_leaves_later_ones_alone():
+    engine = engine_for(policy(constraints=[constraint("t", 0, HOUR)]))
+    first = engine.evaluate("t")["constraint_violations"][0]
+    first["limit"] = 99
+    first.pop("target")
+    assert engine.evaluate("t")["constraint_violations"] == [violation(2, 0, HOUR)]
+
+
 def test_quota_counts_like_a_rate_limit():
     results = run([constraint("t", 2, HOUR, kind="Quota")], ["t"] * 4)
     assert currents(results) == [None, None, 3, 4]

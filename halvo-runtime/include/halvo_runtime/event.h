@@ -18,8 +18,10 @@
 //   event.set_field(SmallString("mode"), Value::integer(1));  // in a slot
 //                                                    // if "mode" has one
 //
-// A slot holding Null reads as an absent field, which no expression can
-// tell from a field that is Null.
+// A slot holding Null reads as an absent field, which an expression can
+// tell from a field that is Null only by reading the whole event (its keys
+// or its size): whoever fills an event for a policy that reads the whole
+// event keeps every field in the map.
 #pragma once
 
 #include <cstdint>
