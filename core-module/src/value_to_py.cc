@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "halvo/utf8.h"
 #include "py_ref.h"
 
 namespace corvanth_core {
@@ -26,12 +27,6 @@ PyObject* list_to_py(const ValueList& items,
   return list.release();
 }
 
-bool is_ascii(std::string_view text) noexcept {
-  unsigned char high = 0;
-  for (const char c : text) high |= static_cast<unsigned char>(c);
-  return high < 0x80;
-}
-
 }  // namespace
 
 PyObject* text_to_py(std::string_view text,
@@ -40,7 +35,7 @@ PyObject* text_to_py(std::string_view text,
     if (PyObject* source = sources->find(text)) return source;
   }
   const auto size = static_cast<Py_ssize_t>(text.size());
-  if (is_ascii(text)) {
+  if (halvo::utf8::is_ascii(text)) {
     PyObject* str = PyUnicode_New(size, 0x7F);
     if (str != nullptr && size != 0) {
       std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());

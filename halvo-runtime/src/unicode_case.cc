@@ -109,21 +109,7 @@ bool no_cased_letter_follows(std::string_view text, std::size_t pos) noexcept {
 // are U+0009 to U+000D and U+0020, so these paths give exactly the results
 // of the table-driven ones.
 
-constexpr std::uint64_t kHighBits = 0x8080808080808080u;
-
-// Whether every byte is below 0x80; eight bytes at a time.
-bool is_ascii(std::string_view text) noexcept {
-  std::uint64_t seen = 0;
-  std::size_t pos = 0;
-  for (; pos + sizeof seen <= text.size(); pos += sizeof seen) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + pos, sizeof word);
-    seen |= word;
-  }
-  for (; pos < text.size(); ++pos)
-    seen |= static_cast<unsigned char>(text[pos]);
-  return (seen & kHighBits) == 0;
-}
+using halvo::utf8::is_ascii;
 
 // Maps the letters first..first+25 by `delta`, leaving every other byte.
 std::string map_ascii_letters(std::string_view text, char first, int delta) {

@@ -16,12 +16,32 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 namespace halvo::utf8 {
 
 inline constexpr char32_t kInvalidCodePoint = 0xFFFFFFFF;
+
+// Whether every byte of `text` is below 0x80, read eight bytes at a time:
+// most texts of a policy and its events are ASCII, for which many
+// operations take a shorter way.
+inline bool is_ascii(std::string_view text) noexcept {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  std::uint64_t seen = 0;
+  std::size_t pos = 0;
+  for (; pos + sizeof seen <= text.size(); pos += sizeof seen) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + pos, sizeof word);
+    seen |= word;
+  }
+  for (; pos < text.size(); ++pos) {
+    seen |= static_cast<unsigned char>(text[pos]);
+  }
+  return (seen & kHighBits) == 0;
+}
 
 struct DecodedChar {
   char32_t code_point;
