@@ -321,6 +321,11 @@ class LooseKey(str):
         return 7
 
 
+class Boom:
+    def __str__(self):
+        raise ValueError("boom")
+
+
 def fresh(text):
     """A str of `text` that is a new object, not the interned literal."""
     return "".join(list(text))
@@ -348,6 +353,10 @@ def test_fields_read_by_slot_are_those_of_each_dict():
     for fields, expected in SLOT_DICTS * 3:
         got = engine.evaluate("t", fields)["actions"][0]["args"]
         assert [got["v"], got["w"]] == expected, fields
+    # A call that fails halfway leaves nothing behind for the next.
+    with pytest.raises(ValueError, match="boom"):
+        engine.evaluate("t", {"f": 9, "g": Boom()})
+    assert engine.evaluate("t", {})["actions"][0]["args"] == {"v": None, "w": None}
     # Past the keys an engine remembers, fresh key objects still read right.
     for n in range(40):
         assert engine.evaluate("t", {fresh("f"): n})["actions"][0]["args"]["v"] == n
