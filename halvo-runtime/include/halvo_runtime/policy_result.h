@@ -64,9 +64,9 @@ struct PolicyResult {
     triggered_rules.clear();
     eval_time_us = 0;
     for (ActionResult& action : actions) {
-      if (spare_args_.size() == spare_args_.capacity()) break;
+      if (spare_args_.maps.size() == spare_args_.maps.capacity()) break;
       action.args.clear();
-      spare_args_.push_back(std::move(action.args));  // no allocation
+      spare_args_.maps.push_back(std::move(action.args));  // no allocation
     }
     actions.clear();
     violations.clear();
@@ -76,9 +76,9 @@ struct PolicyResult {
   // An empty argument map for a new action: one an earlier action of this
   // result left behind when cleared, else a fresh one.
   event::ValueMap take_args() noexcept {
-    if (spare_args_.empty()) return {};
-    event::ValueMap args = std::move(spare_args_.back());
-    spare_args_.pop_back();
+    if (spare_args_.maps.empty()) return {};
+    event::ValueMap args = std::move(spare_args_.maps.back());
+    spare_args_.maps.pop_back();
     return args;
   }
 
@@ -86,12 +86,23 @@ struct PolicyResult {
   // none is kept before. The room at least doubles when it grows. May throw
   // std::bad_alloc.
   void keep_args_of(std::size_t count) {
-    if (count <= spare_args_.capacity()) return;
-    spare_args_.reserve(std::max(count, 2 * spare_args_.capacity()));
+    std::vector<event::ValueMap>& maps = spare_args_.maps;
+    if (count <= maps.capacity()) return;
+    maps.reserve(std::max(count, 2 * maps.capacity()));
   }
 
  private:
-  std::vector<event::ValueMap> spare_args_;
+  // Storage kept for reuse by the result it belongs to: a copy of the
+  // result (a replay keeping every result) starts without any.
+  struct SpareMaps {
+    SpareMaps() = default;
+    SpareMaps(const SpareMaps&) noexcept {}
+    SpareMaps& operator=(const SpareMaps&) noexcept { return *this; }
+    SpareMaps(SpareMaps&&) noexcept = default;
+    SpareMaps& operator=(SpareMaps&&) noexcept = default;
+    std::vector<event::ValueMap> maps;
+  };
+  SpareMaps spare_args_;
 };
 
 }  // namespace halvo_runtime::engine
