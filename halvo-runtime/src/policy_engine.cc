@@ -372,7 +372,9 @@ std::size_t PolicyEngine::plan_memory_bytes() const noexcept {
          rule_steps_.capacity() * sizeof(RuleSteps) +
          action_steps_.capacity() * sizeof(ActionSteps) +
          roots_.capacity() * sizeof(eval::ExprId) +
-         machine_first_root_.capacity() * sizeof(std::uint32_t);
+         machine_first_root_.capacity() * sizeof(std::uint32_t) +
+         guard_types_.capacity() * sizeof(const halvo::SmallString*) +
+         typed_machines_.capacity() * sizeof(std::uint8_t);
 }
 
 std::uint64_t PolicyEngine::policy_fingerprint() const {
