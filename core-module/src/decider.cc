@@ -116,7 +116,7 @@ PyObject* decide(PyDecider* self, PyObject* event_type, PyObject* fields) {
   auto* engine = reinterpret_cast<PyPolicyEngine*>(self->engine);
   bool has_actions = false;
   PyRef reply(evaluate_event(
-      engine, event_type, type_text, stamp, fields,
+      engine, type_text, stamp, fields,
       self->admit ? Reply::VerdictWhenPlain : Reply::Dict, &has_actions));
   if (!reply) return nullptr;
   // Admitting: a plain result came back as its verdict's name alone.

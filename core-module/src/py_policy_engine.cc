@@ -204,15 +204,13 @@ bool held_values_fit(PyPolicyEngine* self) {
 
 }  // namespace
 
-PyObject* evaluate_event(PyPolicyEngine* self, PyObject* event_type,
-                         std::string_view type_text, std::uint64_t timestamp,
-                         PyObject* fields, Reply reply, bool* has_actions) {
+PyObject* evaluate_event(PyPolicyEngine* self, std::string_view type_text,
+                         std::uint64_t timestamp, PyObject* fields, Reply reply,
+                         bool* has_actions) {
   if (!held_values_fit(self)) return nullptr;
   const ScratchLease lease(self->scratch);
   Event& event = lease->event;
   event.reset(SmallString(type_text), timestamp);
-  // The event type comes back as the target of a constraint violation.
-  lease->sources.note(event_type);
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
       !fill_event_fields(fields, event, self->field_keys, lease->sources)) {
@@ -243,9 +241,8 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
   // Stamped now, before any field is converted.
-  return evaluate_event(self, event_type, type_text,
-                        halvo_runtime::wall_clock_millis(), fields,
-                        Reply::Dict);
+  return evaluate_event(self, type_text, halvo_runtime::wall_clock_millis(),
+                        fields, Reply::Dict);
 }
 
 // One of the engine's two maps of held values: how to set a key of it and
@@ -327,8 +324,7 @@ PyObject* evaluate_at(PyPolicyEngine* self, PyObject* timestamp_ms,
   }
   std::string_view type_text;
   if (!utf8_text(event_type, type_text)) return nullptr;
-  return evaluate_event(self, event_type, type_text, timestamp, fields,
-                        Reply::Dict);
+  return evaluate_event(self, type_text, timestamp, fields, Reply::Dict);
 }
 
 PyObject* reset_at(PyPolicyEngine* self, PyObject* timestamp_ms) {

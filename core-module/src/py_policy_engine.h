@@ -49,16 +49,14 @@ struct PyPolicyEngine {
 // which spares building a dict nobody reads.
 enum class Reply { Dict, VerdictWhenPlain };
 
-// Evaluates an event of type `event_type` (a str whose UTF-8 text is
-// `type_text`) stamped `timestamp` with the fields of `fields` (nullptr,
-// None or a dict): the common part of evaluate, evaluate_at and the
-// guard's decider. Returns a new reference (the result dict, or with
-// Reply::VerdictWhenPlain possibly the verdict's name, a str), or nullptr
-// with the Python exception set. `has_actions`, when given, learns whether
-// the result holds an action.
-PyObject* evaluate_event(PyPolicyEngine* self, PyObject* event_type,
-                         std::string_view type_text, std::uint64_t timestamp,
-                         PyObject* fields, Reply reply,
+// Evaluates an event of the type whose UTF-8 text is `type_text`, stamped
+// `timestamp` with the fields of `fields` (nullptr, None or a dict): the common
+// part of evaluate, evaluate_at and the guard's decider. Returns a new
+// reference (the result dict, or with Reply::VerdictWhenPlain possibly the
+// verdict's name, a str), or nullptr with the Python exception set.
+// `has_actions`, when given, learns whether the result holds an action.
+PyObject* evaluate_event(PyPolicyEngine* self, std::string_view type_text,
+                         std::uint64_t timestamp, PyObject* fields, Reply reply,
                          bool* has_actions = nullptr);
 
 // Returns a new reference to the PolicyEngine type, creating it on the first
