@@ -208,29 +208,32 @@ PyObject* violation_to_dict(const Violation& violation) noexcept {
   return dict.release();
 }
 
-PyObject* constraint_violation_to_dict(const ConstraintViolation& violation,
-                                       const ResultNames* names,
-                                       const SourceStrings* sources) noexcept {
-  // A violation of one of the policy's constraints has all but its count
-  // in the constraint's own shape.
-  if (PyObject* shape =
-          names != nullptr ? names->constraint_shape(violation) : nullptr) {
-    PyRef dict(PyDict_Copy(shape));
-    if (!dict || !put(dict.get(), kCurrent,
-                      PyLong_FromUnsignedLongLong(violation.current))) {
-      return nullptr;
-    }
-    return dict.release();
+// A violation dict with every value but "current" (None) filled in.
+PyObject* violation_shape_of(ConstraintKind kind, std::string_view target,
+                             std::uint64_t limit,
+                             std::uint64_t window_ms) noexcept {
+  PyRef shape(PyDict_Copy(g_constraint_violation_shape));
+  if (!shape || !put(shape.get(), kKind, name_of(g_constraint_names, kind)) ||
+      !put(shape.get(), kTarget, text_to_py(target)) ||
+      !put(shape.get(), kLimit, PyLong_FromUnsignedLongLong(limit)) ||
+      !put(shape.get(), kWindowMs, PyLong_FromUnsignedLongLong(window_ms))) {
+    return nullptr;
   }
-  PyRef dict(PyDict_Copy(g_constraint_violation_shape));
-  if (!dict ||
-      !put(dict.get(), kKind, name_of(g_constraint_names, violation.kind)) ||
-      !put(dict.get(), kTarget, text_to_py(violation.target.view(), sources)) ||
-      !put(dict.get(), kLimit, PyLong_FromUnsignedLongLong(violation.limit)) ||
-      !put(dict.get(), kCurrent,
-           PyLong_FromUnsignedLongLong(violation.current)) ||
-      !put(dict.get(), kWindowMs,
-           PyLong_FromUnsignedLongLong(violation.window_ms))) {
+  return shape.release();
+}
+
+// A violation of one of the policy's constraints starts from the
+// constraint's own shape; any other is built whole.
+PyObject* constraint_violation_to_dict(const ConstraintViolation& violation,
+                                       const ResultNames* names) noexcept {
+  PyObject* shape =
+      names != nullptr ? names->constraint_shape(violation) : nullptr;
+  PyRef dict(shape != nullptr
+                 ? PyDict_Copy(shape)
+                 : violation_shape_of(violation.kind, violation.target.view(),
+                                      violation.limit, violation.window_ms));
+  if (!dict || !put(dict.get(), kCurrent,
+                    PyLong_FromUnsignedLongLong(violation.current))) {
     return nullptr;
   }
   return dict.release();
@@ -291,17 +294,8 @@ PyObject* new_action_shape(PyObject* verb) noexcept {
 
 PyObject* new_constraint_violation_shape(
     const halvo_compiler::ir::CompiledConstraint& constraint) noexcept {
-  PyRef shape(PyDict_Copy(g_constraint_violation_shape));
-  if (!shape ||
-      !put(shape.get(), kKind, name_of(g_constraint_names, constraint.kind)) ||
-      !put(shape.get(), kTarget, text_to_py(constraint.target.view())) ||
-      !put(shape.get(), kLimit,
-           PyLong_FromUnsignedLongLong(constraint.limit)) ||
-      !put(shape.get(), kWindowMs,
-           PyLong_FromUnsignedLongLong(constraint.window_millis))) {
-    return nullptr;
-  }
-  return shape.release();
+  return violation_shape_of(constraint.kind, constraint.target.view(),
+                            constraint.limit, constraint.window_millis);
 }
 
 PyObject* verdict_name_to_py(Verdict verdict) noexcept {
@@ -333,9 +327,8 @@ PyObject* result_to_dict(const PolicyResult& result, const ResultNames* names,
            list_of(result.violations, violation_to_dict)) ||
       !put(dict.get(), kConstraintViolations,
            list_of(result.constraint_violations,
-                   [names, sources](const ConstraintViolation& violation) {
-                     return constraint_violation_to_dict(violation, names,
-                                                         sources);
+                   [names](const ConstraintViolation& violation) {
+                     return constraint_violation_to_dict(violation, names);
                    }))) {
     return nullptr;
   }
