@@ -24,6 +24,8 @@ namespace {
 // cannot reach `target` (a nested call has storage of its own).
 bool convert_into(PyObject* value, Value& target, SourceStrings& sources) {
   std::string_view ascii;
+  // Exact str only: a str subclass takes the rows of py_to_value, which
+  // try its number slots first.
   if (Py_IS_TYPE(value, &PyUnicode_Type) && ascii_text(value, ascii)) {
     target = Value::string(SmallString(ascii));
     sources.note(value);

@@ -56,10 +56,11 @@ void EventFieldUse::name(const halvo::SmallString& field) {
   }
 }
 
-// Named fields keep being numbered once every field is read: a plan reads
-// them by slot all the same.
 void EventFieldUse::add(const IRExpr& expr) {
   using namespace halvo_compiler::ir;
+  // Once every field is read, the event keeps them all in its map (event.h):
+  // no further name needs a slot.
+  if (all_) return;
   std::visit(
       [this](const auto& node) {
         using Node = std::decay_t<decltype(node)>;

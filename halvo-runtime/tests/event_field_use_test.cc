@@ -96,14 +96,14 @@ int main() {
     }
   }
   // Slots number the named fields in the order the policy first names
-  // them, and keep numbering them once every field is read.
+  // them, up to the first read of the whole event.
   const struct {
     int line;
     string condition;
     std::vector<const char*> slots;  // the fields of slots 0, 1, ...
   } numberings[] = {
       {__LINE__, eq(field("b"), eq(field("a"), field("b"))), {"b", "a"}},
-      {__LINE__, eq(whole_event(), field("z")), {"z"}},
+      {__LINE__, eq(field("y"), eq(whole_event(), field("z"))), {"y"}},
       {__LINE__,
        eq(method(whole_event(), "type", ""), field("t")),
        {"type", "t"}},

@@ -14,7 +14,9 @@
 //   if (use.reads("tool")) { ... }
 //
 // Each field name that an expression names gets a slot number, 0 to
-// slot_count() - 1, in the order the policy first names them. A plan
+// slot_count() - 1, in the order the policy first names them, until the
+// walk meets a read of every field (whoever fills an event for such a
+// policy keeps its fields in the map, event.h). A plan
 // compiled with this use reads such a field through the event's slot
 // (Event::bind_slots) instead of searching the event's fields by name.
 //
