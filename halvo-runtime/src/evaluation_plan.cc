@@ -364,6 +364,15 @@ bool EvaluationPlan::test(ExprId id, const EvalScope& scope) const {
       const Value& found = field(node.a, scope);
       const Value& constant = constants_[node.b];
       const auto op = static_cast<BinaryOp>(node.sub);
+      // A String field against a String constant, the commonest rule test,
+      // is decided by the texts alone, as values_equal would decide it.
+      if (op == BinaryOp::Eq || op == BinaryOp::Neq) {
+        const halvo::SmallString* text = found.as_str();
+        const halvo::SmallString* wanted = constant.as_str();
+        if (text != nullptr && wanted != nullptr) {
+          return (text->view() == wanted->view()) == (op == BinaryOp::Eq);
+        }
+      }
       return node.c != 0 ? binary_test(op, constant, found)
                          : binary_test(op, found, constant);
     }

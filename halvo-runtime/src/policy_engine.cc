@@ -240,7 +240,15 @@ void PolicyEngine::run_rule(const Runner& runner, Listener& listener,
     result.verdict = candidate.verdict;
     if (message == nullptr) continue;
     const halvo::SmallString* text = message->as_str();
-    result.reason = text != nullptr ? *text : halvo::SmallString();
+    if (text == nullptr) {
+      result.reason = halvo::SmallString();
+    } else if (message == &storage) {
+      // A text made for this message (a join, say) is moved, not copied:
+      // it dies with `storage` at the end of the iteration anyway.
+      result.reason = storage.take_string();
+    } else {
+      result.reason = *text;
+    }
   }
   listener.actions(static_cast<std::uint32_t>(result.actions.size()),
                    static_cast<std::uint32_t>(rule.actions.size()));

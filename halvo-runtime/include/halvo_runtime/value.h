@@ -123,6 +123,16 @@ class Value {
     return kind_ == Kind::String ? &payload_.string : nullptr;
   }
 
+  // Moves the text of a String out, leaving this value Null: a text about
+  // to be dropped is kept without copying it. Precondition: kind() is
+  // String.
+  halvo::SmallString take_string() noexcept {
+    halvo::SmallString text(std::move(payload_.string));
+    payload_.string.~SmallString();
+    kind_ = Kind::Null;
+    return text;
+  }
+
   // Null, false, 0, 0.0 (either sign), "", Duration 0, empty list and empty
   // map are falsy; everything else (NaN included) is truthy.
   bool is_truthy() const noexcept;
