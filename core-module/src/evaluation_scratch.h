@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "halvo_runtime/event.h"
@@ -55,7 +56,7 @@ class ScratchSlot {
         scratch->result.actions.capacity() > kMaxKept) {
       return;
     }
-    scratch->event.reset(halvo::SmallString(), 0);
+    scratch->event.reset(std::string_view(), 0);
     scratch->result.clear();
     scratch->sources.clear();
     kept_ = std::move(scratch);

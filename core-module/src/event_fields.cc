@@ -27,7 +27,7 @@ bool convert_into(PyObject* value, Value& target, SourceStrings& sources) {
   // Exact str only: a str subclass takes the rows of py_to_value, which
   // try its number slots first.
   if (Py_IS_TYPE(value, &PyUnicode_Type) && ascii_text(value, ascii)) {
-    target = Value::string(SmallString(ascii));
+    target.assign_string(ascii);
     sources.note(value);
     return true;
   }

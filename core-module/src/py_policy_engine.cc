@@ -87,6 +87,7 @@ PyObject* wrap_policy(CompiledPolicy policy,
   // The engine is on the heap: its field use stays where it is.
   new (&self->field_keys) FieldKeys(engine_use);
   new (&self->held_depths) HeldDepths();
+  new (&self->held_strings) HeldStrings();
   return object;
 }
 
@@ -210,12 +211,14 @@ PyObject* evaluate_event(PyPolicyEngine* self, std::string_view type_text,
   if (!held_values_fit(self)) return nullptr;
   const ScratchLease lease(self->scratch);
   Event& event = lease->event;
-  event.reset(SmallString(type_text), timestamp);
+  event.reset(type_text, timestamp);
   // Every conversion, which may run Python code, happens before the lock.
   if (fields != nullptr && fields != Py_None &&
       !fill_event_fields(fields, event, self->field_keys, lease->sources)) {
     return nullptr;
   }
+  // After the fields, whose conversion may have set a context value.
+  self->held_strings.offer_to(lease->sources);
   PolicyResult& result = lease->result;
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
 #ifdef CORVANTH_FAULT_INJECTION
@@ -250,10 +253,13 @@ PyObject* evaluate(PyPolicyEngine* self, PyObject* event_type,
 struct HeldMap {
   void (PolicyEngine::*set)(SmallString, Value);
   const halvo_runtime::event::ValueMap& (PolicyEngine::*get)() const noexcept;
+  HeldStrings::Map strings;  // where its str values are kept
 };
 
-constexpr HeldMap kContext{&PolicyEngine::set_context, &PolicyEngine::context};
-constexpr HeldMap kConfig{&PolicyEngine::set_config, &PolicyEngine::config};
+constexpr HeldMap kContext{&PolicyEngine::set_context, &PolicyEngine::context,
+                           HeldStrings::Map::Context};
+constexpr HeldMap kConfig{&PolicyEngine::set_config, &PolicyEngine::config,
+                          HeldStrings::Map::Config};
 
 PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
                       const HeldMap& held) {
@@ -288,6 +294,7 @@ PyObject* store_value(PyPolicyEngine* self, PyObject* key, PyObject* value,
     if (replacing) self->held_depths.remove(replaced_depth);
   });
   if (!ran) return nullptr;
+  self->held_strings.set(held.strings, key_text, value);
   Py_RETURN_NONE;
 }
 
@@ -691,6 +698,7 @@ void dealloc_entry(PyObject* object) noexcept {
   self->skipped_keys.~vector();
   self->scratch.~ScratchSlot();
   self->held_depths.~HeldDepths();
+  self->held_strings.~HeldStrings();
   self->policy_name.~basic_string();
   type->tp_free(object);
   // An instance of a heap type owns a reference to its type.

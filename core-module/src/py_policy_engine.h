@@ -24,6 +24,7 @@
 #include "field_keys.h"
 #include "halvo_compiler/policy_reader.h"
 #include "held_depths.h"
+#include "held_strings.h"
 #include "result_names.h"
 
 namespace corvanth_core {
@@ -42,6 +43,8 @@ struct PyPolicyEngine {
   // The nesting depths of the context and configuration values the engine
   // holds, for the stack guard (stack_guard.h).
   HeldDepths held_depths;
+  // The str values of the context and configuration, for the results.
+  HeldStrings held_strings;
 };
 
 // What evaluate_event answers: always the result dict, or the verdict's

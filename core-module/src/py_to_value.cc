@@ -138,7 +138,7 @@ bool try_str(PyObject* object, Value& out) {
     PyErr_Clear();
     return false;
   }
-  out = Value::string(SmallString(text));
+  out.assign_string(text);
   return true;
 }
 
@@ -173,11 +173,11 @@ bool dict_to_value(PyObject* dict, Value& out) {
 bool str_text_to_value(PyObject* text, Value& out) {
   std::string_view utf8;
   if (ascii_text(text, utf8)) {
-    out = Value::string(SmallString(utf8));
+    out.assign_string(utf8);
     return true;
   }
   if (utf8_text(text, utf8)) {
-    out = Value::string(SmallString(utf8));
+    out.assign_string(utf8);
     return true;
   }
   if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
@@ -188,7 +188,7 @@ bool str_text_to_value(PyObject* text, Value& out) {
                                       PyBytes_GET_SIZE(passed.get()),
                                       "replace"));
   if (!repaired || !utf8_text(repaired.get(), utf8)) return false;
-  out = Value::string(SmallString(utf8));
+  out.assign_string(utf8);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include "result_names.h"
 
 #include "halvo/hash_map.h"
+#include "halvo/same_text.h"
 #include "halvo_compiler/ast/nodes.h"
 #include "py_ref.h"
 #include "result_dict.h"
@@ -15,7 +16,7 @@ bool ActionNames::matches(
   if (action.args.size() != arg_texts.size()) return false;
   std::size_t index = 0;
   for (const auto& entry : action.args) {
-    if (entry.key.view() != arg_texts[index++]) return false;
+    if (!halvo::same_text(entry.key.view(), arg_texts[index++])) return false;
   }
   return true;
 }

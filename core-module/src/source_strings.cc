@@ -1,6 +1,6 @@
 #include "source_strings.h"
 
-#include <cstring>
+#include "halvo/same_text.h"
 
 namespace corvanth_core {
 
@@ -16,8 +16,7 @@ void SourceStrings::add(PyObject* object) {
 
 PyObject* SourceStrings::find(std::string_view text) const noexcept {
   for (const Entry& entry : entries_) {
-    if (entry.text.size() == text.size() &&
-        std::memcmp(entry.text.data(), text.data(), text.size()) == 0) {
+    if (halvo::same_text(entry.text, text)) {
       return Py_NewRef(entry.str);
     }
   }

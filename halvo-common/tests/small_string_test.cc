@@ -1,9 +1,11 @@
 #include "halvo/small_string.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "check.h"
+#include "halvo/same_text.h"
 
 using halvo::SmallString;
 
@@ -75,6 +77,50 @@ void joins_two_texts() {
   }
 }
 
+// Every length across the word boundaries of same_text, each byte position
+// changed in turn, from an unaligned start.
+void same_text_reads_every_byte() {
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string buffer(n + 1, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+      buffer[i + 1] = static_cast<char>('a' + i % 26);
+    }
+    const std::string_view text(buffer.data() + 1, n);
+    std::string other(text);
+    CHECK(halvo::same_text(text, other));
+    CHECK(!halvo::same_text(text, other + "x"));
+    for (std::size_t i = 0; i < n; ++i) {
+      other[i] ^= 0x20;
+      CHECK(!halvo::same_text(text, other));
+      other[i] ^= 0x20;
+    }
+  }
+}
+
+void assign_replaces_in_place() {
+  const std::string long_text(30, 'L');
+  struct Case {
+    std::string before;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"", "tool"},
+      {"tool", ""},
+      {"short", long_text},
+      {long_text, "ab"},
+      {long_text, long_text + "M"},
+      {std::string(23, 'x'), std::string(23, 'y')},
+  };
+  for (const Case& c : cases) {
+    SmallString text(c.before);
+    const SmallString shared = text;  // a long text's block outlives it
+    text.assign(c.after);
+    CHECK(text.view() == c.after);
+    CHECK(text.is_inline() == (c.after.size() <= 23));
+    CHECK(shared.view() == c.before);
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -83,5 +129,7 @@ int main() {
   moves_leave_empty();
   compares_bytewise();
   joins_two_texts();
+  same_text_reads_every_byte();
+  assign_replaces_in_place();
   return halvo::testing::failures();
 }

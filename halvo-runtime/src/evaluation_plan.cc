@@ -370,7 +370,7 @@ bool EvaluationPlan::test(ExprId id, const EvalScope& scope) const {
         const halvo::SmallString* text = found.as_str();
         const halvo::SmallString* wanted = constant.as_str();
         if (text != nullptr && wanted != nullptr) {
-          return (text->view() == wanted->view()) == (op == BinaryOp::Eq);
+          return (*text == *wanted) == (op == BinaryOp::Eq);
         }
       }
       return node.c != 0 ? binary_test(op, constant, found)

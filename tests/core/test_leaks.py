@@ -19,6 +19,7 @@ from corvanth_core.ir import (
     lit_str,
     machine,
     policy,
+    ref,
     rule,
     state,
     transition,
@@ -228,3 +229,31 @@ def test_result_objects_are_released():
     assert sys.getrefcount(args) == 2
     del args
     assert sys.getrefcount(nested) == 2
+
+
+@pytest.mark.parametrize(
+    ("setter", "root"), [("set_context", "Context"), ("set_config", "Policy")]
+)
+def test_held_strings_follow_their_key(setter, root):
+    # A result may hand out the very str a context or configuration value
+    # was stored as: the engine keeps a reference to it, which must go when
+    # the key takes another value or the engine goes, and a result must
+    # never show a value the key no longer holds.
+    doc = policy(
+        name="held",
+        rules=[rule(rule_id=1, actions=[action("Log", s=ref(root, "k"))])],
+    )
+    engine = engine_for(doc)
+    first, second = ("".join(["held-", str(n)]) for n in (1, 2))
+    getattr(engine, setter)("k", first)
+    baseline = sys.getrefcount(second)
+    assert engine.evaluate("t")["actions"][0]["args"]["s"] == "held-1"
+    getattr(engine, setter)("k", second)
+    assert engine.evaluate("t")["actions"][0]["args"]["s"] == "held-2"
+    assert sys.getrefcount(first) == 2  # this frame's name and the argument
+    getattr(engine, setter)("k", 7)
+    assert engine.evaluate("t")["actions"][0]["args"]["s"] == 7
+    assert sys.getrefcount(second) == baseline
+    getattr(engine, setter)("k", second)
+    del engine
+    assert sys.getrefcount(second) == baseline

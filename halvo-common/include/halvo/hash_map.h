@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "halvo/keyed_hash.h"
+#include "halvo/same_text.h"
 #include "halvo/small_string.h"
 
 namespace halvo {
@@ -153,7 +154,7 @@ class HashMap {
       // first skips most byte comparisons of a miss.
       if (candidate.size() == key.size() &&
           (key.empty() || candidate.front() == key.front()) &&
-          candidate == key) {
+          same_text(candidate, key)) {
         return i;
       }
     }

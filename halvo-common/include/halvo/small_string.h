@@ -23,6 +23,8 @@
 #include <string_view>
 #include <utility>
 
+#include "halvo/same_text.h"
+
 namespace halvo {
 
 class SmallString {
@@ -88,6 +90,22 @@ class SmallString {
     if (!is_inline()) release_heap();
   }
 
+  // Makes this the text `text`. A short text is written straight into
+  // place: building a temporary and moving it in would store the bytes one
+  // by one and load them back as words at once, a load the processor cannot
+  // serve from its pending stores. A long text takes an allocation, which
+  // may throw std::bad_alloc; this string is unchanged then. `text` must
+  // not point into this string.
+  void assign(std::string_view text) {
+    if (text.size() > kInlineCapacity) {
+      *this = SmallString(text);
+      return;
+    }
+    if (!is_inline()) release_heap();
+    if (!text.empty()) std::memcpy(storage_.bytes, text.data(), text.size());
+    storage_.bytes[kInlineCapacity] = static_cast<char>(text.size());
+  }
+
   const char* data() const noexcept {
     return is_inline() ? storage_.bytes : storage_.heap.block->bytes;
   }
@@ -103,13 +121,13 @@ class SmallString {
   bool is_inline() const noexcept { return tag() != kHeapTag; }
 
   friend bool operator==(const SmallString& a, const SmallString& b) noexcept {
-    return a.view() == b.view();
+    return same_text(a.view(), b.view());
   }
   friend bool operator==(const SmallString& a, std::string_view b) noexcept {
-    return a.view() == b;
+    return same_text(a.view(), b);
   }
   friend bool operator==(const SmallString& a, const char* b) noexcept {
-    return a.view() == std::string_view(b);
+    return same_text(a.view(), std::string_view(b));
   }
   friend std::strong_ordering operator<=>(const SmallString& a,
                                           const SmallString& b) noexcept {

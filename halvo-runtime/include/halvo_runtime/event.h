@@ -96,11 +96,14 @@ class Event {
   // the storage of the fields and of the whole-event map for reuse.
   void reset(halvo::SmallString event_type, std::uint64_t timestamp) noexcept {
     event_type_ = std::move(event_type);
-    timestamp_ = timestamp;
-    slot_use_ = nullptr;
-    fields_.clear();
-    if (whole_.kind() == Value::Kind::Map) whole_.map_entries().clear();
-    whole_current_ = false;
+    empty_at(timestamp);
+  }
+  // The same for a type given as text, which is written in place
+  // (SmallString::assign). May throw std::bad_alloc for a long type, before
+  // anything changes. `event_type` must not point into this event.
+  void reset(std::string_view event_type, std::uint64_t timestamp) {
+    event_type_.assign(event_type);
+    empty_at(timestamp);
   }
 
   // The whole event as a Map: copies of the fields, then "type" (String)
@@ -125,6 +128,15 @@ class Event {
   const Value* named_field(std::string_view name) const noexcept;
 
  private:
+  // Stamps the event `timestamp` and drops its fields, keeping storage.
+  void empty_at(std::uint64_t timestamp) noexcept {
+    timestamp_ = timestamp;
+    slot_use_ = nullptr;
+    fields_.clear();
+    if (whole_.kind() == Value::Kind::Map) whole_.map_entries().clear();
+    whole_current_ = false;
+  }
+
   halvo::SmallString event_type_;
   ValueMap fields_;
   std::uint64_t timestamp_ = 0;

@@ -65,8 +65,10 @@ struct PolicyResult {
     eval_time_us = 0;
     for (ActionResult& action : actions) {
       if (spare_args_.maps.size() == spare_args_.maps.capacity()) break;
-      action.args.clear();
+      // Moved first, cleared in its new place: clearing first would store
+      // the entry list's end just before the move loads it back.
       spare_args_.maps.push_back(std::move(action.args));  // no allocation
+      spare_args_.maps.back().clear();
     }
     actions.clear();
     violations.clear();

@@ -95,6 +95,23 @@ class Value {
     new (&v.payload_.string) halvo::SmallString(std::move(s));
     return v;
   }
+  // Makes this value the String `text`, written in place as
+  // SmallString::assign writes it. May throw std::bad_alloc for a long text;
+  // this value is unchanged then. `text` must not point into this value.
+  void assign_string(std::string_view text) {
+    if (kind_ == Kind::String) {
+      payload_.string.assign(text);
+      return;
+    }
+    if (text.size() > halvo::SmallString::kInlineCapacity) {
+      *this = string(halvo::SmallString(text));
+      return;
+    }
+    release();
+    new (&payload_.string) halvo::SmallString();
+    payload_.string.assign(text);  // inline: no throw
+    kind_ = Kind::String;
+  }
   static Value duration(std::uint64_t millis) noexcept {
     Value v(Kind::Duration);
     v.payload_.millis = millis;
