@@ -27,13 +27,15 @@ namespace corvanth_core {
 // keys during the walk (RuntimeError) or a key is not a str (TypeError).
 template <class Visit>
 bool each_entry(PyObject* dict, Visit&& visit) {
-  const Py_ssize_t start_size = PyDict_Size(dict);
+  // The size is read from the dict's own field, as often as the walk needs
+  // it, instead of through a call each time.
+  const Py_ssize_t start_size = PyDict_GET_SIZE(dict);
   Py_ssize_t position = 0;
   Py_ssize_t delivered = 0;
   PyObject* key = nullptr;    // borrowed from the dict
   PyObject* value = nullptr;  // borrowed from the dict
   for (;;) {
-    if (PyDict_Size(dict) != start_size) {
+    if (PyDict_GET_SIZE(dict) != start_size) {
       raise_error(PyExc_RuntimeError, dict_changed_size_message());
       return false;
     }

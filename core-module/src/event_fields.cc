@@ -50,7 +50,7 @@ bool fill_event_fields(PyObject* dict, halvo_runtime::event::Event& event,
     event.bind_slots(&use);
   } else {
     out.clear();
-    out.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
+    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
   }
   // Distinct exact str keys have distinct texts, so while every key is one
   // an entry is appended without a search; a str subclass may compare
