@@ -1,18 +1,20 @@
 #include "held_strings.h"
 
 #include <new>
-#include <utility>
+
+#include "halvo/same_text.h"
 
 namespace corvanth_core {
+
+HeldStrings::~HeldStrings() {
+  for (Entry& entry : entries_) Py_DECREF(entry.str);
+}
 
 void HeldStrings::set(Map map, std::string_view key, PyObject* value) noexcept {
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (it->map == map && it->key == key) {
-      PyObject* const dropped = it->str;
+      Py_DECREF(it->str);  // a str's deallocation runs no Python code
       entries_.erase(it);
-      // Last: a str's deallocation runs no Python code, but the entry is
-      // gone before it either way.
-      Py_DECREF(dropped);
       break;
     }
   }
@@ -20,22 +22,22 @@ void HeldStrings::set(Map map, std::string_view key, PyObject* value) noexcept {
       !PyUnicode_IS_ASCII(value)) {
     return;
   }
+  const std::string_view text(
+      static_cast<const char*>(PyUnicode_DATA(value)),
+      static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
   try {
-    entries_.push_back({map, halvo::SmallString(key), value});
+    entries_.push_back({map, halvo::SmallString(key), value, text});
   } catch (const std::bad_alloc&) {
     return;  // the value is stored all the same, only not kept here
   }
   Py_INCREF(value);
 }
 
-void HeldStrings::offer_to(SourceStrings& sources) const {
-  for (const Entry& entry : entries_) sources.note(entry.str);
-}
-
-void HeldStrings::clear() noexcept {
-  std::vector<Entry> entries = std::move(entries_);
-  entries_.clear();
-  for (Entry& entry : entries) Py_DECREF(entry.str);
+PyObject* HeldStrings::find(std::string_view text) const noexcept {
+  for (const Entry& entry : entries_) {
+    if (halvo::same_text(entry.text, text)) return Py_NewRef(entry.str);
+  }
+  return nullptr;
 }
 
 }  // namespace corvanth_core

@@ -1,5 +1,5 @@
 // HeldStrings: the str objects an engine was handed as context and
-// configuration values, offered to each evaluation's SourceStrings.
+// configuration values, searched by each evaluation's SourceStrings.
 //
 // An action argument often repeats a context value (`"session":
 // context.session_id`). Without this, every result decodes that text anew
@@ -10,7 +10,7 @@
 //
 //   HeldStrings held;
 //   held.set(HeldStrings::Map::Context, "session_id", value);  // set_context
-//   held.offer_to(sources);        // before building a result
+//   sources.also_search(&held);    // for one evaluation's result
 //
 // Only exact ASCII str values are kept, at most kMaxHeld, one per key of
 // each map; a later value of a key replaces the earlier one. Holds strong
@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "halvo/small_string.h"
-#include "source_strings.h"
 
 namespace corvanth_core {
 
@@ -35,26 +34,23 @@ class HeldStrings {
   HeldStrings() = default;
   HeldStrings(const HeldStrings&) = delete;
   HeldStrings& operator=(const HeldStrings&) = delete;
-  ~HeldStrings() { clear(); }
+  ~HeldStrings();
 
   // Notes that `key` of `map` now holds `value`: drops the str kept for it,
   // then keeps `value` when it is an exact ASCII str and there is room
   // (and memory: without it, the key is left without a kept str).
   void set(Map map, std::string_view key, PyObject* value) noexcept;
 
-  // Notes every kept str in `sources`, as far as it has room. May throw
-  // std::bad_alloc, as SourceStrings::note does.
-  void offer_to(SourceStrings& sources) const;
-
-  // Releases every kept str.
-  void clear() noexcept;
+  // A new reference to a kept str holding `text`, or nullptr.
+  PyObject* find(std::string_view text) const noexcept;
 
  private:
   static constexpr std::size_t kMaxHeld = 8;
   struct Entry {
     Map map;
     halvo::SmallString key;
-    PyObject* str;  // owned reference
+    PyObject* str;          // owned reference
+    std::string_view text;  // the str's own characters
   };
   std::vector<Entry> entries_;
 };

@@ -217,8 +217,9 @@ PyObject* evaluate_event(PyPolicyEngine* self, std::string_view type_text,
       !fill_event_fields(fields, event, self->field_keys, lease->sources)) {
     return nullptr;
   }
-  // After the fields, whose conversion may have set a context value.
-  self->held_strings.offer_to(lease->sources);
+  // Searched while the result is built, which runs no Python code that
+  // could set a context value and drop a held str.
+  lease->sources.also_search(&self->held_strings);
   PolicyResult& result = lease->result;
   const bool ran = self->engine.run([&](PolicyEngine& engine) {
 #ifdef CORVANTH_FAULT_INJECTION

@@ -20,12 +20,13 @@ PyObject* SourceStrings::find(std::string_view text) const noexcept {
       return Py_NewRef(entry.str);
     }
   }
-  return nullptr;
+  return held_ != nullptr ? held_->find(text) : nullptr;
 }
 
 void SourceStrings::clear() noexcept {
   for (Entry& entry : entries_) Py_DECREF(entry.str);
   entries_.clear();
+  held_ = nullptr;
 }
 
 }  // namespace corvanth_core

@@ -11,6 +11,7 @@
 //
 //   SourceStrings sources;
 //   sources.note(field_value);                   // while converting fields
+//   sources.also_search(&engine_held_strings);   // context values too
 //   PyObject* text = sources.find(view);         // new reference or nullptr
 //   sources.clear();                             // releases every str
 //
@@ -26,6 +27,8 @@
 #include <cstddef>
 #include <string_view>
 #include <vector>
+
+#include "held_strings.h"
 
 namespace corvanth_core {
 
@@ -45,10 +48,14 @@ class SourceStrings {
     }
   }
 
-  // A new reference to a noted str holding `text`, or nullptr.
+  // Makes find() search `held` too, after the noted strs, until clear().
+  // `held` must outlive that use; it is searched, not copied.
+  void also_search(const HeldStrings* held) noexcept { held_ = held; }
+
+  // A new reference to a noted (or held) str holding `text`, or nullptr.
   PyObject* find(std::string_view text) const noexcept;
 
-  // Releases every noted str.
+  // Releases every noted str and forgets the held ones.
   void clear() noexcept;
 
  private:
@@ -59,6 +66,7 @@ class SourceStrings {
     std::string_view text;  // the str's own characters
   };
   std::vector<Entry> entries_;
+  const HeldStrings* held_ = nullptr;
 };
 
 }  // namespace corvanth_core

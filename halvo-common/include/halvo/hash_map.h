@@ -149,14 +149,7 @@ class HashMap {
 
   std::size_t linear_index_of(std::string_view key) const noexcept {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-      const std::string_view candidate = entries_[i].key.view();
-      // Keys of one length often differ in their first byte: checking it
-      // first skips most byte comparisons of a miss.
-      if (candidate.size() == key.size() &&
-          (key.empty() || candidate.front() == key.front()) &&
-          same_text(candidate, key)) {
-        return i;
-      }
+      if (same_text(entries_[i].key.view(), key)) return i;
     }
     return kNotFound;
   }

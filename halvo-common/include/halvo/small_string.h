@@ -36,8 +36,7 @@ class SmallString {
     // Short texts are the common case (identifiers, field names); keeping
     // this branch inline makes them a copy of a few bytes.
     if (text.size() <= kInlineCapacity) {
-      if (!text.empty()) std::memcpy(storage_.bytes, text.data(), text.size());
-      storage_.bytes[kInlineCapacity] = static_cast<char>(text.size());
+      set_inline(text);
     } else {
       init_heap(text, {});
     }
@@ -102,8 +101,7 @@ class SmallString {
       return;
     }
     if (!is_inline()) release_heap();
-    if (!text.empty()) std::memcpy(storage_.bytes, text.data(), text.size());
-    storage_.bytes[kInlineCapacity] = static_cast<char>(text.size());
+    set_inline(text);
   }
 
   const char* data() const noexcept {
@@ -144,6 +142,11 @@ class SmallString {
 
   unsigned char tag() const noexcept {
     return static_cast<unsigned char>(storage_.bytes[kInlineCapacity]);
+  }
+  // Holds `text` inline. Precondition: it fits and nothing is on the heap.
+  void set_inline(std::string_view text) noexcept {
+    if (!text.empty()) std::memcpy(storage_.bytes, text.data(), text.size());
+    storage_.bytes[kInlineCapacity] = static_cast<char>(text.size());
   }
   void clear_inline() noexcept {
     storage_.bytes[0] = '\0';

@@ -99,18 +99,16 @@ class Value {
   // SmallString::assign writes it. May throw std::bad_alloc for a long text;
   // this value is unchanged then. `text` must not point into this value.
   void assign_string(std::string_view text) {
-    if (kind_ == Kind::String) {
-      payload_.string.assign(text);
-      return;
+    if (kind_ != Kind::String) {
+      if (text.size() > halvo::SmallString::kInlineCapacity) {
+        *this = string(halvo::SmallString(text));
+        return;
+      }
+      release();
+      new (&payload_.string) halvo::SmallString();
+      kind_ = Kind::String;
     }
-    if (text.size() > halvo::SmallString::kInlineCapacity) {
-      *this = string(halvo::SmallString(text));
-      return;
-    }
-    release();
-    new (&payload_.string) halvo::SmallString();
-    payload_.string.assign(text);  // inline: no throw
-    kind_ = Kind::String;
+    payload_.string.assign(text);
   }
   static Value duration(std::uint64_t millis) noexcept {
     Value v(Kind::Duration);
